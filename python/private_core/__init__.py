@@ -1,0 +1,1 @@
+"""Native core of the Tavrix market-data client."""

@@ -1,0 +1,1 @@
+"""Investor-flow engine of the native core."""

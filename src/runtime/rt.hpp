@@ -1,0 +1,212 @@
+// The small runtime every private_core extension module is written against.
+//
+// Module sources use pybind11's handle types for references, and this layer for
+// everything Python-visible: functions with Python's exact calling surface, classes
+// built through their metaclass, module namespaces and exception chaining.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <initializer_list>
+#include <utility>
+
+namespace rt {
+
+namespace py = pybind11;
+
+// An interned string, created once per use site. Use for attribute and global names.
+#define RT_STR(literal)                                                   \
+    ([]() -> ::pybind11::handle {                                         \
+        static PyObject *interned = PyUnicode_InternFromString(literal);  \
+        if (interned == nullptr) throw ::pybind11::error_already_set();   \
+        return interned;                                                  \
+    }())
+
+// ---------------------------------------------------------------------------------
+// Errors. A Python error travels through C++ as py::error_already_set and is restored
+// at the boundary, so nothing ever returns NULL without an exception set.
+
+// Throws the pending Python error (a C API call returned NULL / -1).
+[[noreturn]] void throw_pending();
+// Throws if `p` is NULL; returns a new reference otherwise.
+py::object steal_or_throw(PyObject *p);
+
+// Python's truth test of an object.
+bool truthy(py::handle obj);
+
+// `raise exc` with an exception instance.
+[[noreturn]] void raise(py::handle exc);
+// `raise exc from cause`: cause set, context suppressed.
+[[noreturn]] void raise_from(py::handle exc, py::handle cause);
+// `raise exc_type(message)` for a built-in type.
+[[noreturn]] void raise(PyObject *exc_type, const char *message);
+
+// While alive, `error` is the exception being handled, as inside an `except` block:
+// sys.exc_info() reports it, and every exception raised meanwhile (by our code or by
+// Python code we call) gets it as __context__.
+class Handling {
+public:
+    explicit Handling(const py::error_already_set &error);
+    ~Handling();
+    Handling(const Handling &) = delete;
+    Handling &operator=(const Handling &) = delete;
+
+private:
+    PyObject *saved_type_ = nullptr, *saved_value_ = nullptr, *saved_tb_ = nullptr;
+};
+
+// Translates the C++ exception in flight into the Python error indicator. Call only
+// from a catch (...) block at the boundary.
+void set_python_error_from_current_exception() noexcept;
+
+// ---------------------------------------------------------------------------------
+// Functions.
+
+class Call;
+using Impl = py::object (*)(Call &);
+
+// An argument that must be exactly `type` (a subclass is refused, so bool is not an
+// int). None passes only when the argument's default is None.
+struct Exact {
+    const char *name;
+    PyTypeObject *type;
+};
+
+// The arguments of one call, bound to the declared parameters in declaration order:
+// positional ones, then keyword-only ones, then *args (a tuple) and **kwargs (a dict).
+class Call {
+public:
+    Call(PyObject *function, PyObject *const *slots) : function_(function), slots_(slots) {}
+
+    py::handle operator[](Py_ssize_t index) const { return slots_[index]; }
+    // The module-level name as it is bound at this moment (then builtins), like a
+    // global lookup in Python code: NameError when it is bound nowhere.
+    py::object global(py::handle name) const;
+    // The class whose body defined this method (Python's __class__ cell).
+    py::handle owner() const;
+    py::handle globals() const;
+    py::handle function() const { return function_; }
+
+private:
+    PyObject *function_;
+    PyObject *const *slots_;
+};
+
+// Creates a function object. `signature` is written as in a `def` statement, e.g.
+// "(self, path: str, *, timeout: Optional[int] = None) -> requests.Response"; its
+// defaults and annotations are evaluated in the module namespace now, as a `def`
+// statement would evaluate them.
+py::object make_function(py::handle module_globals, const char *name, const char *qualname,
+                         Impl impl, const char *signature, const char *doc,
+                         std::initializer_list<Exact> exact);
+
+// ---------------------------------------------------------------------------------
+// Classes: a genuine Python class made the way a `class` statement makes it.
+
+class Module;
+
+class ClassBuilder {
+public:
+    ClassBuilder(Module &module, const char *name, py::tuple bases = py::tuple());
+    ClassBuilder &doc(const char *text);
+    ClassBuilder &method(const char *name, Impl impl, const char *signature,
+                         const char *doc = nullptr, std::initializer_list<Exact> exact = {});
+    ClassBuilder &attr(const char *name, py::handle value);
+    // Runs the metaclass; our methods get the new class as their defining class.
+    py::object build();
+
+private:
+    Module &module_;
+    const char *name_;
+    py::tuple bases_;
+    py::list entries_;  // (name, value) pairs in body order
+};
+
+// ---------------------------------------------------------------------------------
+// Module namespace.
+
+class Module {
+public:
+    explicit Module(py::handle module);
+
+    py::dict dict() const { return dict_; }
+    py::str name() const;
+
+    // `import name` (binds the top-level package) or `import name as asname`.
+    py::object import(const char *name, const char *asname = nullptr);
+    // `from <'.' * level><name> import a, b, ...`, binding in the given order.
+    void from_import(const char *name, std::initializer_list<const char *> names, int level = 0);
+    // Evaluates a Python expression in the module namespace (for annotations and the
+    // like at load time).
+    py::object eval(const char *expression) const;
+
+    void bind(const char *name, py::handle value);
+    py::object function(const char *name, Impl impl, const char *signature,
+                        const char *doc = nullptr, std::initializer_list<Exact> exact = {});
+    // function() and bind() in one step.
+    void def(const char *name, Impl impl, const char *signature, const char *doc = nullptr,
+             std::initializer_list<Exact> exact = {});
+    ClassBuilder cls(const char *name, py::tuple bases = py::tuple()) {
+        return ClassBuilder(*this, name, std::move(bases));
+    }
+
+private:
+    py::object module_;
+    py::dict dict_;
+};
+
+// `from <module> import <name>` at call time, through builtins.__import__, relative to
+// the package of `globals` when level > 0. Binds nothing.
+py::object import_from(py::handle globals, const char *module, const char *name, int level = 0);
+
+// `with manager: body()`. Returns body's result, or None when __exit__ swallowed the
+// exception (as the code after a `with` block would then run).
+template <class Body>
+py::object with(py::handle manager, Body &&body);
+
+// super(owner, self)
+py::object super(py::handle owner, py::handle self);
+
+// ---------------------------------------------------------------------------------
+// Module definition. Multi-phase init: importlib sets __spec__, __file__, __package__
+// before the body runs, exactly as for a Python module.
+int run_module_body(PyObject *module, void (*body)(Module &)) noexcept;
+
+#define RT_MODULE(modname, body)                                                      \
+    static int modname##_exec(PyObject *m) { return ::rt::run_module_body(m, body); } \
+    static PyModuleDef_Slot modname##_slots[] = {                                     \
+        {Py_mod_exec, reinterpret_cast<void *>(modname##_exec)}, {0, nullptr}};       \
+    static PyModuleDef modname##_def = {PyModuleDef_HEAD_INIT, #modname, nullptr, 0, \
+                                        nullptr, modname##_slots, nullptr, nullptr,  \
+                                        nullptr};                                     \
+    PyMODINIT_FUNC PyInit_##modname() { return PyModuleDef_Init(&modname##_def); }
+
+// ---------------------------------------------------------------------------------
+// Implementation of templates.
+
+namespace detail {
+struct ContextExit {
+    py::object exit;
+    py::handle manager;
+};
+ContextExit enter(py::handle manager);
+// Calls __exit__ for an exception; true when it swallowed it.
+bool exit_with_error(const ContextExit &cm, const py::error_already_set &error);
+void exit_clean(const ContextExit &cm);
+}  // namespace detail
+
+template <class Body>
+py::object with(py::handle manager, Body &&body) {
+    detail::ContextExit cm = detail::enter(manager);
+    py::object result;
+    try {
+        result = body();
+    } catch (py::error_already_set &error) {
+        if (!detail::exit_with_error(cm, error)) throw;
+        return py::none();
+    }
+    detail::exit_clean(cm);
+    return result;
+}
+
+}  // namespace rt

@@ -1,0 +1,280 @@
+// Errors, module namespaces, imports and class building for the runtime layer.
+#include <new>
+#include <stdexcept>
+#include <string>
+
+#include "rt.hpp"
+
+namespace rt {
+
+namespace detail {
+bool is_function(py::handle obj);
+void set_owner(py::handle function, py::handle owner);
+}  // namespace detail
+
+// --- errors -------------------------------------------------------------------------
+
+void throw_pending() {
+    if (!PyErr_Occurred())
+        PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    throw py::error_already_set();
+}
+
+py::object steal_or_throw(PyObject *p) {
+    if (p == nullptr) throw_pending();
+    return py::reinterpret_steal<py::object>(p);
+}
+
+bool truthy(py::handle obj) {
+    int result = PyObject_IsTrue(obj.ptr());
+    if (result < 0) throw_pending();
+    return result == 1;
+}
+
+void raise(py::handle exc) {
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
+    throw py::error_already_set();
+}
+
+void raise_from(py::handle exc, py::handle cause) {
+    // Like `raise exc from cause` inside the handler of `cause`: the cause is recorded,
+    // __suppress_context__ is set, and the context comes from the exception being
+    // handled (see Handling).
+    PyException_SetCause(exc.ptr(), Py_NewRef(cause.ptr()));
+    raise(exc);
+}
+
+void raise(PyObject *exc_type, const char *message) {
+    PyErr_SetString(exc_type, message);
+    throw py::error_already_set();
+}
+
+Handling::Handling(const py::error_already_set &error) {
+    PyErr_GetExcInfo(&saved_type_, &saved_value_, &saved_tb_);
+    // Entering an except block attaches the traceback to the exception object.
+    if (error.trace()) PyException_SetTraceback(error.value().ptr(), error.trace().ptr());
+    PyErr_SetExcInfo(Py_NewRef(error.type().ptr()), Py_NewRef(error.value().ptr()),
+                     error.trace() ? Py_NewRef(error.trace().ptr()) : nullptr);
+}
+
+Handling::~Handling() { PyErr_SetExcInfo(saved_type_, saved_value_, saved_tb_); }
+
+void set_python_error_from_current_exception() noexcept {
+    try {
+        throw;
+    } catch (py::error_already_set &e) {
+        e.restore();
+    } catch (py::builtin_exception &e) {
+        e.set_error();
+    } catch (std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (std::exception &e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+    }
+}
+
+// --- imports ------------------------------------------------------------------------
+
+namespace {
+
+py::object builtin(const char *name) {
+    PyObject *builtins = PyEval_GetBuiltins();
+    PyObject *value = builtins ? PyDict_GetItemString(builtins, name) : nullptr;
+    if (value == nullptr) {
+        PyErr_Format(PyExc_ImportError, "%s not found", name);
+        throw_pending();
+    }
+    return py::reinterpret_borrow<py::object>(value);
+}
+
+// The import statement's call of builtins.__import__.
+py::object import_name(py::handle globals, const char *name, py::handle fromlist, int level) {
+    return builtin("__import__")(name, globals, py::none(), fromlist, level);
+}
+
+// The `from module import name` lookup: the attribute, else an already imported
+// submodule, else CPython's ImportError.
+py::object import_attr(py::handle module, py::handle name) {
+    PyObject *value = PyObject_GetAttr(module.ptr(), name.ptr());
+    if (value != nullptr) return py::reinterpret_steal<py::object>(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_pending();
+    PyErr_Clear();
+    py::object pkgname = py::getattr(module, "__name__", py::none());
+    if (PyUnicode_Check(pkgname.ptr())) {
+        py::str full = py::str("{}.{}").format(pkgname, name);
+        PyObject *sys_modules = PyImport_GetModuleDict();
+        PyObject *sub = PyDict_GetItemWithError(sys_modules, full.ptr());
+        if (sub != nullptr) return py::reinterpret_borrow<py::object>(sub);
+        if (PyErr_Occurred()) throw_pending();
+    } else {
+        pkgname = py::str("<unknown module name>");
+    }
+    py::object file = py::getattr(module, "__file__", py::none());
+    py::object where = PyUnicode_Check(file.ptr()) ? file : py::str("unknown location");
+    py::str message = py::str("cannot import name {!r} from {!r} ({})").format(name, pkgname, where);
+    PyObject *error = PyObject_CallFunctionObjArgs(PyExc_ImportError, message.ptr(), nullptr);
+    if (error == nullptr) throw_pending();
+    PyObject_SetAttrString(error, "name", pkgname.ptr());
+    py::object error_obj = py::reinterpret_steal<py::object>(error);
+    raise(error_obj);
+}
+
+}  // namespace
+
+py::object import_from(py::handle globals, const char *module, const char *name, int level) {
+    py::tuple fromlist = py::make_tuple(py::str(name));
+    py::object mod = import_name(globals, module, fromlist, level);
+    return import_attr(mod, py::str(name));
+}
+
+// --- with / super -------------------------------------------------------------------
+
+namespace detail {
+
+namespace {
+py::object special_method(py::handle obj, const char *name) {
+    py::str key(name);
+    PyObject *descr = _PyType_Lookup(Py_TYPE(obj.ptr()), key.ptr());
+    if (descr == nullptr) {
+        PyErr_SetString(PyExc_AttributeError, name);
+        throw_pending();
+    }
+    descrgetfunc get = Py_TYPE(descr)->tp_descr_get;
+    if (get == nullptr) return py::reinterpret_borrow<py::object>(descr);
+    return steal_or_throw(
+        get(descr, obj.ptr(), reinterpret_cast<PyObject *>(Py_TYPE(obj.ptr()))));
+}
+}  // namespace
+
+ContextExit enter(py::handle manager) {
+    py::object enter_method = special_method(manager, "__enter__");
+    py::object exit_method = special_method(manager, "__exit__");
+    enter_method();
+    return ContextExit{std::move(exit_method), manager};
+}
+
+bool exit_with_error(const ContextExit &cm, const py::error_already_set &error) {
+    Handling handling(error);
+    py::object trace = error.trace() ? error.trace() : py::none();
+    py::object swallowed = cm.exit(error.type(), error.value(), trace);
+    return truthy(swallowed);
+}
+
+void exit_clean(const ContextExit &cm) { cm.exit(py::none(), py::none(), py::none()); }
+
+}  // namespace detail
+
+py::object super(py::handle owner, py::handle self) {
+    return steal_or_throw(PyObject_CallFunctionObjArgs(
+        reinterpret_cast<PyObject *>(&PySuper_Type), owner.ptr(), self.ptr(), nullptr));
+}
+
+// --- modules ------------------------------------------------------------------------
+
+Module::Module(py::handle module)
+    : module_(py::reinterpret_borrow<py::object>(module)),
+      dict_(py::reinterpret_borrow<py::dict>(PyModule_GetDict(module.ptr()))) {}
+
+py::str Module::name() const { return dict_["__name__"]; }
+
+py::object Module::import(const char *name, const char *asname) {
+    py::object top = import_name(dict_, name, py::none(), 0);
+    if (asname == nullptr) {
+        std::string full(name);
+        bind(full.substr(0, full.find('.')).c_str(), top);
+        return top;
+    }
+    // `import a.b as c` binds the submodule itself.
+    std::string rest(name);
+    py::object mod = top;
+    for (size_t dot = rest.find('.'); dot != std::string::npos; dot = rest.find('.')) {
+        rest = rest.substr(dot + 1);
+        mod = import_attr(mod, py::str(rest.substr(0, rest.find('.'))));
+    }
+    bind(asname, mod);
+    return mod;
+}
+
+void Module::from_import(const char *name, std::initializer_list<const char *> names, int level) {
+    py::list fromlist;
+    for (const char *n : names) fromlist.append(py::str(n));
+    py::object mod = import_name(dict_, name, py::tuple(fromlist), level);
+    for (const char *n : names) bind(n, import_attr(mod, py::str(n)));
+}
+
+py::object Module::eval(const char *expression) const {
+    py::dict scope = dict_.attr("copy")();
+    return steal_or_throw(PyRun_String(expression, Py_eval_input, scope.ptr(), scope.ptr()));
+}
+
+void Module::bind(const char *name, py::handle value) {
+    if (PyDict_SetItemString(dict_.ptr(), name, value.ptr()) < 0) throw_pending();
+}
+
+py::object Module::function(const char *name, Impl impl, const char *signature, const char *doc,
+                            std::initializer_list<Exact> exact) {
+    return make_function(dict_, name, name, impl, signature, doc, exact);
+}
+
+void Module::def(const char *name, Impl impl, const char *signature, const char *doc,
+                 std::initializer_list<Exact> exact) {
+    bind(name, function(name, impl, signature, doc, exact));
+}
+
+int run_module_body(PyObject *module, void (*body)(Module &)) noexcept {
+    try {
+        Module m(module);
+        body(m);
+        return 0;
+    } catch (...) {
+        set_python_error_from_current_exception();
+        return -1;
+    }
+}
+
+// --- classes ------------------------------------------------------------------------
+
+ClassBuilder::ClassBuilder(Module &module, const char *name, py::tuple bases)
+    : module_(module), name_(name), bases_(std::move(bases)) {}
+
+ClassBuilder &ClassBuilder::doc(const char *text) { return attr("__doc__", py::str(text)); }
+
+ClassBuilder &ClassBuilder::method(const char *name, Impl impl, const char *signature,
+                                   const char *doc, std::initializer_list<Exact> exact) {
+    std::string qualname = std::string(name_) + "." + name;
+    return attr(name, make_function(module_.dict(), name, qualname.c_str(), impl, signature, doc,
+                                    exact));
+}
+
+ClassBuilder &ClassBuilder::attr(const char *name, py::handle value) {
+    entries_.append(py::make_tuple(py::str(name), value));
+    return *this;
+}
+
+py::object ClassBuilder::build() {
+    // What a class statement does: resolve the metaclass and bases, let the
+    // metaclass prepare the namespace, fill it in body order, call the metaclass.
+    py::module_ types = py::module_::import("types");
+    py::object resolved = types.attr("resolve_bases")(bases_);
+    py::tuple prepared = types.attr("prepare_class")(name_, resolved);
+    py::object meta = prepared[0];
+    py::object ns = prepared[1];
+    py::dict kwds = prepared[2];
+    ns[py::str("__module__")] = module_.name();
+    ns[py::str("__qualname__")] = py::str(name_);
+    for (py::handle entry : entries_) {
+        py::tuple pair = py::reinterpret_borrow<py::tuple>(entry);
+        ns[pair[0]] = pair[1];
+    }
+    if (!resolved.is(bases_)) ns[py::str("__orig_bases__")] = bases_;
+    py::object cls = meta(name_, resolved, ns, **kwds);
+    for (py::handle entry : entries_) {
+        py::handle value = py::reinterpret_borrow<py::tuple>(entry)[1];
+        if (detail::is_function(value)) detail::set_owner(value, cls);
+    }
+    return cls;
+}
+
+}  // namespace rt
