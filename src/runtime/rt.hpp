@@ -188,6 +188,7 @@ namespace detail {
 struct ContextExit {
     py::object exit;
     py::handle manager;
+    bool unbound;  // `exit` is a method descriptor; the manager goes in front
 };
 ContextExit enter(py::handle manager);
 // Calls __exit__ for an exception; true when it swallowed it.

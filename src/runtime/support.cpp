@@ -134,35 +134,53 @@ py::object import_from(py::handle globals, const char *module, const char *name,
 namespace detail {
 
 namespace {
-py::object special_method(py::handle obj, const char *name) {
-    py::str key(name);
-    PyObject *descr = _PyType_Lookup(Py_TYPE(obj.ptr()), key.ptr());
+// Looks a special method up on the type, as the interpreter does. A method
+// descriptor is returned unbound (`unbound` set), which spares a bound-method object.
+py::object special_method(py::handle obj, py::handle name, bool &unbound) {
+    PyObject *descr = _PyType_Lookup(Py_TYPE(obj.ptr()), name.ptr());
     if (descr == nullptr) {
-        PyErr_SetString(PyExc_AttributeError, name);
+        PyErr_SetObject(PyExc_AttributeError, name.ptr());
         throw_pending();
     }
+    unbound = PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR);
     descrgetfunc get = Py_TYPE(descr)->tp_descr_get;
-    if (get == nullptr) return py::reinterpret_borrow<py::object>(descr);
+    if (unbound || get == nullptr) return py::reinterpret_borrow<py::object>(descr);
     return steal_or_throw(
         get(descr, obj.ptr(), reinterpret_cast<PyObject *>(Py_TYPE(obj.ptr()))));
+}
+
+py::object call_special(const py::object &method, py::handle self, bool unbound,
+                        PyObject *a = nullptr, PyObject *b = nullptr, PyObject *c = nullptr) {
+    PyObject *args[4] = {self.ptr(), a, b, c};
+    size_t nargs = a ? 3 : 0;
+    PyObject *const *start = args + 1;
+    if (unbound) {
+        start = args;
+        ++nargs;
+    }
+    return steal_or_throw(PyObject_Vectorcall(method.ptr(), start, nargs, nullptr));
 }
 }  // namespace
 
 ContextExit enter(py::handle manager) {
-    py::object enter_method = special_method(manager, "__enter__");
-    py::object exit_method = special_method(manager, "__exit__");
-    enter_method();
-    return ContextExit{std::move(exit_method), manager};
+    bool enter_unbound = false, exit_unbound = false;
+    py::object enter_method = special_method(manager, RT_STR("__enter__"), enter_unbound);
+    py::object exit_method = special_method(manager, RT_STR("__exit__"), exit_unbound);
+    call_special(enter_method, manager, enter_unbound);
+    return ContextExit{std::move(exit_method), manager, exit_unbound};
 }
 
 bool exit_with_error(const ContextExit &cm, const py::error_already_set &error) {
     Handling handling(error);
-    py::object trace = error.trace() ? error.trace() : py::none();
-    py::object swallowed = cm.exit(error.type(), error.value(), trace);
+    PyObject *trace = error.trace() ? error.trace().ptr() : Py_None;
+    py::object swallowed = call_special(cm.exit, cm.manager, cm.unbound, error.type().ptr(),
+                                        error.value().ptr(), trace);
     return truthy(swallowed);
 }
 
-void exit_clean(const ContextExit &cm) { cm.exit(py::none(), py::none(), py::none()); }
+void exit_clean(const ContextExit &cm) {
+    call_special(cm.exit, cm.manager, cm.unbound, Py_None, Py_None, Py_None);
+}
 
 }  // namespace detail
 
