@@ -1,0 +1,757 @@
+import builtins
+import logging
+import socket
+import subprocess
+import sys
+import types
+import typing
+import urllib.parse
+
+import pytest
+import requests
+from tavrix.exceptions import HttpError
+from werkzeug import Response
+
+from private_core import transport_base as tb
+from private_core.transport_base import HttpSession
+
+API_PATH = "/api/v1/tavrix"
+LOGGER_NAME = "private_core.transport_base"
+TRANSPORT_FAILURE = "\u26d4\ufe0f Tải dữ liệu lỗi vui lòng tải lại!"
+
+
+# --- helpers -------------------------------------------------------------------
+
+
+class MyStr(str):
+    pass
+
+
+class MyDict(dict):
+    pass
+
+
+class RecordingSession:
+    """Stands in for `_session`: records what reaches the library, then forwards."""
+
+    def __init__(self, inner):
+        self.inner = inner
+        self.calls = []
+        self.closed = 0
+
+    def request(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+        return self.inner.request(*args, **kwargs)
+
+    def close(self):
+        self.closed += 1
+        self.inner.close()
+
+    def __getattr__(self, name):
+        return getattr(self.inner, name)
+
+
+@pytest.fixture
+def server(httpserver_ipv4):
+    return httpserver_ipv4
+
+
+@pytest.fixture
+def base(server):
+    return server.url_for(API_PATH)
+
+
+@pytest.fixture
+def session(base):
+    s = HttpSession("secret", base_url=base, timeout=10)
+    yield s
+    s.close()
+
+
+@pytest.fixture
+def recorded(session):
+    session._session = RecordingSession(session._session)
+    return session._session
+
+
+@pytest.fixture
+def closed_port():
+    # Bound then released, so nothing listens there while the test runs.
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
+
+
+def only_request(server):
+    assert len(server.log) == 1
+    return server.log[0][0]
+
+
+# --- module surface ----------------------------------------------------------------
+
+
+def test_module_constants():
+    assert isinstance(tb.BASE_URL, str)
+    assert tb.BASE_URL.startswith("https://")
+    assert tb.BASE_URL.endswith("/api/v1/tavrix")
+    assert not tb.BASE_URL.endswith("/")
+    assert type(tb.DEFAULT_TIMEOUT) is int and tb.DEFAULT_TIMEOUT == 30
+    assert isinstance(tb.logger, logging.Logger)
+    assert tb.logger.name == LOGGER_NAME
+    assert tb.logger is logging.getLogger(LOGGER_NAME)
+
+
+@pytest.mark.parametrize("version, expected", [
+    ("1.2.3", "tavrix/1.2.3"),
+    ("0.0.0", "tavrix/0.0.0"),
+    ("", "tavrix/"),
+])
+def test_default_user_agent(version, expected):
+    assert tb._default_user_agent(version) == expected
+
+
+def test_http_session_class():
+    assert HttpSession.__doc__ == (
+        "Lightweight wrapper around :class:`requests.Session` with Tavrix defaults.")
+    assert HttpSession.__bases__ == (object,)
+    assert (HttpSession.__module__, HttpSession.__qualname__) == (
+        "private_core.transport_base", "HttpSession")
+
+
+def test_module_namespace_holds_only_load_time_names():
+    public = {name for name in vars(tb) if not name.startswith("__")}
+    assert public == {
+        "logging", "typing", "Any", "Optional", "urljoin", "requests",
+        "BASE_URL", "DEFAULT_TIMEOUT", "logger", "_default_user_agent", "HttpSession",
+    }
+    assert tb.logging is logging and tb.typing is typing and tb.requests is requests
+    assert (tb.Any, tb.Optional) == (typing.Any, typing.Optional)
+    assert tb.urljoin is urllib.parse.urljoin
+
+
+def test_import_does_not_load_host_package():
+    code = ("import private_core.transport_base, sys; "
+            "assert 'tavrix.exceptions' not in sys.modules; "
+            "assert not any(m == 'tavrix' or m.startswith('tavrix.') for m in sys.modules)")
+    subprocess.run([sys.executable, "-c", code], check=True, timeout=60)
+
+
+def test_defaults_fixed_when_class_was_defined(monkeypatch):
+    base_url, timeout = tb.BASE_URL, tb.DEFAULT_TIMEOUT
+    monkeypatch.setattr(tb, "BASE_URL", "https://elsewhere.example/api/v1/tavrix")
+    monkeypatch.setattr(tb, "DEFAULT_TIMEOUT", 99)
+    s = HttpSession("k")
+    assert (s.base_url, s.timeout) == (base_url, timeout)
+
+
+# --- constructor ---------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("given, stored", [
+    ("https://h.example/api/v1/tavrix", "https://h.example/api/v1/tavrix"),
+    ("https://h.example/api/", "https://h.example/api"),
+    ("https://h.example/api///", "https://h.example/api"),
+    ("https://h.example/", "https://h.example"),
+])
+def test_base_url_trailing_slashes_stripped(given, stored):
+    assert HttpSession("k", base_url=given).base_url == stored
+
+
+def test_constructor_attributes():
+    s = HttpSession("key-1", timeout=12)
+    assert s.api_key == "key-1"
+    assert s.base_url == tb.BASE_URL
+    assert s.timeout == 12
+    assert type(s._session) is requests.Session
+    assert not hasattr(s, "version") and not hasattr(s, "user_agent")
+    assert HttpSession("k").timeout == 30
+
+
+@pytest.mark.parametrize("kwargs, agent", [
+    ({}, "tavrix/0.0.0"),
+    ({"version": "2.5.1"}, "tavrix/2.5.1"),
+    ({"version": "2.5.1", "user_agent": "my-agent/9 (x)"}, "my-agent/9 (x)"),
+    ({"version": "2.5.1", "user_agent": ""}, "tavrix/2.5.1"),
+    ({"user_agent": None}, "tavrix/0.0.0"),
+])
+def test_session_headers_replace_only_four_defaults(kwargs, agent):
+    s = HttpSession("k", **kwargs)
+    expected = dict(requests.utils.default_headers())
+    expected.update({"Authorization": "Bearer k", "Accept": "application/json",
+                     "Content-Type": "application/json", "User-Agent": agent})
+    assert dict(s._session.headers) == expected
+
+
+@pytest.mark.parametrize("method", ["GET", "POST"])
+@pytest.mark.parametrize("api_key, kwargs, agent", [
+    ("abc123", {}, "tavrix/0.0.0"),
+    ("abc123", {"version": "1.4.0"}, "tavrix/1.4.0"),
+    ("abc123", {"version": "1.4.0", "user_agent": "custom UA/3"}, "custom UA/3"),
+    ("abc123", {"version": "1.4.0", "user_agent": ""}, "tavrix/1.4.0"),
+    ("", {}, "tavrix/0.0.0"),
+])
+def test_headers_on_the_wire(server, base, method, api_key, kwargs, agent):
+    server.expect_request(API_PATH + "/ping", method=method).respond_with_data("ok")
+    with HttpSession(api_key, base_url=base, **kwargs) as s:
+        s.get("ping") if method == "GET" else s.post("ping")
+    headers = only_request(server).headers
+    assert headers["Authorization"] == "Bearer " + api_key
+    assert headers["Accept"] == "application/json"
+    assert headers["Content-Type"] == "application/json"
+    assert headers["User-Agent"] == agent
+    assert headers["Accept-Encoding"] == requests.utils.default_headers()["Accept-Encoding"]
+
+
+# --- URL resolution ---------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("base_url, path, url", [
+    ("https://h.example/api/v1/tavrix", "eod/ohlcv", "https://h.example/api/v1/tavrix/eod/ohlcv"),
+    ("https://h.example/api/v1/tavrix", "/eod/ohlcv", "https://h.example/api/v1/tavrix/eod/ohlcv"),
+    ("https://h.example/api/v1/tavrix", "//eod/ohlcv", "https://h.example/api/v1/tavrix/eod/ohlcv"),
+    ("https://h.example/api/v1/tavrix/", "eod", "https://h.example/api/v1/tavrix/eod"),
+    ("https://h.example/api/v1/tavrix", "a?symbol=X&b=1", "https://h.example/api/v1/tavrix/a?symbol=X&b=1"),
+    ("https://h.example/api/v1/tavrix", "../x", "https://h.example/api/v1/x"),
+    ("https://h.example/api/v1/tavrix", "", "https://h.example/api/v1/tavrix/"),
+    ("https://h.example/api/v1/tavrix", "http://other.example/p?q=1", "http://other.example/p?q=1"),
+    ("https://h.example/api/v1/tavrix", "https://other.example//p/", "https://other.example//p/"),
+    # Upper-case schemes are not recognised as absolute, so they go through urljoin,
+    # which normalises the scheme: the result differs from the untouched path.
+    ("https://h.example/api/v1/tavrix", "HTTPS://other.example/x", "https://other.example/x"),
+    ("http://h.example/api/v1/tavrix", "HTTP://other.example/x", "http://other.example/x"),
+])
+def test_prepare_url(base_url, path, url):
+    assert HttpSession("k", base_url=base_url)._prepare_url(path) == url
+
+
+def test_prepare_url_reads_base_url_at_call_time():
+    s = HttpSession("k", base_url="https://a.example/api")
+    s.base_url = "https://b.example/v2"
+    assert s._prepare_url("x") == "https://b.example/v2/x"
+
+
+@pytest.mark.parametrize("path, served", [
+    ("x", API_PATH + "/x"),
+    ("/x", API_PATH + "/x"),
+    ("//x", API_PATH + "/x"),
+    ("../x", "/api/v1/x"),
+    ("", API_PATH + "/"),
+])
+def test_relative_paths_reach_server(server, session, path, served):
+    server.expect_request(served, method="GET").respond_with_data("ok")
+    assert session.get(path).status_code == 200
+    assert only_request(server).path == served
+
+
+def test_query_in_path_kept_and_params_appended(server, session):
+    server.expect_request(API_PATH + "/q", query_string="a=1&b=2").respond_with_data("ok")
+    assert session.get("q?a=1", params={"b": "2"}).status_code == 200
+
+
+def test_absolute_url_bypasses_base(server, closed_port):
+    server.expect_request("/elsewhere").respond_with_data("ok")
+    with HttpSession("k", base_url=f"http://127.0.0.1:{closed_port}/api/v1/tavrix") as s:
+        assert s.get(server.url_for("/elsewhere")).status_code == 200
+
+
+def test_trailing_slash_base_reaches_server(server):
+    server.expect_request(API_PATH + "/x").respond_with_data("ok")
+    with HttpSession("k", base_url=server.url_for(API_PATH + "///")) as s:
+        assert s.get("x").status_code == 200
+
+
+# --- sending ---------------------------------------------------------------------------
+
+
+def test_params_sent_as_query_string(server, session):
+    server.expect_request(API_PATH + "/eod", method="GET",
+                          query_string={"symbol": "ABC", "note": "a b&c"}).respond_with_json({})
+    resp = session.get("/eod", params={"symbol": "ABC", "note": "a b&c"})
+    assert isinstance(resp, requests.Response)
+    assert resp.status_code == 200
+
+
+def test_json_body_sent_as_json(server, session):
+    body = {"ids": ["A", "B"], "n": 1, "nested": {"x": None}}
+    server.expect_request(API_PATH + "/inv", method="POST", json=body).respond_with_json({"ok": 1})
+    assert session.post("inv", json_body=body).json() == {"ok": 1}
+    assert only_request(server).headers["Content-Type"] == "application/json"
+
+
+@pytest.mark.parametrize("data, raw", [
+    ("raw text, not json", b"raw text, not json"),
+    (b"\x00\x01bytes", b"\x00\x01bytes"),
+    # Form data still goes out with the session-wide JSON content type.
+    ({"a": "1", "b": "x y"}, b"a=1&b=x+y"),
+])
+def test_data_sent_raw(server, session, data, raw):
+    server.expect_request(API_PATH + "/raw", method="POST").respond_with_data("ok")
+    session.post("raw", data=data)
+    request = only_request(server)
+    assert request.get_data() == raw
+    assert request.headers["Content-Type"] == "application/json"
+
+
+@pytest.mark.parametrize("method", ["PUT", "DELETE", "PATCH"])
+def test_request_method_passed_through(server, session, method):
+    server.expect_request(API_PATH + "/m", method=method).respond_with_data("ok")
+    assert session.request(method, "m").status_code == 200
+
+
+def test_per_call_headers_override_for_that_call_only(server, session):
+    server.expect_request(API_PATH + "/h").respond_with_data("ok")
+    extra = {"Accept": "text/csv", "X-Trace": "t-1"}
+    session.get("h", headers=extra)
+    session.get("h")
+    first, second = (entry[0].headers for entry in server.log)
+    assert (first["Accept"], first["X-Trace"]) == ("text/csv", "t-1")
+    assert first["Authorization"] == "Bearer secret"
+    assert second["Accept"] == "application/json" and "X-Trace" not in second
+    assert session._session.headers["Accept"] == "application/json"
+    assert "X-Trace" not in session._session.headers
+    assert extra == {"Accept": "text/csv", "X-Trace": "t-1"}
+
+
+@pytest.mark.parametrize("call_headers, sent", [
+    (None, None),
+    ({}, None),
+    ({"X-One": "1"}, {"X-One": "1"}),
+])
+def test_headers_reaching_library(server, session, recorded, call_headers, sent):
+    server.expect_request(API_PATH + "/h").respond_with_data("ok")
+    session.get("h", headers=call_headers)
+    (args, kwargs), = recorded.calls
+    assert kwargs["headers"] == sent
+    if call_headers:
+        assert kwargs["headers"] is not call_headers
+
+
+def test_library_call_arguments(server, session, recorded):
+    server.expect_request(API_PATH + "/p").respond_with_data("ok")
+    session.post("p", json_body={"a": 1}, data="d", timeout=3)
+    session.get("p", params={"q": "1"})
+    assert recorded.calls == [
+        (("POST", server.url_for(API_PATH + "/p")),
+         {"params": None, "json": {"a": 1}, "data": "d", "headers": None, "timeout": 3}),
+        (("GET", server.url_for(API_PATH + "/p")),
+         {"params": {"q": "1"}, "json": None, "data": None, "headers": None, "timeout": 10}),
+    ]
+
+
+@pytest.mark.parametrize("per_call, effective", [
+    (None, 10),
+    (0, 10),
+    (5, 5),
+])
+def test_timeout_rules(server, session, recorded, per_call, effective):
+    server.expect_request(API_PATH + "/t").respond_with_data("ok")
+    session.get("t", timeout=per_call)
+    session.get("t")
+    assert [kwargs["timeout"] for _, kwargs in recorded.calls] == [effective, 10]
+    assert session.timeout == 10
+
+
+def test_default_timeout_reaches_library(server, base):
+    server.expect_request(API_PATH + "/t").respond_with_data("ok")
+    with HttpSession("k", base_url=base) as s:
+        s._session = recorder = RecordingSession(s._session)
+        s.get("t")
+    assert recorder.calls[0][1]["timeout"] == 30
+
+
+# --- statuses ---------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("status", [200, 204, 304, 399])
+def test_status_below_400_returned_undecoded(server, session, status):
+    server.expect_request(API_PATH + "/s").respond_with_handler(
+        lambda request: Response("<not json>", status=status))
+    resp = session.get("s")
+    assert resp.status_code == status
+
+
+@pytest.mark.parametrize("status, body, content_type, payload", [
+    (400, '{"detail": "bad"}', "application/json", {"detail": "bad"}),
+    (404, '{"detail": "Not found"}', "application/json", {"detail": "Not found"}),
+    (422, '[1, "two"]', "application/json", [1, "two"]),
+    (500, "Internal <b>error</b>", "text/html", "Internal <b>error</b>"),
+    (503, "", "text/plain", ""),
+    (500, "null", "application/json", None),
+])
+def test_error_status_raises_http_error(server, session, status, body, content_type, payload):
+    server.expect_request(API_PATH + "/e").respond_with_data(body, status=status,
+                                                              content_type=content_type)
+    with pytest.raises(HttpError) as info:
+        session.get("e")
+    err = info.value
+    message = f"Tavrix backend returned HTTP {status} for {server.url_for(API_PATH + '/e')}"
+    assert (str(err), err.args) == (message, (message,))
+    assert type(err.status_code) is int and err.status_code == status
+    assert err.payload == payload and type(err.payload) is type(payload)
+    assert err.__cause__ is None and err.__context__ is None
+
+
+def test_error_message_uses_resolved_url_without_params(server, session):
+    server.expect_request(API_PATH + "/missing").respond_with_json({"detail": "x"}, status=404)
+    with pytest.raises(HttpError) as info:
+        session.get("//missing?a=1", params={"b": "2"})
+    assert str(info.value) == ("Tavrix backend returned HTTP 404 for "
+                               + server.url_for(API_PATH + "/missing?a=1"))
+
+
+def test_error_status_inside_callers_except_block(server, session):
+    # Raised from the caller's handler: chained implicitly to the caller's exception,
+    # as a Python raise would be, and never to the internal decode failure.
+    server.expect_request(API_PATH + "/e").respond_with_data("oops", status=500)
+    outer = KeyError("outer")
+    with pytest.raises(HttpError) as info:
+        try:
+            raise outer
+        except KeyError:
+            session.get("e")
+    assert info.value.__context__ is outer and info.value.__cause__ is None
+
+
+# --- transport failures ------------------------------------------------------------------
+
+
+def test_transport_failure(server, closed_port):
+    server.expect_request("/after").respond_with_data("ok")
+    s = HttpSession("k", base_url=f"http://127.0.0.1:{closed_port}/api/v1/tavrix", timeout=5)
+    headers_before = dict(s._session.headers)
+    inner = s._session
+    with pytest.raises(HttpError) as info:
+        s.get("x")
+    err = info.value
+    assert (str(err), err.args) == (TRANSPORT_FAILURE, (TRANSPORT_FAILURE,))
+    assert isinstance(err.__cause__, requests.ConnectionError)
+    assert err.__context__ is err.__cause__
+    assert err.__suppress_context__ is True
+    assert err.status_code is None and err.payload is None
+
+    # The instance survives the failure unchanged and keeps working.
+    assert s._session is inner and dict(s._session.headers) == headers_before
+    assert s.timeout == 5
+    assert s.get(server.url_for("/after")).status_code == 200
+    s.close()
+
+
+@pytest.mark.parametrize("kwargs, cause", [
+    ({"path": "http://"}, requests.exceptions.InvalidURL),
+    ({"path": "x", "json_body": {"v": float("nan")}}, requests.exceptions.InvalidJSONError),
+])
+def test_library_request_exceptions_mapped(session, kwargs, cause):
+    with pytest.raises(HttpError) as info:
+        session.post(**kwargs)
+    assert str(info.value) == TRANSPORT_FAILURE
+    assert type(info.value.__cause__) is cause
+
+
+def test_other_library_exceptions_propagate(server, session):
+    with pytest.raises(TypeError, match="not JSON serializable"):
+        session.post("x", json_body={"v": object()})
+    assert server.log == []
+
+
+def test_exception_before_send_propagates(session):
+    class Broken(HttpSession):
+        def _prepare_url(self, path):
+            raise requests.ConnectionError("from resolution")
+
+    s = Broken("k", base_url=session.base_url)
+    with pytest.raises(requests.ConnectionError, match="from resolution"):
+        s.get("x")
+
+
+# --- dispatch through the instance ----------------------------------------------------------
+
+
+class RecordingRequest(HttpSession):
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.seen = []
+
+    def request(self, method, path, **kwargs):
+        self.seen.append((method, path, kwargs))
+        return ("response", len(self.seen))
+
+
+@pytest.mark.parametrize("call, expected", [
+    (lambda s: s.get("a"),
+     ("GET", "a", {"params": None, "headers": None, "timeout": None})),
+    (lambda s: s.get("/a", params={"p": 1}, headers={"H": "v"}, timeout=4),
+     ("GET", "/a", {"params": {"p": 1}, "headers": {"H": "v"}, "timeout": 4})),
+    (lambda s: s.post("b"),
+     ("POST", "b", {"json_body": None, "data": None, "headers": None, "timeout": None})),
+    (lambda s: s.post("b", json_body={"j": 1}, data=b"d", headers={}, timeout=0),
+     ("POST", "b", {"json_body": {"j": 1}, "data": b"d", "headers": {}, "timeout": 0})),
+])
+def test_get_and_post_dispatch_through_request(server, call, expected):
+    s = RecordingRequest("k", base_url=server.url_for(API_PATH))
+    assert call(s) == ("response", 1)
+    assert s.seen == [expected]
+    assert server.log == []
+
+
+def test_request_uses_overridden_prepare_url(server):
+    server.expect_request("/custom/place").respond_with_data("ok")
+
+    class Custom(HttpSession):
+        def _prepare_url(self, path):
+            self.prepared = path
+            return server.url_for("/custom/" + path)
+
+    with Custom("k", base_url="https://unused.example/api/v1/tavrix") as s:
+        assert s.get("place").status_code == 200
+        assert s.prepared == "place"
+
+
+def test_exit_calls_close_through_instance():
+    closes = []
+
+    class Custom(HttpSession):
+        def close(self):
+            closes.append(self)
+
+    with Custom("k") as s:
+        pass
+    assert closes == [s]
+
+
+# --- logging ----------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("call, method, path, params", [
+    (lambda s: s.get("x", params={"a": 1}), "GET", "x", {"a": 1}),
+    (lambda s: s.post("/x", json_body={"b": 2}), "POST", "x", None),
+    (lambda s: s.request("DELETE", "x"), "DELETE", "x", None),
+    # Logged before sending, so a request that ends in HttpError is logged too.
+    (lambda s: s.get("missing"), "GET", "missing", None),
+])
+def test_debug_log_per_request(server, base, session, caplog, call, method, path, params):
+    server.expect_request(API_PATH + "/x").respond_with_data("ok")
+    caplog.set_level(logging.DEBUG, logger=LOGGER_NAME)
+    try:
+        call(session)
+    except HttpError:
+        pass
+    records = [r for r in caplog.records if r.name == LOGGER_NAME]
+    assert len(records) == 1
+    record = records[0]
+    url = f"{base}/{path}"
+    assert record.levelno == logging.DEBUG
+    assert record.msg == "HTTP %s %s params=%s"
+    assert record.args == (method, url, params)
+    assert record.getMessage() == f"HTTP {method} {url} params={params}"
+
+
+def test_debug_log_on_transport_failure(caplog, closed_port):
+    caplog.set_level(logging.DEBUG, logger=LOGGER_NAME)
+    s = HttpSession("k", base_url=f"http://127.0.0.1:{closed_port}", timeout=5)
+    with pytest.raises(HttpError):
+        s.get("y")
+    records = [r for r in caplog.records if r.name == LOGGER_NAME]
+    assert [r.args for r in records] == [("GET", f"http://127.0.0.1:{closed_port}/y", None)]
+
+
+def test_no_log_record_when_debug_disabled(server, session, caplog):
+    server.expect_request(API_PATH + "/x").respond_with_data("ok")
+    caplog.set_level(logging.INFO, logger=LOGGER_NAME)
+    session.get("x")
+    assert [r for r in caplog.records if r.name == LOGGER_NAME] == []
+
+
+# --- module globals are looked up per call -------------------------------------------------
+
+
+def test_replaced_logger_used(server, session, caplog, monkeypatch):
+    server.expect_request(API_PATH + "/x").respond_with_data("ok")
+    other = logging.getLogger("tests.transport_other")
+    caplog.set_level(logging.DEBUG, logger=other.name)
+    caplog.set_level(logging.DEBUG, logger=LOGGER_NAME)
+    monkeypatch.setattr(tb, "logger", other)
+    session.get("x")
+    assert [r.name for r in caplog.records if r.name in (other.name, LOGGER_NAME)] == [other.name]
+
+
+def test_replaced_urljoin_used(server, session, monkeypatch):
+    server.expect_request("/joined/x").respond_with_data("ok")
+    monkeypatch.setattr(tb, "urljoin", lambda base, path: server.url_for("/joined/" + path))
+    assert session.get("/x").status_code == 200
+
+
+def test_replaced_default_user_agent_used(monkeypatch):
+    monkeypatch.setattr(tb, "_default_user_agent", lambda version: "patched/" + version)
+    assert HttpSession("k", version="7")._session.headers["User-Agent"] == "patched/7"
+
+
+def test_replaced_requests_module_used(monkeypatch):
+    class OwnSession(requests.Session):
+        pass
+
+    fake = types.SimpleNamespace(Session=OwnSession, RequestException=requests.RequestException)
+    monkeypatch.setattr(tb, "requests", fake)
+    assert type(HttpSession("k")._session) is OwnSession
+
+
+# --- argument types --------------------------------------------------------------------------
+
+
+def _ctor(**kwargs):
+    return lambda s: HttpSession(**kwargs)
+
+
+@pytest.mark.parametrize("call, name, expected, got", [
+    (_ctor(api_key=None), "api_key", "str", "NoneType"),
+    (_ctor(api_key=MyStr("k")), "api_key", "str", "MyStr"),
+    (_ctor(api_key=b"k"), "api_key", "str", "bytes"),
+    (_ctor(api_key="k", base_url=None), "base_url", "str", "NoneType"),
+    (_ctor(api_key="k", version=None), "version", "str", "NoneType"),
+    (_ctor(api_key="k", timeout=True), "timeout", "int", "bool"),
+    (_ctor(api_key="k", timeout=None), "timeout", "int", "NoneType"),
+    (_ctor(api_key="k", timeout=2.5), "timeout", "int", "float"),
+    (_ctor(api_key="k", user_agent=MyStr("ua")), "user_agent", "str", "MyStr"),
+    (lambda s: tb._default_user_agent(None), "version", "str", "NoneType"),
+    (lambda s: HttpSession._prepare_url(s, MyStr("x")), "path", "str", "MyStr"),
+    (lambda s: s.request(1, "x"), "method", "str", "int"),
+    (lambda s: s.request("GET", MyStr("x")), "path", "str", "MyStr"),
+    (lambda s: s.request("GET", None), "path", "str", "NoneType"),
+    (lambda s: s.request("GET", "x", params=MyDict()), "params", "dict", "MyDict"),
+    (lambda s: s.request("GET", "x", params=[("a", 1)]), "params", "dict", "list"),
+    (lambda s: s.request("POST", "x", json_body=MyDict(a=1)), "json_body", "dict", "MyDict"),
+    (lambda s: s.request("POST", "x", json_body=[1]), "json_body", "dict", "list"),
+    (lambda s: s.request("GET", "x", headers=MyDict()), "headers", "dict", "MyDict"),
+    (lambda s: s.request("GET", "x", timeout=True), "timeout", "int", "bool"),
+    (lambda s: s.request("GET", "x", timeout=1.5), "timeout", "int", "float"),
+    (lambda s: s.get(MyStr("x")), "path", "str", "MyStr"),
+    (lambda s: s.get("x", params=MyDict()), "params", "dict", "MyDict"),
+    (lambda s: s.get("x", headers=MyDict()), "headers", "dict", "MyDict"),
+    (lambda s: s.get("x", timeout=False), "timeout", "int", "bool"),
+    (lambda s: s.post(MyStr("x")), "path", "str", "MyStr"),
+    (lambda s: s.post("x", json_body=MyDict()), "json_body", "dict", "MyDict"),
+    (lambda s: s.post("x", headers=MyDict()), "headers", "dict", "MyDict"),
+    (lambda s: s.post("x", timeout=True), "timeout", "int", "bool"),
+])
+def test_argument_type_errors(server, caplog, call, name, expected, got):
+    class Watched(HttpSession):
+        def _prepare_url(self, path):
+            self.prepared = True
+            return super()._prepare_url(path)
+
+    s = Watched("k", base_url=server.url_for(API_PATH))
+    s.prepared = False
+    s._session = recorder = RecordingSession(s._session)
+    caplog.set_level(logging.DEBUG, logger=LOGGER_NAME)
+    with pytest.raises(TypeError) as info:
+        call(s)
+    assert str(info.value) == f"Argument '{name}' has incorrect type (expected {expected}, got {got})"
+    assert not s.prepared and recorder.calls == [] and server.log == []
+    assert [r for r in caplog.records if r.name == LOGGER_NAME] == []
+
+
+@pytest.mark.parametrize("call", [
+    lambda s: HttpSession("k", user_agent=None),
+    lambda s: s.request("GET", "x", params=None, json_body=None, headers=None, timeout=None),
+    lambda s: s.post("x", data=[("a", "1"), ("a", "2")]),
+    lambda s: s.post("x", data=MyDict(a="1")),
+    lambda s: s.__exit__(1, "two", object()),
+])
+def test_none_and_any_accepted(server, call):
+    server.expect_request(API_PATH + "/x").respond_with_data("ok")
+    call(HttpSession("k", base_url=server.url_for(API_PATH)))
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: HttpSession("k", "https://h.example"),
+     "HttpSession.__init__() takes 2 positional arguments but 3 were given"),
+    (lambda: HttpSession("k").get("x", {"a": 1}),
+     "HttpSession.get() takes 2 positional arguments but 3 were given"),
+    (lambda: HttpSession("k").post("x", {"a": 1}),
+     "HttpSession.post() takes 2 positional arguments but 3 were given"),
+    (lambda: HttpSession("k").request("GET", "x", {"a": 1}),
+     "HttpSession.request() takes 3 positional arguments but 4 were given"),
+])
+def test_keyword_only_arguments(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
+
+# --- lifecycle ----------------------------------------------------------------------------
+
+
+def test_with_binds_instance_and_closes():
+    s = HttpSession("k")
+    s._session = recorder = RecordingSession(s._session)
+    with s as bound:
+        assert bound is s
+        assert recorder.closed == 0
+    assert recorder.closed == 1
+
+
+def test_with_closes_and_propagates_on_error():
+    s = HttpSession("k")
+    s._session = recorder = RecordingSession(s._session)
+    boom = RuntimeError("inside")
+    with pytest.raises(RuntimeError) as info:
+        with s:
+            raise boom
+    assert info.value is boom
+    assert recorder.closed == 1
+
+
+@pytest.mark.parametrize("exc_info", [
+    (None, None, None),
+    (ValueError, ValueError("x"), None),
+])
+def test_exit_returns_none(exc_info):
+    s = HttpSession("k")
+    s._session = recorder = RecordingSession(s._session)
+    assert s.__exit__(*exc_info) is None
+    assert recorder.closed == 1
+
+
+def test_close_closes_underlying_session():
+    s = HttpSession("k")
+    s._session = recorder = RecordingSession(s._session)
+    assert s.close() is None
+    assert recorder.closed == 1
+    assert s.__enter__() is s
+
+
+# --- host package missing ------------------------------------------------------------------------
+
+
+@pytest.fixture(params=["import_hook", "sys_modules"])
+def no_host_exceptions(request, monkeypatch):
+    if request.param == "sys_modules":
+        monkeypatch.setitem(sys.modules, "tavrix.exceptions", None)
+    else:
+        real_import = builtins.__import__
+
+        def fake_import(name, globals=None, locals=None, fromlist=(), level=0):
+            if name == "tavrix.exceptions" or name.startswith("tavrix.exceptions."):
+                raise ImportError("no host package here")
+            return real_import(name, globals, locals, fromlist, level)
+
+        monkeypatch.setattr(builtins, "__import__", fake_import)
+
+
+def test_success_without_host_package(server, session, no_host_exceptions):
+    server.expect_request(API_PATH + "/ok").respond_with_json({"v": 1})
+    assert session.get("ok").json() == {"v": 1}
+
+
+def test_error_status_without_host_package(server, session, no_host_exceptions):
+    server.expect_request(API_PATH + "/bad").respond_with_json({"detail": "x"}, status=404)
+    with pytest.raises(ImportError) as info:
+        session.get("bad")
+    assert not isinstance(info.value, HttpError)
+
+
+def test_transport_failure_without_host_package(closed_port, no_host_exceptions):
+    s = HttpSession("k", base_url=f"http://127.0.0.1:{closed_port}", timeout=5)
+    with pytest.raises(ImportError) as info:
+        s.get("x")
+    # Raised while the library's exception was being handled.
+    assert isinstance(info.value.__context__, requests.RequestException)
