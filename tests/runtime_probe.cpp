@@ -7,28 +7,29 @@ namespace {
 namespace py = pybind11;
 
 // Returns what was bound, so tests can compare with a plain def of the same signature.
-py::object echo(rt::Call &c) { return py::make_tuple(c[0], c[1], c[2], c[5], c[3], c[4], c[6]); }
+py::object echo(rt::Call& c) { return py::make_tuple(c[0], c[1], c[2], c[5], c[3], c[4], c[6]); }
 
-py::object bound(rt::Call &c) { return py::make_tuple(c[0], c[1], c[2], c[3]); }
+py::object bound(rt::Call& c) { return py::make_tuple(c[0], c[1], c[2], c[3]); }
 
-py::object typed(rt::Call &c) { return py::make_tuple(c[0], c[1], c[2], c[3], c[4]); }
+py::object typed(rt::Call& c) { return py::make_tuple(c[0], c[1], c[2], c[3], c[4]); }
 
-py::object global_value(rt::Call &c) { return c.global(RT_STR("VALUE")); }
+py::object global_value(rt::Call& c) { return c.global(RT_STR("VALUE")); }
 
-py::object cooperative_init(rt::Call &c) {
-    rt::super(c.owner(), c[0]).attr("__init__")(*py::reinterpret_borrow<py::tuple>(c[1]),
-                                                **py::reinterpret_borrow<py::dict>(c[2]));
+py::object cooperative_init(rt::Call& c) {
+    rt::super(c.owner(), c[0])
+        .attr("__init__")(*py::reinterpret_borrow<py::tuple>(c[1]),
+                          **py::reinterpret_borrow<py::dict>(c[2]));
     c[0].attr("probe_ready") = true;
     return py::none();
 }
 
-py::object owner_of(rt::Call &c) { return py::reinterpret_borrow<py::object>(c.owner()); }
+py::object owner_of(rt::Call& c) { return py::reinterpret_borrow<py::object>(c.owner()); }
 
 // try: fn() except BaseException as exc: raise RuntimeError("wrapped") from exc
-py::object wrap_error(rt::Call &c) {
+py::object wrap_error(rt::Call& c) {
     try {
         return c[0]();
-    } catch (py::error_already_set &exc) {
+    } catch (py::error_already_set& exc) {
         rt::Handling handling(exc);
         rt::raise_from(py::reinterpret_borrow<py::object>(PyExc_RuntimeError)("wrapped"),
                        exc.value());
@@ -36,36 +37,39 @@ py::object wrap_error(rt::Call &c) {
 }
 
 // try: fn() except BaseException: handler()  (returns sys.exc_info() seen by handler)
-py::object in_handler(rt::Call &c) {
+py::object in_handler(rt::Call& c) {
     try {
         return c[0]();
-    } catch (py::error_already_set &exc) {
+    } catch (py::error_already_set& exc) {
         rt::Handling handling(exc);
         return c[1]();
     }
 }
 
-py::object with_block(rt::Call &c) {
+py::object with_block(rt::Call& c) {
     py::handle body = c[1];
     return rt::with(c[0], [&] { return body(); });
 }
 
-py::object import_name(rt::Call &c) {
+py::object import_name(rt::Call& c) {
     return rt::import_from(c.globals(), py::str(c[0]).cast<std::string>().c_str(),
                            py::str(c[1]).cast<std::string>().c_str(), c[2].cast<int>());
 }
 
-py::object greet(rt::Call &c) { return py::str("hello ") + py::str(c[0].attr("name")); }
+py::object greet(rt::Call& c) { return py::str("hello ") + py::str(c[0].attr("name")); }
 
-void body(rt::Module &m) {
+void body(rt::Module& m) {
     m.from_import("typing", {"Any", "Optional", "Protocol", "runtime_checkable"});
     m.bind("VALUE", py::int_(1));
     m.def("echo", echo, "(a, b=2, /, c=3, *args, d, e=5, **kwargs)", "Echo the bound arguments.");
     m.def("bound", bound, "(x, y: 'Text' = 'y', *, z: int, w=None) -> tuple");
     m.def("typed", typed,
           "(s: str, i: int, d: dict, items: list, maybe: Optional[str] = None) -> tuple", nullptr,
-          {{"s", &PyUnicode_Type}, {"i", &PyLong_Type}, {"d", &PyDict_Type},
-           {"items", &PyList_Type}, {"maybe", &PyUnicode_Type}});
+          {{"s", &PyUnicode_Type},
+           {"i", &PyLong_Type},
+           {"d", &PyDict_Type},
+           {"items", &PyList_Type},
+           {"maybe", &PyUnicode_Type}});
     m.def("global_value", global_value, "()");
     m.def("wrap_error", wrap_error, "(fn)");
     m.def("in_handler", in_handler, "(fn, handler)");

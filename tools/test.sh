@@ -30,6 +30,6 @@ VPY=.venv/bin/python
 "$VPY" -m pip install -q ".[test]" -Ccmake.define.PRIVATE_CORE_PROBE=ON
 
 "$VPY" -m pytest -q -p no:cacheprovider "$@"
-"$VPY" -m mypy.stubtest --allowlist tests/stubtest_allowlist.txt \
+"$VPY" -m mypy.stubtest \
     private_core.transport_base private_core.statements_base private_core.basket_base \
     private_core.memo_store private_core.memo_rules private_core.memo_layer

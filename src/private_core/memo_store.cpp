@@ -10,50 +10,34 @@ namespace {
 
 namespace py = pybind11;
 
-py::object borrow(PyObject *p) { return py::reinterpret_borrow<py::object>(p); }
-
-// obj.name(*args), without building an argument tuple.
-template <class... Args>
-py::object call_method(py::handle obj, py::handle name, Args... args) {
-    PyObject *argv[] = {obj.ptr(), py::handle(args).ptr()...};
-    return rt::steal_or_throw(
-        PyObject_VectorcallMethod(name.ptr(), argv, sizeof...(Args) + 1, nullptr));
-}
-
-py::object get_attr(py::handle obj, py::handle name) {
-    return rt::steal_or_throw(PyObject_GetAttr(obj.ptr(), name.ptr()));
-}
-
-void set_attr(py::handle obj, py::handle name, py::handle value) {
-    if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) < 0) rt::throw_pending();
-}
+py::object borrow(PyObject* p) { return py::reinterpret_borrow<py::object>(p); }
 
 // mapping.get(key) / mapping.get(key, fallback). A plain dict is read directly; any
 // other mapping a caller put in place gets its own get() called.
 py::object mapping_get(py::handle mapping, py::handle key) {
     if (PyDict_CheckExact(mapping.ptr())) {
-        PyObject *value = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
+        PyObject* value = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
         if (value != nullptr) return borrow(value);
         if (PyErr_Occurred()) rt::throw_pending();
         return py::none();
     }
-    return call_method(mapping, RT_STR("get"), key);
+    return rt::call_method(mapping, RT_STR("get"), key);
 }
 
 py::object mapping_get(py::handle mapping, py::handle key, py::handle fallback) {
     if (PyDict_CheckExact(mapping.ptr())) {
-        PyObject *value = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
+        PyObject* value = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
         if (value != nullptr) return borrow(value);
         if (PyErr_Occurred()) rt::throw_pending();
         return borrow(fallback.ptr());
     }
-    return call_method(mapping, RT_STR("get"), key, fallback);
+    return rt::call_method(mapping, RT_STR("get"), key, fallback);
 }
 
 // mapping.pop(key, None), result discarded.
 void mapping_discard(py::handle mapping, py::handle key) {
     if (PyDict_CheckExact(mapping.ptr())) {
-        PyObject *value = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
+        PyObject* value = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
         if (value == nullptr) {
             if (PyErr_Occurred()) rt::throw_pending();
             return;
@@ -61,16 +45,19 @@ void mapping_discard(py::handle mapping, py::handle key) {
         if (PyDict_DelItem(mapping.ptr(), key.ptr()) < 0) rt::throw_pending();
         return;
     }
-    call_method(mapping, RT_STR("pop"), key, py::none());
+    rt::call_method(mapping, RT_STR("pop"), key, py::none());
 }
+
+// New objects whose allocation failure is a Python error, never a C++ one: rt::with
+// runs __exit__ (releases the lock) only for Python errors.
+py::object new_dict() { return rt::steal_or_throw(PyDict_New()); }
+py::object new_int(long value) { return rt::steal_or_throw(PyLong_FromLong(value)); }
 
 void set_item(py::handle mapping, py::handle key, py::handle value) {
     if (PyObject_SetItem(mapping.ptr(), key.ptr(), value.ptr()) < 0) rt::throw_pending();
 }
 
-py::object now(rt::Call &c) {
-    return call_method(c.global(RT_STR("datetime")), RT_STR("now"));
-}
+py::object now(rt::Call& c) { return rt::call_method(c.global(RT_STR("datetime")), RT_STR("now")); }
 
 py::object compare(py::handle a, py::handle b, int op) {
     return rt::steal_or_throw(PyObject_RichCompare(a.ptr(), b.ptr(), op));
@@ -79,7 +66,7 @@ py::object compare(py::handle a, py::handle b, int op) {
 // `assert self._inflight is not None`, which Python drops under -O.
 void assert_inflight(py::handle self) {
     if (Py_OptimizeFlag) return;
-    if (get_attr(self, RT_STR("_inflight")).is_none()) {
+    if (rt::getattr(self, RT_STR("_inflight")).is_none()) {
         PyErr_SetNone(PyExc_AssertionError);
         rt::throw_pending();
     }
@@ -91,8 +78,8 @@ py::object pair_of(py::handle ns, py::handle key) {
 
 // --- CacheEntry ---------------------------------------------------------------------
 
-py::object entry_is_expired(rt::Call &c) {
-    py::object expires_at = get_attr(c[0], RT_STR("expires_at"));
+py::object entry_is_expired(rt::Call& c) {
+    py::object expires_at = rt::getattr(c[0], RT_STR("expires_at"));
     if (expires_at.is_none()) return py::bool_(false);
     // Inclusive: at the expiry instant the entry is already stale.
     return compare(now(c), expires_at, Py_GE);
@@ -100,25 +87,25 @@ py::object entry_is_expired(rt::Call &c) {
 
 // --- _Cache -------------------------------------------------------------------------
 
-py::object cache_init(rt::Call &c) {
+py::object cache_init(rt::Call& c) {
     py::handle self = c[0], enable_singleflight = c[1];
-    set_attr(self, RT_STR("_store"), py::dict());
-    set_attr(self, RT_STR("_lock"), c.global(RT_STR("RLock"))());
-    set_attr(self, RT_STR("_inflight"),
-             rt::truthy(enable_singleflight) ? py::object(py::dict()) : py::object(py::none()));
+    rt::setattr(self, RT_STR("_store"), new_dict());
+    rt::setattr(self, RT_STR("_lock"), c.global(RT_STR("RLock"))());
+    rt::setattr(self, RT_STR("_inflight"),
+                rt::truthy(enable_singleflight) ? new_dict() : py::object(py::none()));
     // Kept as passed: only its truth value is ever consulted.
-    set_attr(self, RT_STR("_singleflight"), enable_singleflight);
+    rt::setattr(self, RT_STR("_singleflight"), enable_singleflight);
     return py::none();
 }
 
-py::object cache_get(rt::Call &c) {
+py::object cache_get(rt::Call& c) {
     py::handle self = c[0], ns = c[1], key = c[2];
-    return rt::with(get_attr(self, RT_STR("_lock")), [&]() -> py::object {
-        py::object bucket = mapping_get(get_attr(self, RT_STR("_store")), ns);
+    return rt::with(rt::getattr(self, RT_STR("_lock")), [&]() -> py::object {
+        py::object bucket = mapping_get(rt::getattr(self, RT_STR("_store")), ns);
         if (!rt::truthy(bucket)) return py::none();
         py::object entry = mapping_get(bucket, key);
         if (entry.is_none()) return py::none();
-        if (rt::truthy(call_method(entry, RT_STR("is_expired")))) {
+        if (rt::truthy(rt::call_method(entry, RT_STR("is_expired")))) {
             // Lazy eviction; the bucket itself stays even when this empties it.
             mapping_discard(bucket, key);
             return py::none();
@@ -127,31 +114,24 @@ py::object cache_get(rt::Call &c) {
     });
 }
 
-py::object cache_set(rt::Call &c) {
+py::object cache_set(rt::Call& c) {
     py::handle self = c[0], ns = c[1], key = c[2], data = c[3], params = c[4], ttl = c[5];
-    return rt::with(get_attr(self, RT_STR("_lock")), [&]() -> py::object {
-        py::object store = get_attr(self, RT_STR("_store"));
+    return rt::with(rt::getattr(self, RT_STR("_lock")), [&]() -> py::object {
+        py::object store = rt::getattr(self, RT_STR("_store"));
         int present = PySequence_Contains(store.ptr(), ns.ptr());
         if (present < 0) rt::throw_pending();
-        if (!present) set_item(store, ns, py::dict());
+        if (!present) set_item(store, ns, new_dict());
 
         // A zero timedelta is false too, so it means "never expires" like None.
         py::object expires_at = py::none();
-        if (rt::truthy(ttl))
-            expires_at = rt::steal_or_throw(PyNumber_Add(now(c).ptr(), ttl.ptr()));
+        if (rt::truthy(ttl)) expires_at = rt::steal_or_throw(PyNumber_Add(now(c).ptr(), ttl.ptr()));
         py::object fetched_at = now(c);
-        py::object stored_params =
-            rt::truthy(params) ? borrow(params.ptr()) : py::object(py::dict());
+        py::object stored_params = rt::truthy(params) ? borrow(params.ptr()) : new_dict();
 
-        static PyObject *kwnames = [] {
-            PyObject *names = PyTuple_Pack(4, RT_STR("data").ptr(), RT_STR("fetched_at").ptr(),
-                                           RT_STR("params").ptr(), RT_STR("expires_at").ptr());
-            if (names == nullptr) rt::throw_pending();
-            return names;
-        }();
-        PyObject *argv[] = {data.ptr(), fetched_at.ptr(), stored_params.ptr(), expires_at.ptr()};
-        py::object entry = rt::steal_or_throw(
-            PyObject_Vectorcall(c.global(RT_STR("CacheEntry")).ptr(), argv, 0, kwnames));
+        static PyObject* kwnames = rt::kwnames(
+            {RT_STR("data"), RT_STR("fetched_at"), RT_STR("params"), RT_STR("expires_at")});
+        py::object entry = rt::call_kw(c.global(RT_STR("CacheEntry")),
+                                       {data, fetched_at, stored_params, expires_at}, kwnames);
 
         py::object bucket = rt::steal_or_throw(PyObject_GetItem(store.ptr(), ns.ptr()));
         set_item(bucket, key, entry);
@@ -159,56 +139,56 @@ py::object cache_set(rt::Call &c) {
     });
 }
 
-py::object cache_clear_ns(rt::Call &c) {
+py::object cache_clear_ns(rt::Call& c) {
     py::handle self = c[0], ns = c[1];
-    rt::with(get_attr(self, RT_STR("_lock")), [&]() -> py::object {
-        mapping_discard(get_attr(self, RT_STR("_store")), ns);
+    rt::with(rt::getattr(self, RT_STR("_lock")), [&]() -> py::object {
+        mapping_discard(rt::getattr(self, RT_STR("_store")), ns);
         return py::none();
     });
     return py::none();
 }
 
-py::object cache_clear_all(rt::Call &c) {
+py::object cache_clear_all(rt::Call& c) {
     py::handle self = c[0];
-    rt::with(get_attr(self, RT_STR("_lock")), [&]() -> py::object {
-        py::object store = get_attr(self, RT_STR("_store"));
+    rt::with(rt::getattr(self, RT_STR("_lock")), [&]() -> py::object {
+        py::object store = rt::getattr(self, RT_STR("_store"));
         if (PyDict_CheckExact(store.ptr())) {
             PyDict_Clear(store.ptr());
         } else {
-            call_method(store, RT_STR("clear"));
+            rt::call_method(store, RT_STR("clear"));
         }
         return py::none();
     });
     return py::none();
 }
 
-py::object cache_begin_inflight(rt::Call &c) {
+py::object cache_begin_inflight(rt::Call& c) {
     py::handle self = c[0], ns = c[1], key = c[2];
-    if (!rt::truthy(get_attr(self, RT_STR("_singleflight")))) return py::bool_(true);
+    if (!rt::truthy(rt::getattr(self, RT_STR("_singleflight")))) return py::bool_(true);
     assert_inflight(self);
     py::object pair = pair_of(ns, key);
-    return rt::with(get_attr(self, RT_STR("_lock")), [&]() -> py::object {
-        py::object inflight = get_attr(self, RT_STR("_inflight"));
-        py::object count = mapping_get(inflight, pair, py::int_(0));
-        py::object next = rt::steal_or_throw(PyNumber_Add(count.ptr(), py::int_(1).ptr()));
+    return rt::with(rt::getattr(self, RT_STR("_lock")), [&]() -> py::object {
+        py::object inflight = rt::getattr(self, RT_STR("_inflight"));
+        py::object count = mapping_get(inflight, pair, new_int(0));
+        py::object next = rt::steal_or_throw(PyNumber_Add(count.ptr(), new_int(1).ptr()));
         set_item(inflight, pair, next);
-        return compare(count, py::int_(0), Py_EQ);
+        return compare(count, new_int(0), Py_EQ);
     });
 }
 
-py::object cache_end_inflight(rt::Call &c) {
+py::object cache_end_inflight(rt::Call& c) {
     py::handle self = c[0], ns = c[1], key = c[2];
-    if (!rt::truthy(get_attr(self, RT_STR("_singleflight")))) return py::none();
+    if (!rt::truthy(rt::getattr(self, RT_STR("_singleflight")))) return py::none();
     assert_inflight(self);
     py::object pair = pair_of(ns, key);
-    rt::with(get_attr(self, RT_STR("_lock")), [&]() -> py::object {
-        py::object inflight = get_attr(self, RT_STR("_inflight"));
-        py::object count = mapping_get(inflight, pair, py::int_(1));
-        if (rt::truthy(compare(count, py::int_(1), Py_LE))) {
+    rt::with(rt::getattr(self, RT_STR("_lock")), [&]() -> py::object {
+        py::object inflight = rt::getattr(self, RT_STR("_inflight"));
+        py::object count = mapping_get(inflight, pair, new_int(1));
+        if (rt::truthy(compare(count, new_int(1), Py_LE))) {
             mapping_discard(inflight, pair);
         } else {
             set_item(inflight, pair,
-                     rt::steal_or_throw(PyNumber_Subtract(count.ptr(), py::int_(1).ptr())));
+                     rt::steal_or_throw(PyNumber_Subtract(count.ptr(), new_int(1).ptr())));
         }
         return py::none();
     });
@@ -217,52 +197,42 @@ py::object cache_end_inflight(rt::Call &c) {
 
 // --- date helpers -------------------------------------------------------------------
 
-bool is_instance(py::handle obj, py::handle cls) {
-    int result = PyObject_IsInstance(obj.ptr(), cls.ptr());
-    if (result < 0) rt::throw_pending();
-    return result == 1;
-}
-
-py::object to_date(rt::Call &c) {
+py::object to_date(rt::Call& c) {
     py::handle d = c[0];
-    if (d.is_none()) return call_method(now(c), RT_STR("date"));
+    if (d.is_none()) return rt::call_method(now(c), RT_STR("date"));
     py::object datetime = c.global(RT_STR("datetime"));
-    if (is_instance(d, c.global(RT_STR("date"))) && !is_instance(d, datetime))
+    if (rt::isinstance(d, c.global(RT_STR("date"))) && !rt::isinstance(d, datetime))
         return borrow(d.ptr());
-    if (is_instance(d, datetime)) return call_method(d, RT_STR("date"));
+    if (rt::isinstance(d, datetime)) return rt::call_method(d, RT_STR("date"));
     if (PyUnicode_Check(d.ptr())) {
-        py::object parsed = call_method(datetime, RT_STR("strptime"), d, py::str("%Y-%m-%d"));
-        return call_method(parsed, RT_STR("date"));
+        py::object parsed = rt::call_method(datetime, RT_STR("strptime"), d, py::str("%Y-%m-%d"));
+        return rt::call_method(parsed, RT_STR("date"));
     }
-    py::object type_text = rt::steal_or_throw(PyObject_Str(reinterpret_cast<PyObject *>(Py_TYPE(d.ptr()))));
+    py::object type_text =
+        rt::steal_or_throw(PyObject_Str(reinterpret_cast<PyObject*>(Py_TYPE(d.ptr()))));
     py::object message = py::str("Unsupported date type: ") + type_text;
     rt::raise(rt::steal_or_throw(PyObject_CallOneArg(PyExc_ValueError, message.ptr())));
 }
 
-py::object is_today(rt::Call &c) {
-    PyObject *argv[] = {c[0].ptr()};
-    py::object day = rt::steal_or_throw(
-        PyObject_Vectorcall(c.global(RT_STR("to_date")).ptr(), argv, 1, nullptr));
-    py::object today = call_method(now(c), RT_STR("date"));
+py::object is_today(rt::Call& c) {
+    py::object day = rt::call(c.global(RT_STR("to_date")), c[0]);
+    py::object today = rt::call_method(now(c), RT_STR("date"));
     return compare(day, today, Py_EQ);
 }
 
 // --- module -------------------------------------------------------------------------
 
-void body(rt::Module &m) {
+void body(rt::Module& m) {
     m.from_import("dataclasses", {"dataclass", "field"});
     m.from_import("datetime", {"date", "datetime", "timedelta"});
     m.from_import("threading", {"RLock"});
     m.from_import("typing", {"Any", "Dict", "Hashable", "Optional", "Tuple"});
     m.import("pandas", "pd");
 
-    py::list all;
-    for (const char *name : {"_Cache", "CacheEntry", "CacheKey", "Namespace", "to_date", "is_today"})
-        all.append(py::str(name));
-    m.bind("__all__", all);
+    m.all({"_Cache", "CacheEntry", "CacheKey", "Namespace", "to_date", "is_today"});
 
     m.bind("CacheKey", m.eval("Tuple[Hashable, ...]"));
-    m.bind("Namespace", reinterpret_cast<PyObject *>(&PyUnicode_Type));
+    m.bind("Namespace", reinterpret_cast<PyObject*>(&PyUnicode_Type));
 
     py::dict annotations;
     annotations["data"] = m.eval("pd.DataFrame");
@@ -279,8 +249,9 @@ void body(rt::Module &m) {
 
     py::object cache =
         m.cls("_Cache")
-            .doc("Namespace-keyed cache with optional TTL and (optional) singleflight.\n"
-                 "Thread-safe via RLock.")
+            .doc(
+                "Namespace-keyed cache with optional TTL and (optional) singleflight.\n"
+                "Thread-safe via RLock.")
             .method("__init__", cache_init, "(self, enable_singleflight: bool = True)")
             .method("get", cache_get,
                     "(self, ns: Namespace, key: CacheKey) -> Optional[CacheEntry]")

@@ -2,7 +2,7 @@
 #include "rt.hpp"
 
 namespace {
-void body(rt::Module &) {}
+void body(rt::Module&) {}
 }  // namespace
 
 RT_MODULE(statements_base, body)

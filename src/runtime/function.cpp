@@ -1,21 +1,21 @@
 // Our function type: Python's calling surface (argument binding, CPython's error
 // wording, metadata, method binding) around a C++ body.
+#include "rt.hpp"  // Python.h first
+
+#include <structmember.h>
+
 #include <memory>
 #include <string>
 #include <vector>
-
-#include "rt.hpp"
-
-#include <structmember.h>
 
 namespace rt {
 
 namespace {
 
 struct Param {
-    py::object name;              // interned
-    py::object default_value;     // null when required
-    PyTypeObject *exact = nullptr;  // exact type required, if any
+    py::object name;                // interned
+    py::object default_value;       // null when required
+    PyTypeObject* exact = nullptr;  // exact type required, if any
 };
 
 // Parameters in binding order: positional (posonly first), keyword-only, then the
@@ -32,27 +32,26 @@ struct Signature {
 };
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     Impl impl;
-    Signature *signature;
-    PyObject *name;
-    PyObject *qualname;
-    PyObject *module;
-    PyObject *doc;
-    PyObject *globals;
-    PyObject *owner;        // defining class, set when the class is built
-    PyObject *annotations;  // dict
-    PyObject *defaults;     // tuple or None
-    PyObject *kwdefaults;   // dict or None
-    PyObject *template_fn;  // the plain function the signature was read from
-    PyObject *inspect_signature;  // cached inspect.Signature
-    PyObject *dict;
+    Signature* signature;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* globals;
+    PyObject* owner;              // defining class, set when the class is built
+    PyObject* annotations;        // dict
+    PyObject* defaults;           // tuple or None
+    PyObject* kwdefaults;         // dict or None
+    PyObject* template_fn;        // the plain function the signature was read from
+    PyObject* inspect_signature;  // cached inspect.Signature
+    PyObject* dict;
 };
 
 // --- error messages, worded as CPython words them for Python functions ------------
 
-std::string quoted_names(const std::vector<PyObject *> &names) {
+std::string quoted_names(const std::vector<PyObject*>& names) {
     std::string out;
     for (size_t i = 0; i < names.size(); ++i) {
         if (i > 0) out += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
@@ -64,15 +63,15 @@ std::string quoted_names(const std::vector<PyObject *> &names) {
     return out;
 }
 
-void missing_arguments(FunctionObject *f, const std::vector<PyObject *> &names, const char *kind) {
+void missing_arguments(FunctionObject* f, const std::vector<PyObject*>& names, const char* kind) {
     std::string list = quoted_names(names);
     PyErr_Format(PyExc_TypeError, "%U() missing %zd required %s argument%s: %s", f->qualname,
                  static_cast<Py_ssize_t>(names.size()), kind, names.size() == 1 ? "" : "s",
                  list.c_str());
 }
 
-void too_many_positional(FunctionObject *f, Py_ssize_t given, PyObject *const *slots) {
-    const Signature &s = *f->signature;
+void too_many_positional(FunctionObject* f, Py_ssize_t given, PyObject* const* slots) {
+    const Signature& s = *f->signature;
     Py_ssize_t kwonly_given = 0;
     for (Py_ssize_t i = s.positional; i < s.positional + s.kwonly; ++i)
         if (slots[i] != nullptr) ++kwonly_given;
@@ -97,7 +96,7 @@ void too_many_positional(FunctionObject *f, Py_ssize_t given, PyObject *const *s
                  given == 1 && !kwonly_given ? "was" : "were");
 }
 
-bool same_name(PyObject *a, PyObject *b) {
+bool same_name(PyObject* a, PyObject* b) {
     if (a == b) return true;
     return PyUnicode_Compare(a, b) == 0;
 }
@@ -106,9 +105,9 @@ bool same_name(PyObject *a, PyObject *b) {
 
 // Binds the call's arguments into `slots` (borrowed, except *args / **kwargs, which
 // are stored in `owned`). Returns false with a TypeError set on a mistake.
-bool bind_arguments(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-                    PyObject **slots, py::object owned[2]) {
-    const Signature &s = *f->signature;
+bool bind_arguments(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    PyObject** slots, py::object owned[2]) {
+    const Signature& s = *f->signature;
     Py_ssize_t named = s.positional + s.kwonly;
     Py_ssize_t n = nargs < s.positional ? nargs : s.positional;
     for (Py_ssize_t i = 0; i < n; ++i) slots[i] = args[i];
@@ -131,24 +130,30 @@ bool bind_arguments(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, 
 
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
-        PyObject *value = args[nargs + k];
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        PyObject* value = args[nargs + k];
         if (!PyUnicode_Check(key)) {
             PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", f->qualname);
             return false;
         }
         Py_ssize_t found = -1;
         for (Py_ssize_t j = s.posonly; j < named; ++j)
-            if (s.params[j].name.ptr() == key) { found = j; break; }
+            if (s.params[j].name.ptr() == key) {
+                found = j;
+                break;
+            }
         if (found < 0)
             for (Py_ssize_t j = s.posonly; j < named; ++j)
-                if (same_name(s.params[j].name.ptr(), key)) { found = j; break; }
+                if (same_name(s.params[j].name.ptr(), key)) {
+                    found = j;
+                    break;
+                }
         if (found < 0) {
             if (s.varkw) {
                 if (PyDict_SetItem(owned[1].ptr(), key, value) < 0) return false;
                 continue;
             }
-            std::vector<PyObject *> posonly_given;
+            std::vector<PyObject*> posonly_given;
             for (Py_ssize_t j = 0; j < s.posonly; ++j)
                 for (Py_ssize_t k2 = 0; k2 < nkw; ++k2)
                     if (same_name(s.params[j].name.ptr(), PyTuple_GET_ITEM(kwnames, k2))) {
@@ -172,8 +177,8 @@ bool bind_arguments(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, 
             return false;
         }
         if (slots[found] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
-                         f->qualname, key);
+            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname,
+                         key);
             return false;
         }
         slots[found] = value;
@@ -186,7 +191,7 @@ bool bind_arguments(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, 
 
     if (nargs < s.positional) {
         Py_ssize_t required = s.positional - s.positional_defaults;
-        std::vector<PyObject *> missing;
+        std::vector<PyObject*> missing;
         for (Py_ssize_t i = nargs; i < required; ++i)
             if (slots[i] == nullptr) missing.push_back(s.params[i].name.ptr());
         if (!missing.empty()) {
@@ -202,7 +207,7 @@ bool bind_arguments(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, 
     }
 
     if (s.kwonly) {
-        std::vector<PyObject *> missing;
+        std::vector<PyObject*> missing;
         for (Py_ssize_t i = s.positional; i < named; ++i) {
             if (slots[i] != nullptr) continue;
             if (s.params[i].default_value) {
@@ -218,25 +223,26 @@ bool bind_arguments(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, 
     }
 
     for (Py_ssize_t i = 0; i < named; ++i) {
-        const Param &p = s.params[i];
+        const Param& p = s.params[i];
         if (p.exact == nullptr || Py_IS_TYPE(slots[i], p.exact)) continue;
         if (slots[i] == Py_None && p.default_value.ptr() == Py_None) continue;
-        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+        PyErr_Format(PyExc_TypeError,
+                     "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
                      PyUnicode_AsUTF8(p.name.ptr()), p.exact->tp_name, Py_TYPE(slots[i])->tp_name);
         return false;
     }
     return true;
 }
 
-PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
-                              PyObject *kwnames) {
-    auto *f = reinterpret_cast<FunctionObject *>(self);
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
     Py_ssize_t nslots = f->signature->slots();
-    PyObject *small[16];
-    std::unique_ptr<PyObject *[]> large;
-    PyObject **slots = small;
+    PyObject* small[16];
+    std::unique_ptr<PyObject*[]> large;
+    PyObject** slots = small;
     if (nslots > 16) {
-        large.reset(new PyObject *[nslots]);
+        large.reset(new PyObject*[nslots]);
         slots = large.get();
     }
     for (Py_ssize_t i = 0; i < nslots; ++i) slots[i] = nullptr;
@@ -254,8 +260,8 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
 
 // --- the type -----------------------------------------------------------------------
 
-int function_traverse(PyObject *self, visitproc visit, void *arg) {
-    auto *f = reinterpret_cast<FunctionObject *>(self);
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
     Py_VISIT(f->globals);
     Py_VISIT(f->owner);
     Py_VISIT(f->annotations);
@@ -268,8 +274,8 @@ int function_traverse(PyObject *self, visitproc visit, void *arg) {
     return 0;
 }
 
-int function_clear(PyObject *self) {
-    auto *f = reinterpret_cast<FunctionObject *>(self);
+int function_clear(PyObject* self) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
     Py_CLEAR(f->globals);
     Py_CLEAR(f->owner);
     Py_CLEAR(f->annotations);
@@ -282,8 +288,8 @@ int function_clear(PyObject *self) {
     return 0;
 }
 
-void function_dealloc(PyObject *self) {
-    auto *f = reinterpret_cast<FunctionObject *>(self);
+void function_dealloc(PyObject* self) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
     PyObject_GC_UnTrack(self);
     function_clear(self);
     Py_CLEAR(f->name);
@@ -294,7 +300,7 @@ void function_dealloc(PyObject *self) {
     Py_TYPE(self)->tp_free(self);
 }
 
-PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject *) {
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
     if (obj == nullptr || obj == Py_None) {
         Py_INCREF(self);
         return self;
@@ -302,12 +308,12 @@ PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject *) {
     return PyMethod_New(self, obj);
 }
 
-PyObject *function_repr(PyObject *self) {
-    auto *f = reinterpret_cast<FunctionObject *>(self);
+PyObject* function_repr(PyObject* self) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
     return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
 }
 
-int set_text(PyObject **slot, PyObject *value, const char *what) {
+int set_text(PyObject** slot, PyObject* value, const char* what) {
     if (value == nullptr || !PyUnicode_Check(value)) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
         return -1;
@@ -317,54 +323,54 @@ int set_text(PyObject **slot, PyObject *value, const char *what) {
     return 0;
 }
 
-PyObject *get_name(PyObject *self, void *) {
-    return Py_NewRef(reinterpret_cast<FunctionObject *>(self)->name);
+PyObject* get_name(PyObject* self, void*) {
+    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->name);
 }
-int set_name(PyObject *self, PyObject *value, void *) {
-    return set_text(&reinterpret_cast<FunctionObject *>(self)->name, value, "__name__");
+int set_name(PyObject* self, PyObject* value, void*) {
+    return set_text(&reinterpret_cast<FunctionObject*>(self)->name, value, "__name__");
 }
-PyObject *get_qualname(PyObject *self, void *) {
-    return Py_NewRef(reinterpret_cast<FunctionObject *>(self)->qualname);
+PyObject* get_qualname(PyObject* self, void*) {
+    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->qualname);
 }
-int set_qualname(PyObject *self, PyObject *value, void *) {
-    return set_text(&reinterpret_cast<FunctionObject *>(self)->qualname, value, "__qualname__");
+int set_qualname(PyObject* self, PyObject* value, void*) {
+    return set_text(&reinterpret_cast<FunctionObject*>(self)->qualname, value, "__qualname__");
 }
-PyObject *get_doc(PyObject *self, void *) {
-    return Py_NewRef(reinterpret_cast<FunctionObject *>(self)->doc);
+PyObject* get_doc(PyObject* self, void*) {
+    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->doc);
 }
-int set_doc(PyObject *self, PyObject *value, void *) {
-    auto *f = reinterpret_cast<FunctionObject *>(self);
+int set_doc(PyObject* self, PyObject* value, void*) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
     Py_XINCREF(value ? value : Py_None);
     Py_SETREF(f->doc, value ? value : Py_None);
     return 0;
 }
-PyObject *get_annotations(PyObject *self, void *) {
-    return Py_NewRef(reinterpret_cast<FunctionObject *>(self)->annotations);
+PyObject* get_annotations(PyObject* self, void*) {
+    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->annotations);
 }
-int set_annotations(PyObject *self, PyObject *value, void *) {
+int set_annotations(PyObject* self, PyObject* value, void*) {
     if (value == nullptr || !PyDict_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
     }
     Py_INCREF(value);
-    Py_SETREF(reinterpret_cast<FunctionObject *>(self)->annotations, value);
+    Py_SETREF(reinterpret_cast<FunctionObject*>(self)->annotations, value);
     return 0;
 }
-PyObject *get_defaults(PyObject *self, void *) {
-    return Py_NewRef(reinterpret_cast<FunctionObject *>(self)->defaults);
+PyObject* get_defaults(PyObject* self, void*) {
+    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->defaults);
 }
-PyObject *get_kwdefaults(PyObject *self, void *) {
-    return Py_NewRef(reinterpret_cast<FunctionObject *>(self)->kwdefaults);
+PyObject* get_kwdefaults(PyObject* self, void*) {
+    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->kwdefaults);
 }
-PyObject *get_globals(PyObject *self, void *) {
-    return Py_NewRef(reinterpret_cast<FunctionObject *>(self)->globals);
+PyObject* get_globals(PyObject* self, void*) {
+    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->globals);
 }
-PyObject *get_signature(PyObject *self, void *) {
-    auto *f = reinterpret_cast<FunctionObject *>(self);
+PyObject* get_signature(PyObject* self, void*) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
     if (f->inspect_signature == nullptr) {
-        PyObject *inspect = PyImport_ImportModule("inspect");
+        PyObject* inspect = PyImport_ImportModule("inspect");
         if (inspect == nullptr) return nullptr;
-        PyObject *sig = PyObject_CallMethod(inspect, "signature", "O", f->template_fn);
+        PyObject* sig = PyObject_CallMethod(inspect, "signature", "O", f->template_fn);
         Py_DECREF(inspect);
         if (sig == nullptr) return nullptr;
         f->inspect_signature = sig;
@@ -372,9 +378,9 @@ PyObject *get_signature(PyObject *self, void *) {
     return Py_NewRef(f->inspect_signature);
 }
 
-PyObject *function_reduce(PyObject *self, PyObject *) {
+PyObject* function_reduce(PyObject* self, PyObject*) {
     // Pickled by reference, as Python functions are.
-    return Py_NewRef(reinterpret_cast<FunctionObject *>(self)->qualname);
+    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->qualname);
 }
 
 PyGetSetDef function_getset[] = {
@@ -426,7 +432,7 @@ PyTypeObject FunctionType = [] {
 
 // Reads parameters, defaults and annotations from a throwaway `def` with the declared
 // signature, so that CPython itself parses and evaluates them.
-py::object template_function(py::handle globals, const char *name, const char *signature) {
+py::object template_function(py::handle globals, const char* name, const char* signature) {
     std::string source = std::string("def ") + name + signature + ": pass\n";
     py::dict scope_globals = py::reinterpret_borrow<py::dict>(globals).attr("copy")();
     py::dict scope_locals;
@@ -437,8 +443,8 @@ py::object template_function(py::handle globals, const char *name, const char *s
 
 }  // namespace
 
-py::object make_function(py::handle globals, const char *name, const char *qualname, Impl impl,
-                         const char *signature, const char *doc,
+py::object make_function(py::handle globals, const char* name, const char* qualname, Impl impl,
+                         const char* signature, const char* doc,
                          std::initializer_list<Exact> exact) {
     if (!(FunctionType.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&FunctionType) < 0)
         throw_pending();
@@ -457,7 +463,7 @@ py::object make_function(py::handle globals, const char *name, const char *qualn
     Py_ssize_t named = sig->positional + sig->kwonly;
     for (Py_ssize_t i = 0; i < named; ++i) {
         Param p;
-        PyObject *param_name = varnames[i].ptr();
+        PyObject* param_name = varnames[i].ptr();
         Py_INCREF(param_name);
         PyUnicode_InternInPlace(&param_name);
         p.name = py::reinterpret_steal<py::object>(param_name);
@@ -475,18 +481,19 @@ py::object make_function(py::handle globals, const char *name, const char *qualn
             if (kd.contains(sig->params[i].name))
                 sig->params[i].default_value = kd[sig->params[i].name];
     }
-    for (const Exact &e : exact) {
+    for (const Exact& e : exact) {
         bool matched = false;
-        for (Param &p : sig->params)
+        for (Param& p : sig->params)
             if (std::string(py::str(p.name)) == e.name) {
                 p.exact = e.type;
                 matched = true;
             }
         if (!matched)
-            throw std::logic_error(std::string("exact type declared for unknown argument ") + e.name);
+            throw std::logic_error(std::string("exact type declared for unknown argument ") +
+                                   e.name);
     }
 
-    auto *f = PyObject_GC_New(FunctionObject, &FunctionType);
+    auto* f = PyObject_GC_New(FunctionObject, &FunctionType);
     if (f == nullptr) throw_pending();
     f->vectorcall = function_vectorcall;
     f->impl = impl;
@@ -504,25 +511,25 @@ py::object make_function(py::handle globals, const char *name, const char *qualn
     f->template_fn = tmpl.release().ptr();
     f->inspect_signature = nullptr;
     f->dict = nullptr;
-    PyObject_GC_Track(reinterpret_cast<PyObject *>(f));
-    return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(f));
+    PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
+    return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
 }
 
 namespace detail {
 bool is_function(py::handle obj) { return Py_IS_TYPE(obj.ptr(), &FunctionType); }
 void set_owner(py::handle function, py::handle owner) {
-    auto *f = reinterpret_cast<FunctionObject *>(function.ptr());
+    auto* f = reinterpret_cast<FunctionObject*>(function.ptr());
     Py_XINCREF(owner.ptr());
     Py_XSETREF(f->owner, owner.ptr());
 }
 }  // namespace detail
 
 py::object Call::global(py::handle name) const {
-    PyObject *globals = reinterpret_cast<FunctionObject *>(function_)->globals;
-    PyObject *value = PyDict_GetItemWithError(globals, name.ptr());
+    PyObject* globals = reinterpret_cast<FunctionObject*>(function_)->globals;
+    PyObject* value = PyDict_GetItemWithError(globals, name.ptr());
     if (value == nullptr) {
         if (PyErr_Occurred()) throw_pending();
-        PyObject *builtins = PyEval_GetBuiltins();
+        PyObject* builtins = PyEval_GetBuiltins();
         value = builtins ? PyDict_GetItemWithError(builtins, name.ptr()) : nullptr;
         if (value == nullptr) {
             if (!PyErr_Occurred())
@@ -533,8 +540,8 @@ py::object Call::global(py::handle name) const {
     return py::reinterpret_borrow<py::object>(value);
 }
 
-py::handle Call::owner() const { return reinterpret_cast<FunctionObject *>(function_)->owner; }
+py::handle Call::owner() const { return reinterpret_cast<FunctionObject*>(function_)->owner; }
 
-py::handle Call::globals() const { return reinterpret_cast<FunctionObject *>(function_)->globals; }
+py::handle Call::globals() const { return reinterpret_cast<FunctionObject*>(function_)->globals; }
 
 }  // namespace rt

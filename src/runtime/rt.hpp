@@ -15,11 +15,11 @@ namespace rt {
 namespace py = pybind11;
 
 // An interned string, created once per use site. Use for attribute and global names.
-#define RT_STR(literal)                                                   \
-    ([]() -> ::pybind11::handle {                                         \
-        static PyObject *interned = PyUnicode_InternFromString(literal);  \
-        if (interned == nullptr) throw ::pybind11::error_already_set();   \
-        return interned;                                                  \
+#define RT_STR(literal)                                                  \
+    ([]() -> ::pybind11::handle {                                        \
+        static PyObject* interned = PyUnicode_InternFromString(literal); \
+        if (interned == nullptr) throw ::pybind11::error_already_set();  \
+        return interned;                                                 \
     }())
 
 // ---------------------------------------------------------------------------------
@@ -29,7 +29,7 @@ namespace py = pybind11;
 // Throws the pending Python error (a C API call returned NULL / -1).
 [[noreturn]] void throw_pending();
 // Throws if `p` is NULL; returns a new reference otherwise.
-py::object steal_or_throw(PyObject *p);
+py::object steal_or_throw(PyObject* p);
 
 // Python's truth test of an object.
 bool truthy(py::handle obj);
@@ -39,19 +39,19 @@ bool truthy(py::handle obj);
 // `raise exc from cause`: cause set, context suppressed.
 [[noreturn]] void raise_from(py::handle exc, py::handle cause);
 // `raise exc_type(message)` for a built-in type.
-[[noreturn]] void raise(PyObject *exc_type, const char *message);
+[[noreturn]] void raise(PyObject* exc_type, const char* message);
 
 // While alive, `error` is the exception being handled, as inside an `except` block:
 // sys.exc_info() reports it, and every exception raised meanwhile (by our code or by
 // Python code we call) gets it as __context__.
 class Handling {
-public:
-    explicit Handling(const py::error_already_set &error);
+   public:
+    explicit Handling(const py::error_already_set& error);
     ~Handling();
-    Handling(const Handling &) = delete;
-    Handling &operator=(const Handling &) = delete;
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
 
-private:
+   private:
     PyObject *saved_type_ = nullptr, *saved_value_ = nullptr, *saved_tb_ = nullptr;
 };
 
@@ -60,23 +60,62 @@ private:
 void set_python_error_from_current_exception() noexcept;
 
 // ---------------------------------------------------------------------------------
+// Attribute access and calls without argument tuples.
+
+py::object getattr(py::handle obj, py::handle name);
+void setattr(py::handle obj, py::handle name, py::handle value);
+bool isinstance(py::handle obj, py::handle cls);
+
+// callable(*args)
+template <class... Args>
+py::object call(py::handle callable, Args... args) {
+    PyObject* argv[] = {nullptr, py::handle(args).ptr()...};
+    return steal_or_throw(PyObject_Vectorcall(
+        callable.ptr(), argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// obj.name(*args): our functions and built-in methods are called unbound.
+template <class... Args>
+py::object call_method(py::handle obj, py::handle name, Args... args) {
+    PyObject* argv[] = {obj.ptr(), py::handle(args).ptr()...};
+    return steal_or_throw(PyObject_VectorcallMethod(
+        name.ptr(), argv, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// A tuple of keyword names for the calls below; make it once (a static) per call site.
+PyObject* kwnames(std::initializer_list<py::handle> names);
+
+// callable(*positional, **dict(zip(names, keyword_values))): `args` holds the
+// positional values followed by one value per name.
+py::object call_kw(py::handle callable, std::initializer_list<py::handle> args, PyObject* names);
+// obj.name(...) in the same form.
+py::object call_method_kw(py::handle obj, py::handle name, std::initializer_list<py::handle> args,
+                          PyObject* names);
+
+// try: body() finally: cleanup(). While an error propagates, cleanup runs as in
+// Python's finally clause: the error is being handled, so one that cleanup raises
+// replaces it and carries it as __context__.
+template <class Body, class Cleanup>
+py::object try_finally(Body&& body, Cleanup&& cleanup);
+
+// ---------------------------------------------------------------------------------
 // Functions.
 
 class Call;
-using Impl = py::object (*)(Call &);
+using Impl = py::object (*)(Call&);
 
 // An argument that must be exactly `type` (a subclass is refused, so bool is not an
 // int). None passes only when the argument's default is None.
 struct Exact {
-    const char *name;
-    PyTypeObject *type;
+    const char* name;
+    PyTypeObject* type;
 };
 
 // The arguments of one call, bound to the declared parameters in declaration order:
 // positional ones, then keyword-only ones, then *args (a tuple) and **kwargs (a dict).
 class Call {
-public:
-    Call(PyObject *function, PyObject *const *slots) : function_(function), slots_(slots) {}
+   public:
+    Call(PyObject* function, PyObject* const* slots) : function_(function), slots_(slots) {}
 
     py::handle operator[](Py_ssize_t index) const { return slots_[index]; }
     // The module-level name as it is bound at this moment (then builtins), like a
@@ -87,17 +126,17 @@ public:
     py::handle globals() const;
     py::handle function() const { return function_; }
 
-private:
-    PyObject *function_;
-    PyObject *const *slots_;
+   private:
+    PyObject* function_;
+    PyObject* const* slots_;
 };
 
 // Creates a function object. `signature` is written as in a `def` statement, e.g.
 // "(self, path: str, *, timeout: Optional[int] = None) -> requests.Response"; its
 // defaults and annotations are evaluated in the module namespace now, as a `def`
 // statement would evaluate them.
-py::object make_function(py::handle module_globals, const char *name, const char *qualname,
-                         Impl impl, const char *signature, const char *doc,
+py::object make_function(py::handle module_globals, const char* name, const char* qualname,
+                         Impl impl, const char* signature, const char* doc,
                          std::initializer_list<Exact> exact);
 
 // ---------------------------------------------------------------------------------
@@ -106,18 +145,18 @@ py::object make_function(py::handle module_globals, const char *name, const char
 class Module;
 
 class ClassBuilder {
-public:
-    ClassBuilder(Module &module, const char *name, py::tuple bases = py::tuple());
-    ClassBuilder &doc(const char *text);
-    ClassBuilder &method(const char *name, Impl impl, const char *signature,
-                         const char *doc = nullptr, std::initializer_list<Exact> exact = {});
-    ClassBuilder &attr(const char *name, py::handle value);
+   public:
+    ClassBuilder(Module& module, const char* name, py::tuple bases = py::tuple());
+    ClassBuilder& doc(const char* text);
+    ClassBuilder& method(const char* name, Impl impl, const char* signature,
+                         const char* doc = nullptr, std::initializer_list<Exact> exact = {});
+    ClassBuilder& attr(const char* name, py::handle value);
     // Runs the metaclass; our methods get the new class as their defining class.
     py::object build();
 
-private:
-    Module &module_;
-    const char *name_;
+   private:
+    Module& module_;
+    const char* name_;
     py::tuple bases_;
     py::list entries_;  // (name, value) pairs in body order
 };
@@ -126,43 +165,45 @@ private:
 // Module namespace.
 
 class Module {
-public:
+   public:
     explicit Module(py::handle module);
 
     py::dict dict() const { return dict_; }
     py::str name() const;
 
     // `import name` (binds the top-level package) or `import name as asname`.
-    py::object import(const char *name, const char *asname = nullptr);
+    py::object import(const char* name, const char* asname = nullptr);
     // `from <'.' * level><name> import a, b, ...`, binding in the given order.
-    void from_import(const char *name, std::initializer_list<const char *> names, int level = 0);
+    void from_import(const char* name, std::initializer_list<const char*> names, int level = 0);
     // Evaluates a Python expression in the module namespace (for annotations and the
     // like at load time).
-    py::object eval(const char *expression) const;
+    py::object eval(const char* expression) const;
 
-    void bind(const char *name, py::handle value);
-    py::object function(const char *name, Impl impl, const char *signature,
-                        const char *doc = nullptr, std::initializer_list<Exact> exact = {});
+    void bind(const char* name, py::handle value);
+    // __all__ as a list, in the given order.
+    void all(std::initializer_list<const char*> names);
+    py::object function(const char* name, Impl impl, const char* signature,
+                        const char* doc = nullptr, std::initializer_list<Exact> exact = {});
     // function() and bind() in one step.
-    void def(const char *name, Impl impl, const char *signature, const char *doc = nullptr,
+    void def(const char* name, Impl impl, const char* signature, const char* doc = nullptr,
              std::initializer_list<Exact> exact = {});
-    ClassBuilder cls(const char *name, py::tuple bases = py::tuple()) {
+    ClassBuilder cls(const char* name, py::tuple bases = py::tuple()) {
         return ClassBuilder(*this, name, std::move(bases));
     }
 
-private:
+   private:
     py::object module_;
     py::dict dict_;
 };
 
 // `from <module> import <name>` at call time, through builtins.__import__, relative to
 // the package of `globals` when level > 0. Binds nothing.
-py::object import_from(py::handle globals, const char *module, const char *name, int level = 0);
+py::object import_from(py::handle globals, const char* module, const char* name, int level = 0);
 
 // `with manager: body()`. Returns body's result, or None when __exit__ swallowed the
 // exception (as the code after a `with` block would then run).
 template <class Body>
-py::object with(py::handle manager, Body &&body);
+py::object with(py::handle manager, Body&& body);
 
 // super(owner, self)
 py::object super(py::handle owner, py::handle self);
@@ -170,15 +211,14 @@ py::object super(py::handle owner, py::handle self);
 // ---------------------------------------------------------------------------------
 // Module definition. Multi-phase init: importlib sets __spec__, __file__, __package__
 // before the body runs, exactly as for a Python module.
-int run_module_body(PyObject *module, void (*body)(Module &)) noexcept;
+int run_module_body(PyObject* module, void (*body)(Module&)) noexcept;
 
-#define RT_MODULE(modname, body)                                                      \
-    static int modname##_exec(PyObject *m) { return ::rt::run_module_body(m, body); } \
-    static PyModuleDef_Slot modname##_slots[] = {                                     \
-        {Py_mod_exec, reinterpret_cast<void *>(modname##_exec)}, {0, nullptr}};       \
-    static PyModuleDef modname##_def = {PyModuleDef_HEAD_INIT, #modname, nullptr, 0, \
-                                        nullptr, modname##_slots, nullptr, nullptr,  \
-                                        nullptr};                                     \
+#define RT_MODULE(modname, body)                                                                   \
+    static int modname##_exec(PyObject* m) { return ::rt::run_module_body(m, body); }              \
+    static PyModuleDef_Slot modname##_slots[] = {                                                  \
+        {Py_mod_exec, reinterpret_cast<void*>(modname##_exec)}, {0, nullptr}};                     \
+    static PyModuleDef modname##_def = {PyModuleDef_HEAD_INIT, #modname, nullptr, 0,      nullptr, \
+                                        modname##_slots,       nullptr,  nullptr, nullptr};        \
     PyMODINIT_FUNC PyInit_##modname() { return PyModuleDef_Init(&modname##_def); }
 
 // ---------------------------------------------------------------------------------
@@ -189,24 +229,47 @@ struct ContextExit {
     py::object exit;
     py::handle manager;
     bool unbound;  // `exit` is a method descriptor; the manager goes in front
+    bool rlock;    // the interpreter's own RLock: release() is its __exit__
 };
 ContextExit enter(py::handle manager);
 // Calls __exit__ for an exception; true when it swallowed it.
-bool exit_with_error(const ContextExit &cm, const py::error_already_set &error);
-void exit_clean(const ContextExit &cm);
+bool exit_with_error(const ContextExit& cm, const py::error_already_set& error);
+void exit_clean(const ContextExit& cm);
+// The C++ exception in flight as a Python error (catch blocks only).
+py::error_already_set current_as_python_error();
 }  // namespace detail
 
 template <class Body>
-py::object with(py::handle manager, Body &&body) {
+py::object with(py::handle manager, Body&& body) {
     detail::ContextExit cm = detail::enter(manager);
     py::object result;
     try {
         result = body();
-    } catch (py::error_already_set &error) {
-        if (!detail::exit_with_error(cm, error)) throw;
+    } catch (...) {
+        // Any failure, Python's or C++'s, goes through __exit__: a lock is never
+        // left held.
+        py::error_already_set error = detail::current_as_python_error();
+        if (!detail::exit_with_error(cm, error)) throw error;
         return py::none();
     }
     detail::exit_clean(cm);
+    return result;
+}
+
+template <class Body, class Cleanup>
+py::object try_finally(Body&& body, Cleanup&& cleanup) {
+    py::object result;
+    try {
+        result = body();
+    } catch (...) {
+        py::error_already_set error = detail::current_as_python_error();
+        {
+            Handling handling(error);
+            cleanup();
+        }
+        throw error;
+    }
+    cleanup();
     return result;
 }
 

@@ -15,12 +15,11 @@ void set_owner(py::handle function, py::handle owner);
 // --- errors -------------------------------------------------------------------------
 
 void throw_pending() {
-    if (!PyErr_Occurred())
-        PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
     throw py::error_already_set();
 }
 
-py::object steal_or_throw(PyObject *p) {
+py::object steal_or_throw(PyObject* p) {
     if (p == nullptr) throw_pending();
     return py::reinterpret_steal<py::object>(p);
 }
@@ -32,7 +31,7 @@ bool truthy(py::handle obj) {
 }
 
 void raise(py::handle exc) {
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
     throw py::error_already_set();
 }
 
@@ -44,12 +43,12 @@ void raise_from(py::handle exc, py::handle cause) {
     raise(exc);
 }
 
-void raise(PyObject *exc_type, const char *message) {
+void raise(PyObject* exc_type, const char* message) {
     PyErr_SetString(exc_type, message);
     throw py::error_already_set();
 }
 
-Handling::Handling(const py::error_already_set &error) {
+Handling::Handling(const py::error_already_set& error) {
     PyErr_GetExcInfo(&saved_type_, &saved_value_, &saved_tb_);
     // Entering an except block attaches the traceback to the exception object.
     if (error.trace()) PyException_SetTraceback(error.value().ptr(), error.trace().ptr());
@@ -62,26 +61,79 @@ Handling::~Handling() { PyErr_SetExcInfo(saved_type_, saved_value_, saved_tb_); 
 void set_python_error_from_current_exception() noexcept {
     try {
         throw;
-    } catch (py::error_already_set &e) {
+    } catch (py::error_already_set& e) {
         e.restore();
-    } catch (py::builtin_exception &e) {
+    } catch (py::builtin_exception& e) {
         e.set_error();
-    } catch (std::bad_alloc &) {
+    } catch (std::bad_alloc&) {
         PyErr_NoMemory();
-    } catch (std::exception &e) {
+    } catch (std::exception& e) {
         PyErr_SetString(PyExc_SystemError, e.what());
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
     }
 }
 
+// --- attributes and calls -------------------------------------------------------------
+
+py::object getattr(py::handle obj, py::handle name) {
+    return steal_or_throw(PyObject_GetAttr(obj.ptr(), name.ptr()));
+}
+
+void setattr(py::handle obj, py::handle name, py::handle value) {
+    if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) < 0) throw_pending();
+}
+
+bool isinstance(py::handle obj, py::handle cls) {
+    int result = PyObject_IsInstance(obj.ptr(), cls.ptr());
+    if (result < 0) throw_pending();
+    return result == 1;
+}
+
+PyObject* kwnames(std::initializer_list<py::handle> names) {
+    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
+    if (tuple == nullptr) throw_pending();
+    Py_ssize_t i = 0;
+    for (py::handle name : names) PyTuple_SET_ITEM(tuple, i++, Py_NewRef(name.ptr()));
+    return tuple;
+}
+
+namespace {
+constexpr size_t kMaxCallArgs = 16;
+
+size_t fill_args(PyObject** argv, std::initializer_list<py::handle> args) {
+    if (args.size() >= kMaxCallArgs) throw std::length_error("too many call arguments");
+    size_t n = 0;
+    for (py::handle arg : args) argv[n++] = arg.ptr();
+    return n;
+}
+}  // namespace
+
+py::object call_kw(py::handle callable, std::initializer_list<py::handle> args, PyObject* names) {
+    PyObject* argv[kMaxCallArgs + 1];
+    size_t n = fill_args(argv + 1, args);
+    size_t positional = n - static_cast<size_t>(PyTuple_GET_SIZE(names));
+    return steal_or_throw(PyObject_Vectorcall(callable.ptr(), argv + 1,
+                                              positional | PY_VECTORCALL_ARGUMENTS_OFFSET, names));
+}
+
+py::object call_method_kw(py::handle obj, py::handle name, std::initializer_list<py::handle> args,
+                          PyObject* names) {
+    PyObject* argv[kMaxCallArgs + 1];
+    argv[0] = obj.ptr();
+    size_t n = fill_args(argv + 1, args);
+    size_t positional = n + 1 - static_cast<size_t>(PyTuple_GET_SIZE(names));
+    return steal_or_throw(PyObject_VectorcallMethod(
+        name.ptr(), argv, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, names));
+}
+
 // --- imports ------------------------------------------------------------------------
 
 namespace {
 
-py::object builtin(const char *name) {
-    PyObject *builtins = PyEval_GetBuiltins();
-    PyObject *value = builtins ? PyDict_GetItemString(builtins, name) : nullptr;
+py::object builtin(const char* name) {
+    PyObject* builtins = PyEval_GetBuiltins();
+    PyObject* value = builtins ? PyDict_GetItemString(builtins, name) : nullptr;
     if (value == nullptr) {
         PyErr_Format(PyExc_ImportError, "%s not found", name);
         throw_pending();
@@ -90,22 +142,22 @@ py::object builtin(const char *name) {
 }
 
 // The import statement's call of builtins.__import__.
-py::object import_name(py::handle globals, const char *name, py::handle fromlist, int level) {
+py::object import_name(py::handle globals, const char* name, py::handle fromlist, int level) {
     return builtin("__import__")(name, globals, py::none(), fromlist, level);
 }
 
 // The `from module import name` lookup: the attribute, else an already imported
 // submodule, else CPython's ImportError.
 py::object import_attr(py::handle module, py::handle name) {
-    PyObject *value = PyObject_GetAttr(module.ptr(), name.ptr());
+    PyObject* value = PyObject_GetAttr(module.ptr(), name.ptr());
     if (value != nullptr) return py::reinterpret_steal<py::object>(value);
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_pending();
     PyErr_Clear();
     py::object pkgname = py::getattr(module, "__name__", py::none());
     if (PyUnicode_Check(pkgname.ptr())) {
         py::str full = py::str("{}.{}").format(pkgname, name);
-        PyObject *sys_modules = PyImport_GetModuleDict();
-        PyObject *sub = PyDict_GetItemWithError(sys_modules, full.ptr());
+        PyObject* sys_modules = PyImport_GetModuleDict();
+        PyObject* sub = PyDict_GetItemWithError(sys_modules, full.ptr());
         if (sub != nullptr) return py::reinterpret_borrow<py::object>(sub);
         if (PyErr_Occurred()) throw_pending();
     } else {
@@ -113,8 +165,9 @@ py::object import_attr(py::handle module, py::handle name) {
     }
     py::object file = py::getattr(module, "__file__", py::none());
     py::object where = PyUnicode_Check(file.ptr()) ? file : py::str("unknown location");
-    py::str message = py::str("cannot import name {!r} from {!r} ({})").format(name, pkgname, where);
-    PyObject *error = PyObject_CallFunctionObjArgs(PyExc_ImportError, message.ptr(), nullptr);
+    py::str message =
+        py::str("cannot import name {!r} from {!r} ({})").format(name, pkgname, where);
+    PyObject* error = PyObject_CallFunctionObjArgs(PyExc_ImportError, message.ptr(), nullptr);
     if (error == nullptr) throw_pending();
     PyObject_SetAttrString(error, "name", pkgname.ptr());
     py::object error_obj = py::reinterpret_steal<py::object>(error);
@@ -123,7 +176,7 @@ py::object import_attr(py::handle module, py::handle name) {
 
 }  // namespace
 
-py::object import_from(py::handle globals, const char *module, const char *name, int level) {
+py::object import_from(py::handle globals, const char* module, const char* name, int level) {
     py::tuple fromlist = py::make_tuple(py::str(name));
     py::object mod = import_name(globals, module, fromlist, level);
     return import_attr(mod, py::str(name));
@@ -136,8 +189,8 @@ namespace detail {
 namespace {
 // Looks a special method up on the type, as the interpreter does. A method
 // descriptor is returned unbound (`unbound` set), which spares a bound-method object.
-py::object special_method(py::handle obj, py::handle name, bool &unbound) {
-    PyObject *descr = _PyType_Lookup(Py_TYPE(obj.ptr()), name.ptr());
+py::object special_method(py::handle obj, py::handle name, bool& unbound) {
+    PyObject* descr = _PyType_Lookup(Py_TYPE(obj.ptr()), name.ptr());
     if (descr == nullptr) {
         PyErr_SetObject(PyExc_AttributeError, name.ptr());
         throw_pending();
@@ -145,15 +198,14 @@ py::object special_method(py::handle obj, py::handle name, bool &unbound) {
     unbound = PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR);
     descrgetfunc get = Py_TYPE(descr)->tp_descr_get;
     if (unbound || get == nullptr) return py::reinterpret_borrow<py::object>(descr);
-    return steal_or_throw(
-        get(descr, obj.ptr(), reinterpret_cast<PyObject *>(Py_TYPE(obj.ptr()))));
+    return steal_or_throw(get(descr, obj.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))));
 }
 
-py::object call_special(const py::object &method, py::handle self, bool unbound,
-                        PyObject *a = nullptr, PyObject *b = nullptr, PyObject *c = nullptr) {
-    PyObject *args[4] = {self.ptr(), a, b, c};
+py::object call_special(const py::object& method, py::handle self, bool unbound,
+                        PyObject* a = nullptr, PyObject* b = nullptr, PyObject* c = nullptr) {
+    PyObject* args[4] = {self.ptr(), a, b, c};
     size_t nargs = a ? 3 : 0;
-    PyObject *const *start = args + 1;
+    PyObject* const* start = args + 1;
     if (unbound) {
         start = args;
         ++nargs;
@@ -162,31 +214,58 @@ py::object call_special(const py::object &method, py::handle self, bool unbound,
 }
 }  // namespace
 
+// threading.RLock's C type. Its __enter__ and __exit__ are acquire() and release();
+// calling those directly spares the argument tuple __exit__ would need.
+PyTypeObject* rlock_type() {
+    static PyTypeObject* type = [] {
+        py::object cls = py::module_::import("_thread").attr("RLock");
+        return reinterpret_cast<PyTypeObject*>(cls.release().ptr());
+    }();
+    return type;
+}
+
 ContextExit enter(py::handle manager) {
+    if (Py_IS_TYPE(manager.ptr(), rlock_type())) {
+        call_method(manager, RT_STR("acquire"));
+        return ContextExit{py::object(), manager, false, true};
+    }
     bool enter_unbound = false, exit_unbound = false;
     py::object enter_method = special_method(manager, RT_STR("__enter__"), enter_unbound);
     py::object exit_method = special_method(manager, RT_STR("__exit__"), exit_unbound);
     call_special(enter_method, manager, enter_unbound);
-    return ContextExit{std::move(exit_method), manager, exit_unbound};
+    return ContextExit{std::move(exit_method), manager, exit_unbound, false};
 }
 
-bool exit_with_error(const ContextExit &cm, const py::error_already_set &error) {
+bool exit_with_error(const ContextExit& cm, const py::error_already_set& error) {
     Handling handling(error);
-    PyObject *trace = error.trace() ? error.trace().ptr() : Py_None;
+    if (cm.rlock) {
+        call_method(cm.manager, RT_STR("release"));
+        return false;
+    }
+    PyObject* trace = error.trace() ? error.trace().ptr() : Py_None;
     py::object swallowed = call_special(cm.exit, cm.manager, cm.unbound, error.type().ptr(),
                                         error.value().ptr(), trace);
     return truthy(swallowed);
 }
 
-void exit_clean(const ContextExit &cm) {
+void exit_clean(const ContextExit& cm) {
+    if (cm.rlock) {
+        call_method(cm.manager, RT_STR("release"));
+        return;
+    }
     call_special(cm.exit, cm.manager, cm.unbound, Py_None, Py_None, Py_None);
+}
+
+py::error_already_set current_as_python_error() {
+    set_python_error_from_current_exception();
+    return py::error_already_set();
 }
 
 }  // namespace detail
 
 py::object super(py::handle owner, py::handle self) {
-    return steal_or_throw(PyObject_CallFunctionObjArgs(
-        reinterpret_cast<PyObject *>(&PySuper_Type), owner.ptr(), self.ptr(), nullptr));
+    return steal_or_throw(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type),
+                                                       owner.ptr(), self.ptr(), nullptr));
 }
 
 // --- modules ------------------------------------------------------------------------
@@ -197,7 +276,7 @@ Module::Module(py::handle module)
 
 py::str Module::name() const { return dict_["__name__"]; }
 
-py::object Module::import(const char *name, const char *asname) {
+py::object Module::import(const char* name, const char* asname) {
     py::object top = import_name(dict_, name, py::none(), 0);
     if (asname == nullptr) {
         std::string full(name);
@@ -215,33 +294,39 @@ py::object Module::import(const char *name, const char *asname) {
     return mod;
 }
 
-void Module::from_import(const char *name, std::initializer_list<const char *> names, int level) {
+void Module::from_import(const char* name, std::initializer_list<const char*> names, int level) {
     py::list fromlist;
-    for (const char *n : names) fromlist.append(py::str(n));
+    for (const char* n : names) fromlist.append(py::str(n));
     py::object mod = import_name(dict_, name, py::tuple(fromlist), level);
-    for (const char *n : names) bind(n, import_attr(mod, py::str(n)));
+    for (const char* n : names) bind(n, import_attr(mod, py::str(n)));
 }
 
-py::object Module::eval(const char *expression) const {
+py::object Module::eval(const char* expression) const {
     py::dict scope = dict_.attr("copy")();
     return steal_or_throw(PyRun_String(expression, Py_eval_input, scope.ptr(), scope.ptr()));
 }
 
-void Module::bind(const char *name, py::handle value) {
+void Module::bind(const char* name, py::handle value) {
     if (PyDict_SetItemString(dict_.ptr(), name, value.ptr()) < 0) throw_pending();
 }
 
-py::object Module::function(const char *name, Impl impl, const char *signature, const char *doc,
+void Module::all(std::initializer_list<const char*> names) {
+    py::list list;
+    for (const char* name : names) list.append(py::str(name));
+    bind("__all__", list);
+}
+
+py::object Module::function(const char* name, Impl impl, const char* signature, const char* doc,
                             std::initializer_list<Exact> exact) {
     return make_function(dict_, name, name, impl, signature, doc, exact);
 }
 
-void Module::def(const char *name, Impl impl, const char *signature, const char *doc,
+void Module::def(const char* name, Impl impl, const char* signature, const char* doc,
                  std::initializer_list<Exact> exact) {
     bind(name, function(name, impl, signature, doc, exact));
 }
 
-int run_module_body(PyObject *module, void (*body)(Module &)) noexcept {
+int run_module_body(PyObject* module, void (*body)(Module&)) noexcept {
     try {
         Module m(module);
         body(m);
@@ -254,19 +339,19 @@ int run_module_body(PyObject *module, void (*body)(Module &)) noexcept {
 
 // --- classes ------------------------------------------------------------------------
 
-ClassBuilder::ClassBuilder(Module &module, const char *name, py::tuple bases)
+ClassBuilder::ClassBuilder(Module& module, const char* name, py::tuple bases)
     : module_(module), name_(name), bases_(std::move(bases)) {}
 
-ClassBuilder &ClassBuilder::doc(const char *text) { return attr("__doc__", py::str(text)); }
+ClassBuilder& ClassBuilder::doc(const char* text) { return attr("__doc__", py::str(text)); }
 
-ClassBuilder &ClassBuilder::method(const char *name, Impl impl, const char *signature,
-                                   const char *doc, std::initializer_list<Exact> exact) {
+ClassBuilder& ClassBuilder::method(const char* name, Impl impl, const char* signature,
+                                   const char* doc, std::initializer_list<Exact> exact) {
     std::string qualname = std::string(name_) + "." + name;
-    return attr(name, make_function(module_.dict(), name, qualname.c_str(), impl, signature, doc,
-                                    exact));
+    return attr(name,
+                make_function(module_.dict(), name, qualname.c_str(), impl, signature, doc, exact));
 }
 
-ClassBuilder &ClassBuilder::attr(const char *name, py::handle value) {
+ClassBuilder& ClassBuilder::attr(const char* name, py::handle value) {
     entries_.append(py::make_tuple(py::str(name), value));
     return *this;
 }

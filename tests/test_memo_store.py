@@ -1,0 +1,224 @@
+import dataclasses
+import sys
+import threading
+from datetime import date, datetime, timedelta
+
+import pytest
+
+from private_core import memo_store
+from private_core.memo_store import CacheEntry, _Cache, is_today, to_date
+
+NOON = datetime(2024, 5, 3, 12, 0)
+
+
+@pytest.fixture
+def clock(monkeypatch):
+    """memo_store.datetime replaced by a class whose now() is set by the test."""
+
+    class Meta(type):
+        def __instancecheck__(cls, obj):  # real datetimes still count as datetimes
+            return isinstance(obj, datetime)
+
+    class Frozen(datetime, metaclass=Meta):
+        current = NOON
+
+        @classmethod
+        def now(cls, tz=None):
+            return cls.current
+
+    monkeypatch.setattr(memo_store, "datetime", Frozen)
+    return Frozen
+
+
+class RecordingLock:
+    def __init__(self):
+        self.lock, self.events = threading.RLock(), []
+
+    def __enter__(self):
+        self.lock.acquire()
+        self.events.append("enter")
+
+    def __exit__(self, exc_type, *_):
+        self.events.append(exc_type or "exit")
+        self.lock.release()
+
+
+def test_cache_entry_is_a_plain_dataclass():
+    fields = dataclasses.fields(CacheEntry)
+    assert [f.name for f in fields] == ["data", "fetched_at", "params", "expires_at"]
+    assert fields[2].default_factory is dict and fields[3].default is None
+    a, b = CacheEntry("d", NOON), CacheEntry(data="d", fetched_at=NOON)
+    assert a == b and a.params == {} and a.params is not b.params
+    assert repr(a) == f"CacheEntry(data='d', fetched_at={NOON!r}, params={{}}, expires_at=None)"
+    with pytest.raises(TypeError):
+        hash(a)
+
+
+@pytest.mark.parametrize(
+    "expires_at, expired",
+    [(None, False), (NOON, True), (NOON - timedelta(microseconds=1), True),
+     (NOON + timedelta(microseconds=1), False)],
+)
+def test_is_expired_is_inclusive(clock, expires_at, expired):
+    assert CacheEntry(1, NOON, expires_at=expires_at).is_expired() is expired
+
+
+@pytest.mark.parametrize("prepare", [lambda c: None, lambda c: c._store.update(ns={}),
+                                     lambda c: c.set("ns", ("other",), 1)])
+def test_get_misses(prepare):
+    cache = _Cache()
+    prepare(cache)
+    assert cache.get("ns", ("k",)) is None
+
+
+def test_entry_expires_at_the_exact_instant_and_is_dropped(clock):
+    cache = _Cache()
+    data = object()
+    entry = cache.set("ns", ("k",), data, ttl=timedelta(minutes=1))
+    assert cache.get("ns", ("k",)) is entry and entry.data is data
+    clock.current = entry.expires_at
+    assert cache.get("ns", ("k",)) is None
+    assert cache._store == {"ns": {}} and cache.get("ns", ("k",)) is None
+
+
+@pytest.mark.parametrize("ttl", [None, timedelta(0)])
+def test_falsy_ttl_never_expires(clock, ttl):
+    cache = _Cache()
+    assert cache.set("ns", 1, "d", ttl=ttl).expires_at is None
+    clock.current = datetime(2999, 1, 1)
+    assert cache.get("ns", 1).data == "d"
+
+
+def test_ttl_uses_two_clock_readings_and_negative_is_expired_at_once(monkeypatch):
+    readings = iter([NOON, NOON + timedelta(seconds=1)])
+    monkeypatch.setattr(memo_store, "datetime", type("Ticking", (), {"now": lambda: next(readings)}))
+    cache = _Cache()
+    entry = cache.set("ns", 1, "d", ttl=timedelta(seconds=-5))
+    assert (entry.expires_at, entry.fetched_at) == (NOON - timedelta(seconds=5), NOON + timedelta(seconds=1))
+    monkeypatch.setattr(memo_store, "datetime", datetime)
+    assert cache.get("ns", 1) is None
+
+
+@pytest.mark.parametrize("params, same", [(None, False), ({}, False), ({"a": 1}, True)])
+def test_set_params(params, same):
+    entry = _Cache().set("ns", 1, "d", params=params)
+    assert entry.params == (params or {}) and (entry.params is params) is same
+
+
+@pytest.mark.parametrize("params", [type("D", (dict,), {})(a=1), [("a", 1)], "a"])
+def test_set_refuses_non_dict_params_before_storing(params):
+    cache = _Cache()
+    with pytest.raises(TypeError, match="Argument 'params' has incorrect type"):
+        cache.set("ns", 1, "d", params=params)
+    assert cache._store == {}
+
+
+def test_second_set_replaces_and_returns_stored_entry():
+    cache = _Cache()
+    cache.set("ns", 1, "old")
+    entry = cache.set("ns", 1, "new")
+    assert cache.get("ns", 1) is entry and entry.data == "new"
+
+
+def test_error_inside_lock_releases_it_and_keeps_earlier_steps():
+    cache = _Cache()
+    cache._lock = lock = RecordingLock()
+    with pytest.raises(TypeError, match="unhashable"):
+        cache.set("ns", ["unhashable"], "d")
+    assert lock.events == ["enter", TypeError] and cache._store == {"ns": {}}
+    other = threading.Thread(target=lambda: lock.lock.acquire(timeout=1) and lock.lock.release())
+    other.start()
+    other.join(1)
+    assert not other.is_alive()
+
+
+@pytest.mark.parametrize(
+    "guard, call, entered",
+    [(True, lambda c: c.get("ns", 1), 1), (True, lambda c: c.set("ns", 1, "d"), 1),
+     (True, lambda c: c.clear_ns("ns"), 1), (True, lambda c: c.clear_all(), 1),
+     (True, lambda c: c._begin_inflight("ns", 1), 1), (True, lambda c: c._end_inflight("ns", 1), 1),
+     (False, lambda c: c._begin_inflight("ns", 1), 0), (False, lambda c: c._end_inflight("ns", 1), 0)],
+)
+def test_each_operation_uses_the_instances_current_lock(guard, call, entered):
+    cache = _Cache(guard)
+    cache._lock = lock = RecordingLock()
+    call(cache)
+    assert lock.events == ["enter", "exit"] * entered
+
+
+def test_clears():
+    cache = _Cache()
+    for ns in ("a", "b"):
+        cache.set(ns, 1, ns)
+    cache._begin_inflight("a", 1)
+    cache.clear_ns("missing")
+    cache.clear_ns("a")
+    assert list(cache._store) == ["b"]
+    cache.clear_all()
+    assert cache._store == {} and cache._inflight == {("a", 1): 1}
+
+
+@pytest.mark.parametrize("make", [lambda: _Cache(False), lambda: _Cache(enable_singleflight=0)])
+def test_guard_off(make):
+    cache = make()
+    assert cache._inflight is None and cache._singleflight in (False, 0)
+    assert [cache._begin_inflight("ns", 1) for _ in range(3)] == [True] * 3
+    assert cache._end_inflight("ns", 1) is None and cache._inflight is None
+
+
+def test_inflight_counts_every_caller_per_pair():
+    cache = _Cache(enable_singleflight="on")
+    assert cache._singleflight == "on"
+    assert [cache._begin_inflight("ns", 1) for _ in range(3)] == [True, False, False]
+    assert cache._begin_inflight("other", 1) is True
+    for _ in range(4):
+        cache._end_inflight("ns", 1)
+    assert cache._inflight == {("other", 1): 1}
+    assert cache._begin_inflight("ns", 1) is True
+
+
+@pytest.mark.skipif(sys.flags.optimize > 0, reason="assert is compiled out")
+@pytest.mark.parametrize("method", ["_begin_inflight", "_end_inflight"])
+def test_inflight_replaced_by_none_fails_the_assertion(method):
+    cache = _Cache()
+    cache._inflight = None
+    with pytest.raises(AssertionError) as info:
+        getattr(cache, method)("ns", 1)
+    assert info.value.args == ()
+
+
+class SubDate(date):
+    pass
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [(None, NOON.date()), (date(2020, 1, 2), date(2020, 1, 2)), (SubDate(2020, 1, 2), SubDate(2020, 1, 2)),
+     (datetime(2020, 1, 2, 23, 59, 59), date(2020, 1, 2)), ("2024-05-03", date(2024, 5, 3)),
+     (type("S", (str,), {})("2021-12-31"), date(2021, 12, 31))],
+)
+def test_to_date(clock, value, expected):
+    result = to_date(value)
+    assert result == expected and type(result) is type(expected)
+    if isinstance(value, date) and not isinstance(value, datetime):
+        assert result is value
+
+
+@pytest.mark.parametrize("value, message", [(3, "Unsupported date type: <class 'int'>"),
+                                            (3.0, "Unsupported date type: <class 'float'>"),
+                                            ("2024/05/03", "does not match format")])
+def test_to_date_errors(value, message):
+    with pytest.raises(ValueError, match=message):
+        to_date(value)
+    with pytest.raises(ValueError, match=message):
+        is_today(value)
+
+
+@pytest.mark.parametrize("value, today", [(None, True), (NOON.replace(hour=23), True), ("2024-05-02", False)])
+def test_is_today_follows_the_module_clock(clock, value, today):
+    assert is_today(value) is today
+
+
+def test_is_today_looks_up_to_date_at_call_time(monkeypatch):
+    monkeypatch.setattr(memo_store, "to_date", lambda d: "sentinel")
+    assert is_today(None) is False
