@@ -28,6 +28,7 @@ struct Signature {
     Py_ssize_t positional_defaults = 0;
     bool varargs = false;
     bool varkw = false;
+
     Py_ssize_t slots() const { return positional + kwonly + varargs + varkw; }
 };
 
@@ -102,6 +103,21 @@ bool same_name(PyObject* a, PyObject* b) {
 }
 
 // --- binding ----------------------------------------------------------------------
+
+// The exact-type checks, in declaration order, once every argument is bound.
+bool check_types(FunctionObject* f, PyObject* const* slots) {
+    const Signature& s = *f->signature;
+    for (Py_ssize_t i = 0; i < s.positional + s.kwonly; ++i) {
+        const Param& p = s.params[i];
+        if (p.exact == nullptr || Py_IS_TYPE(slots[i], p.exact)) continue;
+        if (slots[i] == Py_None && p.default_value.ptr() == Py_None) continue;
+        PyErr_Format(PyExc_TypeError,
+                     "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                     PyUnicode_AsUTF8(p.name.ptr()), p.exact->tp_name, Py_TYPE(slots[i])->tp_name);
+        return false;
+    }
+    return true;
+}
 
 // Binds the call's arguments into `slots` (borrowed, except *args / **kwargs, which
 // are stored in `owned`). Returns false with a TypeError set on a mistake.
@@ -222,22 +238,26 @@ bool bind_arguments(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, 
         }
     }
 
-    for (Py_ssize_t i = 0; i < named; ++i) {
-        const Param& p = s.params[i];
-        if (p.exact == nullptr || Py_IS_TYPE(slots[i], p.exact)) continue;
-        if (slots[i] == Py_None && p.default_value.ptr() == Py_None) continue;
-        PyErr_Format(PyExc_TypeError,
-                     "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                     PyUnicode_AsUTF8(p.name.ptr()), p.exact->tp_name, Py_TYPE(slots[i])->tp_name);
-        return false;
-    }
-    return true;
+    return check_types(f, slots);
 }
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
-    Py_ssize_t nslots = f->signature->slots();
+    const Signature& s = *f->signature;
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (kwnames == nullptr && nargs == s.positional && s.kwonly == 0 && !s.varargs && !s.varkw) {
+        // Every parameter given by position: the arguments are the slots.
+        if (!check_types(f, args)) return nullptr;
+        try {
+            Call call(self, args);
+            return f->impl(call).release().ptr();
+        } catch (...) {
+            set_python_error_from_current_exception();
+            return nullptr;
+        }
+    }
+    Py_ssize_t nslots = s.slots();
     PyObject* small[16];
     std::unique_ptr<PyObject*[]> large;
     PyObject** slots = small;
@@ -248,8 +268,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     for (Py_ssize_t i = 0; i < nslots; ++i) slots[i] = nullptr;
     try {
         py::object owned[2];
-        if (!bind_arguments(f, args, PyVectorcall_NARGS(nargsf), kwnames, slots, owned))
-            return nullptr;
+        if (!bind_arguments(f, args, nargs, kwnames, slots, owned)) return nullptr;
         Call call(self, slots);
         return f->impl(call).release().ptr();
     } catch (...) {

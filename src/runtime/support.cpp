@@ -214,19 +214,37 @@ py::object call_special(const py::object& method, py::handle self, bool unbound,
 }
 }  // namespace
 
-// threading.RLock's C type. Its __enter__ and __exit__ are acquire() and release();
-// calling those directly spares the argument tuple __exit__ would need.
-PyTypeObject* rlock_type() {
-    static PyTypeObject* type = [] {
+// threading.RLock's C type and its acquire/release method descriptors. Its __enter__
+// and __exit__ are acquire() and release(); the type is immutable, so calling the
+// descriptors directly is the same call, without the look-ups or the argument tuple
+// __exit__ would need.
+struct RLockMethods {
+    PyTypeObject* type;
+    PyObject* acquire;
+    PyObject* release;
+};
+
+const RLockMethods& rlock() {
+    static RLockMethods methods = [] {
         py::object cls = py::module_::import("_thread").attr("RLock");
-        return reinterpret_cast<PyTypeObject*>(cls.release().ptr());
+        RLockMethods m;
+        m.type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+        m.acquire = py::object(cls.attr("acquire")).release().ptr();
+        m.release = py::object(cls.attr("release")).release().ptr();
+        cls.release();
+        return m;
     }();
-    return type;
+    return methods;
+}
+
+void rlock_call(PyObject* method, py::handle lock) {
+    PyObject* argv[] = {lock.ptr()};
+    steal_or_throw(PyObject_Vectorcall(method, argv, 1, nullptr));
 }
 
 ContextExit enter(py::handle manager) {
-    if (Py_IS_TYPE(manager.ptr(), rlock_type())) {
-        call_method(manager, RT_STR("acquire"));
+    if (Py_IS_TYPE(manager.ptr(), rlock().type)) {
+        rlock_call(rlock().acquire, manager);
         return ContextExit{py::object(), manager, false, true};
     }
     bool enter_unbound = false, exit_unbound = false;
@@ -239,7 +257,7 @@ ContextExit enter(py::handle manager) {
 bool exit_with_error(const ContextExit& cm, const py::error_already_set& error) {
     Handling handling(error);
     if (cm.rlock) {
-        call_method(cm.manager, RT_STR("release"));
+        rlock_call(rlock().release, cm.manager);
         return false;
     }
     PyObject* trace = error.trace() ? error.trace().ptr() : Py_None;
@@ -250,7 +268,7 @@ bool exit_with_error(const ContextExit& cm, const py::error_already_set& error) 
 
 void exit_clean(const ContextExit& cm) {
     if (cm.rlock) {
-        call_method(cm.manager, RT_STR("release"));
+        rlock_call(rlock().release, cm.manager);
         return;
     }
     call_special(cm.exit, cm.manager, cm.unbound, Py_None, Py_None, Py_None);
