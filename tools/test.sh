@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Sets up a fresh virtual environment in .venv (Python 3.10), builds and installs
-# every extension module with the runtime's test module, then runs the test suite
-# and checks the type stubs against the built modules.
+# Sets up a virtual environment in .venv (Python 3.10), builds and installs every
+# extension module with the runtime's test module, runs the test suite, checks the
+# type stubs against the built modules, then runs the suite once more against an
+# AddressSanitizer/UBSan build in .venv-asan (skip with PRIVATE_CORE_SKIP_SANITIZE=1).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,16 +21,34 @@ find_python() {
     return 1
 }
 
+# setup VENV [extra config settings...]: a venv with the stand-ins and the package.
+setup() {
+    local venv=$1
+    shift
+    if [ ! -x "$venv/bin/python" ]; then
+        "$PY" -m venv "$venv"
+    fi
+    "$venv/bin/python" -m pip install -q --upgrade pip
+    "$venv/bin/python" -m pip install -q ./standins/tavrix
+    "$venv/bin/python" -m pip install -q ".[test]" -Ccmake.define.PRIVATE_CORE_PROBE=ON "$@"
+}
+
 PY=$(find_python)
-if [ ! -x .venv/bin/python ]; then
-    "$PY" -m venv .venv
-fi
+setup .venv
 VPY=.venv/bin/python
-"$VPY" -m pip install -q --upgrade pip
-"$VPY" -m pip install -q ./standins/tavrix
-"$VPY" -m pip install -q ".[test]" -Ccmake.define.PRIVATE_CORE_PROBE=ON
 
 "$VPY" -m pytest -q -p no:cacheprovider "$@"
 "$VPY" -m mypy.stubtest \
     private_core.transport_base private_core.statements_base private_core.basket_base \
     private_core.memo_store private_core.memo_rules private_core.memo_layer
+
+if [ "${PRIVATE_CORE_SKIP_SANITIZE:-0}" != 1 ]; then
+    echo "--- again against the AddressSanitizer/UBSan build"
+    setup .venv-asan -Cbuild-dir=build/asan -Ccmake.define.PRIVATE_CORE_SANITIZE=ON \
+        -Ccmake.build-type=RelWithDebInfo
+    # The interpreter is not instrumented, so the sanitizer runtimes are preloaded.
+    # Leak checking is off: the interpreter keeps its own allocations at exit.
+    LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)" \
+        ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1 \
+        .venv-asan/bin/python -m pytest -q -p no:cacheprovider "$@"
+fi
