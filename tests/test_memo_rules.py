@@ -10,20 +10,9 @@ SATURDAY = datetime(2024, 5, 4, 9, 30)
 
 
 @pytest.fixture
-def clock(monkeypatch):
-    class Meta(type):
-        def __instancecheck__(cls, obj):
-            return isinstance(obj, datetime)
-
-    class Frozen(datetime, metaclass=Meta):
-        current = SATURDAY
-
-        @classmethod
-        def now(cls, tz=None):
-            return cls.current
-
-    monkeypatch.setattr(memo_store, "datetime", Frozen)
-    return Frozen
+def clock(clock):
+    clock.current = SATURDAY
+    return clock
 
 
 @pytest.mark.parametrize(

@@ -11,25 +11,6 @@ from private_core.memo_store import CacheEntry, _Cache, is_today, to_date
 NOON = datetime(2024, 5, 3, 12, 0)
 
 
-@pytest.fixture
-def clock(monkeypatch):
-    """memo_store.datetime replaced by a class whose now() is set by the test."""
-
-    class Meta(type):
-        def __instancecheck__(cls, obj):  # real datetimes still count as datetimes
-            return isinstance(obj, datetime)
-
-    class Frozen(datetime, metaclass=Meta):
-        current = NOON
-
-        @classmethod
-        def now(cls, tz=None):
-            return cls.current
-
-    monkeypatch.setattr(memo_store, "datetime", Frozen)
-    return Frozen
-
-
 class RecordingLock:
     def __init__(self):
         self.lock, self.events = threading.RLock(), []
