@@ -56,6 +56,10 @@ py::object import_name(rt::Call& c) {
                            py::str(c[1]).cast<std::string>().c_str(), c[2].cast<int>());
 }
 
+py::object read_value(rt::Call& c) { return RT_ATTR(c[0], "value"); }
+
+py::object call_speak(rt::Call& c) { return rt::call_method(c[0], RT_METHOD("speak"), c[1]); }
+
 py::object greet(rt::Call& c) { return py::str("hello ") + py::str(c[0].attr("name")); }
 
 void body(rt::Module& m) {
@@ -75,6 +79,8 @@ void body(rt::Module& m) {
     m.def("in_handler", in_handler, "(fn, handler)");
     m.def("with_block", with_block, "(manager, body)");
     m.def("import_name", import_name, "(module, name, level)");
+    m.def("read_value", read_value, "(obj)");
+    m.def("call_speak", call_speak, "(obj, word)");
 
     py::object mixin = m.cls("Mixin")
                            .doc("A cooperative mixin.")

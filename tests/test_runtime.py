@@ -63,6 +63,19 @@ def test_binding_without_varargs_matches_python(args, kwargs):
     assert outcome(probe.bound, args, kwargs) == outcome(bound, args, kwargs)
 
 
+def test_repeated_keyword_calls_bind_alike():
+    # Each call site passes the same keyword-names tuple every time; interleaving
+    # sites must never let one site's binding leak into another's.
+    for _ in range(3):
+        assert probe.bound(1, z=2) == (1, "y", 2, None)
+        assert probe.bound(1, w=4, z=3) == (1, "y", 3, 4)
+        assert probe.bound(x=5, z=6, y=7) == (5, 7, 6, None)
+        with pytest.raises(TypeError, match="missing 1 required keyword-only argument: 'z'"):
+            probe.bound(1, w=1)
+        with pytest.raises(TypeError, match="got multiple values for argument 'x'"):
+            probe.bound(1, x=2, z=3)
+
+
 def test_missing_several_arguments_are_listed_like_cpython():
     with pytest.raises(TypeError) as err:
         probe.typed()
@@ -226,6 +239,55 @@ def test_with_block_calls_exit_and_honours_suppression():
     lock = threading.RLock()
     probe.with_block(lock, lambda: lock._is_owned() or pytest.fail("lock not held"))
     assert not lock._is_owned()
+
+
+def test_cached_attribute_reads_follow_python_lookup():
+    class Plain:
+        pass
+
+    obj = Plain()
+    obj.value = 1
+    for _ in range(2):  # the second read goes through the call site's cache
+        assert probe.read_value(obj) == 1
+    Plain.value = "class"  # a plain class value never beats the instance dict
+    assert probe.read_value(obj) == 1
+    del obj.value
+    assert probe.read_value(obj) == "class"
+    Plain.value = property(lambda self: "property")  # a data descriptor wins
+    obj.__dict__["value"] = 2
+    assert probe.read_value(obj) == "property"
+    del Plain.value
+    assert probe.read_value(obj) == 2
+    Plain.__getattr__ = lambda self, name: "fallback"
+    del obj.value
+    assert probe.read_value(obj) == "fallback"
+
+    class Child(Plain):
+        pass
+
+    child = Child()
+    child.value = 3
+    assert probe.read_value(child) == probe.read_value(child) == 3
+    Plain.value = property(lambda self: "inherited")  # changing a base reaches subclasses
+    assert probe.read_value(child) == "inherited"
+    with pytest.raises(AttributeError):
+        probe.read_value(object())
+
+
+def test_cached_method_calls_follow_python_lookup():
+    class Speaker:
+        def speak(self, word):
+            return "class " + word
+
+    obj = Speaker()
+    assert probe.call_speak(obj, "a") == probe.call_speak(obj, "b").replace("b", "a") == "class a"
+    obj.speak = lambda word: "instance " + word  # the instance dict shadows the method
+    assert probe.call_speak(obj, "c") == "instance c"
+    del obj.speak
+    Speaker.speak = lambda self, word: "replaced " + word
+    assert probe.call_speak(obj, "d") == "replaced d"
+    with pytest.raises(AttributeError):
+        probe.call_speak(object(), "e")
 
 
 def test_import_helper():

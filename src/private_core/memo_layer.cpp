@@ -10,9 +10,9 @@ namespace {
 
 namespace py = pybind11;
 
-py::object cache_of(py::handle self) { return rt::getattr(self, RT_STR("_cache")); }
+py::object cache_of(py::handle self) { return RT_ATTR(self, "_cache"); }
 
-py::object data_of(py::handle entry) { return rt::getattr(entry, RT_STR("data")); }
+py::object data_of(py::handle entry) { return RT_ATTR(entry, "data"); }
 
 // float(x) for any real number, as the C API converts it; TypeError otherwise.
 double seconds(py::handle value) {
@@ -24,7 +24,7 @@ double seconds(py::handle value) {
 py::object new_float(double value) { return rt::steal_or_throw(PyFloat_FromDouble(value)); }
 
 py::object monotonic(rt::Call& c) {
-    return rt::call_method(c.global(RT_STR("time")), RT_STR("monotonic"));
+    return rt::call_method(c.global(RT_STR("time")), RT_METHOD("monotonic"));
 }
 
 py::object layer_init(rt::Call& c) {
@@ -43,9 +43,9 @@ py::object clear_cache(rt::Call& c) {
     py::handle self = c[0], ns = c[1];
     // None and the empty name both mean every namespace.
     if (rt::truthy(ns)) {
-        rt::call_method(cache_of(self), RT_STR("clear_ns"), ns);
+        rt::call_method(cache_of(self), RT_METHOD("clear_ns"), ns);
     } else {
-        rt::call_method(cache_of(self), RT_STR("clear_all"));
+        rt::call_method(cache_of(self), RT_METHOD("clear_all"));
     }
     return py::none();
 }
@@ -59,11 +59,12 @@ py::object fetch_with_cache(rt::Call& c) {
     // A live request never takes a stored result up front: it must reach the backend
     // unless a concurrent caller is already doing so.
     if (!rt::truthy(live)) {
-        py::object hit = rt::call_method(cache_of(self), RT_STR("get"), ns, key);
+        py::object hit = rt::call_method(cache_of(self), RT_METHOD("get"), ns, key);
         if (!hit.is_none()) return data_of(hit);
     }
 
-    py::object should_fetch = rt::call_method(cache_of(self), RT_STR("_begin_inflight"), ns, key);
+    py::object should_fetch =
+        rt::call_method(cache_of(self), RT_METHOD("_begin_inflight"), ns, key);
     return rt::try_finally(
         [&]() -> py::object {
             if (!rt::truthy(should_fetch)) {
@@ -76,9 +77,9 @@ py::object fetch_with_cache(rt::Call& c) {
                         PyObject_RichCompareBool(monotonic(c).ptr(), deadline.ptr(), Py_LT);
                     if (waiting < 0) rt::throw_pending();
                     if (!waiting) break;
-                    py::object hit = rt::call_method(cache_of(self), RT_STR("get"), ns, key);
+                    py::object hit = rt::call_method(cache_of(self), RT_METHOD("get"), ns, key);
                     if (!hit.is_none()) return data_of(hit);
-                    rt::call_method(c.global(RT_STR("time")), RT_STR("sleep"), interval);
+                    rt::call_method(c.global(RT_STR("time")), RT_METHOD("sleep"), interval);
                 }
                 // Deadline passed: fetch ourselves rather than fail.
             }
@@ -90,7 +91,7 @@ py::object fetch_with_cache(rt::Call& c) {
                                kwnames);
             return data;
         },
-        [&] { rt::call_method(cache_of(self), RT_STR("_end_inflight"), ns, key); });
+        [&] { rt::call_method(cache_of(self), RT_METHOD("_end_inflight"), ns, key); });
 }
 
 void body(rt::Module& m) {

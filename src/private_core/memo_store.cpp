@@ -21,7 +21,7 @@ py::object mapping_get(py::handle mapping, py::handle key) {
         if (PyErr_Occurred()) rt::throw_pending();
         return py::none();
     }
-    return rt::call_method(mapping, RT_STR("get"), key);
+    return rt::call_method(mapping, RT_METHOD("get"), key);
 }
 
 py::object mapping_get(py::handle mapping, py::handle key, py::handle fallback) {
@@ -31,7 +31,7 @@ py::object mapping_get(py::handle mapping, py::handle key, py::handle fallback) 
         if (PyErr_Occurred()) rt::throw_pending();
         return borrow(fallback.ptr());
     }
-    return rt::call_method(mapping, RT_STR("get"), key, fallback);
+    return rt::call_method(mapping, RT_METHOD("get"), key, fallback);
 }
 
 // mapping.pop(key, None), result discarded.
@@ -45,7 +45,7 @@ void mapping_discard(py::handle mapping, py::handle key) {
         if (PyDict_DelItem(mapping.ptr(), key.ptr()) < 0) rt::throw_pending();
         return;
     }
-    rt::call_method(mapping, RT_STR("pop"), key, py::none());
+    rt::call_method(mapping, RT_METHOD("pop"), key, py::none());
 }
 
 // New objects whose allocation failure is a Python error, never a C++ one: rt::with
@@ -57,7 +57,9 @@ void set_item(py::handle mapping, py::handle key, py::handle value) {
     if (PyObject_SetItem(mapping.ptr(), key.ptr(), value.ptr()) < 0) rt::throw_pending();
 }
 
-py::object now(rt::Call& c) { return rt::call_method(c.global(RT_STR("datetime")), RT_STR("now")); }
+py::object now(rt::Call& c) {
+    return rt::call_method(c.global(RT_STR("datetime")), RT_METHOD("now"));
+}
 
 py::object compare(py::handle a, py::handle b, int op) {
     return rt::steal_or_throw(PyObject_RichCompare(a.ptr(), b.ptr(), op));
@@ -66,7 +68,7 @@ py::object compare(py::handle a, py::handle b, int op) {
 // `assert self._inflight is not None`, which Python drops under -O.
 void assert_inflight(py::handle self) {
     if (Py_OptimizeFlag) return;
-    if (rt::getattr(self, RT_STR("_inflight")).is_none()) {
+    if (RT_ATTR(self, "_inflight").is_none()) {
         PyErr_SetNone(PyExc_AssertionError);
         rt::throw_pending();
     }
@@ -79,7 +81,7 @@ py::object pair_of(py::handle ns, py::handle key) {
 // --- CacheEntry ---------------------------------------------------------------------
 
 py::object entry_is_expired(rt::Call& c) {
-    py::object expires_at = rt::getattr(c[0], RT_STR("expires_at"));
+    py::object expires_at = RT_ATTR(c[0], "expires_at");
     if (expires_at.is_none()) return py::bool_(false);
     // Inclusive: at the expiry instant the entry is already stale.
     return compare(now(c), expires_at, Py_GE);
@@ -100,12 +102,12 @@ py::object cache_init(rt::Call& c) {
 
 py::object cache_get(rt::Call& c) {
     py::handle self = c[0], ns = c[1], key = c[2];
-    return rt::with(rt::getattr(self, RT_STR("_lock")), [&]() -> py::object {
-        py::object bucket = mapping_get(rt::getattr(self, RT_STR("_store")), ns);
+    return rt::with(RT_ATTR(self, "_lock"), [&]() -> py::object {
+        py::object bucket = mapping_get(RT_ATTR(self, "_store"), ns);
         if (!rt::truthy(bucket)) return py::none();
         py::object entry = mapping_get(bucket, key);
         if (entry.is_none()) return py::none();
-        if (rt::truthy(rt::call_method(entry, RT_STR("is_expired")))) {
+        if (rt::truthy(rt::call_method(entry, RT_METHOD("is_expired")))) {
             // Lazy eviction; the bucket itself stays even when this empties it.
             mapping_discard(bucket, key);
             return py::none();
@@ -116,8 +118,8 @@ py::object cache_get(rt::Call& c) {
 
 py::object cache_set(rt::Call& c) {
     py::handle self = c[0], ns = c[1], key = c[2], data = c[3], params = c[4], ttl = c[5];
-    return rt::with(rt::getattr(self, RT_STR("_lock")), [&]() -> py::object {
-        py::object store = rt::getattr(self, RT_STR("_store"));
+    return rt::with(RT_ATTR(self, "_lock"), [&]() -> py::object {
+        py::object store = RT_ATTR(self, "_store");
         int present = PySequence_Contains(store.ptr(), ns.ptr());
         if (present < 0) rt::throw_pending();
         if (!present) set_item(store, ns, new_dict());
@@ -141,8 +143,8 @@ py::object cache_set(rt::Call& c) {
 
 py::object cache_clear_ns(rt::Call& c) {
     py::handle self = c[0], ns = c[1];
-    rt::with(rt::getattr(self, RT_STR("_lock")), [&]() -> py::object {
-        mapping_discard(rt::getattr(self, RT_STR("_store")), ns);
+    rt::with(RT_ATTR(self, "_lock"), [&]() -> py::object {
+        mapping_discard(RT_ATTR(self, "_store"), ns);
         return py::none();
     });
     return py::none();
@@ -150,12 +152,12 @@ py::object cache_clear_ns(rt::Call& c) {
 
 py::object cache_clear_all(rt::Call& c) {
     py::handle self = c[0];
-    rt::with(rt::getattr(self, RT_STR("_lock")), [&]() -> py::object {
-        py::object store = rt::getattr(self, RT_STR("_store"));
+    rt::with(RT_ATTR(self, "_lock"), [&]() -> py::object {
+        py::object store = RT_ATTR(self, "_store");
         if (PyDict_CheckExact(store.ptr())) {
             PyDict_Clear(store.ptr());
         } else {
-            rt::call_method(store, RT_STR("clear"));
+            rt::call_method(store, RT_METHOD("clear"));
         }
         return py::none();
     });
@@ -164,11 +166,11 @@ py::object cache_clear_all(rt::Call& c) {
 
 py::object cache_begin_inflight(rt::Call& c) {
     py::handle self = c[0], ns = c[1], key = c[2];
-    if (!rt::truthy(rt::getattr(self, RT_STR("_singleflight")))) return py::bool_(true);
+    if (!rt::truthy(RT_ATTR(self, "_singleflight"))) return py::bool_(true);
     assert_inflight(self);
     py::object pair = pair_of(ns, key);
-    return rt::with(rt::getattr(self, RT_STR("_lock")), [&]() -> py::object {
-        py::object inflight = rt::getattr(self, RT_STR("_inflight"));
+    return rt::with(RT_ATTR(self, "_lock"), [&]() -> py::object {
+        py::object inflight = RT_ATTR(self, "_inflight");
         py::object count = mapping_get(inflight, pair, new_int(0));
         py::object next = rt::steal_or_throw(PyNumber_Add(count.ptr(), new_int(1).ptr()));
         set_item(inflight, pair, next);
@@ -178,11 +180,11 @@ py::object cache_begin_inflight(rt::Call& c) {
 
 py::object cache_end_inflight(rt::Call& c) {
     py::handle self = c[0], ns = c[1], key = c[2];
-    if (!rt::truthy(rt::getattr(self, RT_STR("_singleflight")))) return py::none();
+    if (!rt::truthy(RT_ATTR(self, "_singleflight"))) return py::none();
     assert_inflight(self);
     py::object pair = pair_of(ns, key);
-    rt::with(rt::getattr(self, RT_STR("_lock")), [&]() -> py::object {
-        py::object inflight = rt::getattr(self, RT_STR("_inflight"));
+    rt::with(RT_ATTR(self, "_lock"), [&]() -> py::object {
+        py::object inflight = RT_ATTR(self, "_inflight");
         py::object count = mapping_get(inflight, pair, new_int(1));
         if (rt::truthy(compare(count, new_int(1), Py_LE))) {
             mapping_discard(inflight, pair);
@@ -199,14 +201,15 @@ py::object cache_end_inflight(rt::Call& c) {
 
 py::object to_date(rt::Call& c) {
     py::handle d = c[0];
-    if (d.is_none()) return rt::call_method(now(c), RT_STR("date"));
+    if (d.is_none()) return rt::call_method(now(c), RT_METHOD("date"));
     py::object datetime = c.global(RT_STR("datetime"));
     if (rt::isinstance(d, c.global(RT_STR("date"))) && !rt::isinstance(d, datetime))
         return borrow(d.ptr());
-    if (rt::isinstance(d, datetime)) return rt::call_method(d, RT_STR("date"));
+    if (rt::isinstance(d, datetime)) return rt::call_method(d, RT_METHOD("date"));
     if (PyUnicode_Check(d.ptr())) {
-        py::object parsed = rt::call_method(datetime, RT_STR("strptime"), d, py::str("%Y-%m-%d"));
-        return rt::call_method(parsed, RT_STR("date"));
+        py::object parsed =
+            rt::call_method(datetime, RT_METHOD("strptime"), d, py::str("%Y-%m-%d"));
+        return rt::call_method(parsed, RT_METHOD("date"));
     }
     py::object type_text =
         rt::steal_or_throw(PyObject_Str(reinterpret_cast<PyObject*>(Py_TYPE(d.ptr()))));
@@ -216,7 +219,7 @@ py::object to_date(rt::Call& c) {
 
 py::object is_today(rt::Call& c) {
     py::object day = rt::call(c.global(RT_STR("to_date")), c[0]);
-    py::object today = rt::call_method(now(c), RT_STR("date"));
+    py::object today = rt::call_method(now(c), RT_METHOD("date"));
     return compare(day, today, Py_EQ);
 }
 

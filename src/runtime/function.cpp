@@ -28,6 +28,10 @@ struct Signature {
     Py_ssize_t positional_defaults = 0;
     bool varargs = false;
     bool varkw = false;
+    // Callers pass the same keyword-names tuple (a code constant) call after call:
+    // the slots its names went to last time, valid while `kwnames` is that tuple.
+    mutable py::object kwnames;
+    mutable std::vector<Py_ssize_t> kw_slots;
 
     Py_ssize_t slots() const { return positional + kwonly + varargs + varkw; }
 };
@@ -145,6 +149,18 @@ bool bind_arguments(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, 
     }
 
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nkw && kwnames == s.kwnames.ptr() && nargs <= s.positional) {
+        bool clash = false;  // a name also given by position: the full path words it
+        for (Py_ssize_t k = 0; k < nkw; ++k) clash |= s.kw_slots[k] < nargs;
+        if (!clash) {
+            for (Py_ssize_t k = 0; k < nkw; ++k) slots[s.kw_slots[k]] = args[nargs + k];
+            nkw = 0;
+        }
+    }
+    if (nkw) {
+        s.kwnames = py::object();
+        s.kw_slots.resize(static_cast<size_t>(nkw));
+    }
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         PyObject* value = args[nargs + k];
@@ -198,7 +214,9 @@ bool bind_arguments(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, 
             return false;
         }
         slots[found] = value;
+        s.kw_slots[k] = found;
     }
+    if (nkw && !s.varkw) s.kwnames = py::reinterpret_borrow<py::object>(kwnames);
 
     if (nargs > s.positional && !s.varargs) {
         too_many_positional(f, nargs, slots);

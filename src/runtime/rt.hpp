@@ -63,6 +63,23 @@ void set_python_error_from_current_exception() noexcept;
 // Attribute access and calls without argument tuples.
 
 py::object getattr(py::handle obj, py::handle name);
+
+// An inline cache for reading an instance attribute at one call site, kept the way
+// the interpreter keeps its own for `obj.name`: while the object's type is unchanged
+// (same version tag) and defines no data descriptor under the name, a value found in
+// the instance dict is the answer. Anything else takes the full lookup.
+struct AttrSite {
+    PyTypeObject* type = nullptr;
+    unsigned int version = 0;
+};
+py::object getattr(py::handle obj, py::handle name, AttrSite& site);
+
+// obj.<literal>, through a cache of its own at this call site.
+#define RT_ATTR(obj, literal)                                \
+    ([](::pybind11::handle target) -> ::pybind11::object {   \
+        static ::rt::AttrSite site;                          \
+        return ::rt::getattr(target, RT_STR(literal), site); \
+    }(obj))
 void setattr(py::handle obj, py::handle name, py::handle value);
 bool isinstance(py::handle obj, py::handle cls);
 
@@ -81,6 +98,43 @@ py::object call_method(py::handle obj, py::handle name, Args... args) {
     return steal_or_throw(PyObject_VectorcallMethod(
         name.ptr(), argv, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
+
+// The same with an inline cache at the call site (see AttrSite): while the type is
+// unchanged and the instance dict does not shadow the name, the method found last
+// time is called directly.
+struct MethodSite {
+    PyTypeObject* type = nullptr;
+    unsigned int version = 0;
+    PyObject* method = nullptr;  // borrowed: the type dict holds it at this version
+};
+struct MethodRef {
+    py::handle name;
+    MethodSite* site;
+};
+// The cached method for obj, or null when the full lookup must run.
+PyObject* cached_method(py::handle obj, const MethodRef& ref);
+// After a full lookup: remember the method when it can be called unbound.
+void remember_method(py::handle obj, const MethodRef& ref);
+
+template <class... Args>
+py::object call_method(py::handle obj, const MethodRef& ref, Args... args) {
+    PyObject* argv[] = {obj.ptr(), py::handle(args).ptr()...};
+    constexpr size_t nargs = sizeof...(Args) + 1;
+    if (PyObject* method = cached_method(obj, ref))
+        return steal_or_throw(PyObject_Vectorcall(method, argv, nargs, nullptr));
+    py::object result = steal_or_throw(PyObject_VectorcallMethod(
+        ref.name.ptr(), argv, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    remember_method(obj, ref);
+    return result;
+}
+
+// The name of a method call with a cache of its own at this call site:
+// rt::call_method(obj, RT_METHOD("get"), key).
+#define RT_METHOD(literal)                              \
+    ([]() -> ::rt::MethodRef {                          \
+        static ::rt::MethodSite site;                   \
+        return ::rt::MethodRef{RT_STR(literal), &site}; \
+    }())
 
 // A tuple of keyword names for the calls below; make it once (a static) per call site.
 PyObject* kwnames(std::initializer_list<py::handle> names);

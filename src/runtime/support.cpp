@@ -80,8 +80,66 @@ py::object getattr(py::handle obj, py::handle name) {
     return steal_or_throw(PyObject_GetAttr(obj.ptr(), name.ptr()));
 }
 
+py::object getattr(py::handle obj, py::handle name, AttrSite& site) {
+    PyTypeObject* type = Py_TYPE(obj.ptr());
+    if (type == site.type && type->tp_version_tag == site.version &&
+        PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+        PyObject** dict = _PyObject_GetDictPtr(obj.ptr());
+        if (dict != nullptr && *dict != nullptr) {
+            PyObject* value = PyDict_GetItemWithError(*dict, name.ptr());
+            if (value != nullptr) return py::reinterpret_borrow<py::object>(value);
+            if (PyErr_Occurred()) throw_pending();
+        }
+        // Not in the instance dict: __getattr__ or the AttributeError, as usual.
+    }
+    py::object value = rt::getattr(obj, name);
+    // Cacheable when the instance dict wins the lookup: the classes define nothing
+    // under the name, or only a plain value or non-data descriptor (a dataclass
+    // field's default, a method).
+    PyObject* descr = nullptr;
+    if (type->tp_getattro == PyObject_GenericGetAttr && _PyObject_GetDictPtr(obj.ptr()) &&
+        ((descr = _PyType_Lookup(type, name.ptr())) == nullptr ||
+         Py_TYPE(descr)->tp_descr_set == nullptr) &&
+        PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+        site.type = type;
+        site.version = type->tp_version_tag;
+    }
+    return value;
+}
+
 void setattr(py::handle obj, py::handle name, py::handle value) {
     if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) < 0) throw_pending();
+}
+
+namespace {
+// True while the type is the one cached, at the cached version, and the instance
+// dict (if any) does not hold `name`.
+bool site_holds(py::handle obj, PyTypeObject* type, unsigned int version, py::handle name) {
+    PyTypeObject* actual = Py_TYPE(obj.ptr());
+    if (actual != type || actual->tp_version_tag != version ||
+        !PyType_HasFeature(actual, Py_TPFLAGS_VALID_VERSION_TAG))
+        return false;
+    PyObject** dict = _PyObject_GetDictPtr(obj.ptr());
+    if (dict == nullptr || *dict == nullptr) return true;
+    PyObject* shadow = PyDict_GetItemWithError(*dict, name.ptr());
+    if (shadow == nullptr && PyErr_Occurred()) throw_pending();
+    return shadow == nullptr;
+}
+}  // namespace
+
+PyObject* cached_method(py::handle obj, const MethodRef& ref) {
+    const MethodSite& site = *ref.site;
+    return site_holds(obj, site.type, site.version, ref.name) ? site.method : nullptr;
+}
+
+void remember_method(py::handle obj, const MethodRef& ref) {
+    PyTypeObject* type = Py_TYPE(obj.ptr());
+    if (type->tp_getattro != PyObject_GenericGetAttr) return;
+    PyObject* method = _PyType_Lookup(type, ref.name.ptr());
+    if (method == nullptr || !PyType_HasFeature(Py_TYPE(method), Py_TPFLAGS_METHOD_DESCRIPTOR) ||
+        !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG))
+        return;
+    *ref.site = MethodSite{type, type->tp_version_tag, method};
 }
 
 bool isinstance(py::handle obj, py::handle cls) {
