@@ -68,8 +68,10 @@ py::object getattr(py::handle obj, py::handle name);
 // the interpreter keeps its own for `obj.name`: while the object's type is unchanged
 // (same version tag) and defines no data descriptor under the name, a value found in
 // the instance dict is the answer. Anything else takes the full lookup.
+// The site holds a reference to the type (never released: sites are static), so the
+// address cannot come to name another type.
 struct AttrSite {
-    PyTypeObject* type = nullptr;
+    PyObject* type = nullptr;
     unsigned int version = 0;
 };
 py::object getattr(py::handle obj, py::handle name, AttrSite& site);
@@ -103,9 +105,9 @@ py::object call_method(py::handle obj, py::handle name, Args... args) {
 // unchanged and the instance dict does not shadow the name, the method found last
 // time is called directly.
 struct MethodSite {
-    PyTypeObject* type = nullptr;
+    PyObject* type = nullptr;  // held, as in AttrSite
     unsigned int version = 0;
-    PyObject* method = nullptr;  // borrowed: the type dict holds it at this version
+    PyObject* method = nullptr;  // held
 };
 struct MethodRef {
     py::handle name;
@@ -120,8 +122,11 @@ template <class... Args>
 py::object call_method(py::handle obj, const MethodRef& ref, Args... args) {
     PyObject* argv[] = {obj.ptr(), py::handle(args).ptr()...};
     constexpr size_t nargs = sizeof...(Args) + 1;
-    if (PyObject* method = cached_method(obj, ref))
-        return steal_or_throw(PyObject_Vectorcall(method, argv, nargs, nullptr));
+    if (PyObject* cached = cached_method(obj, ref)) {
+        // Held for the call: a re-entrant call at this site may replace the entry.
+        py::object method = py::reinterpret_borrow<py::object>(cached);
+        return steal_or_throw(PyObject_Vectorcall(method.ptr(), argv, nargs, nullptr));
+    }
     py::object result = steal_or_throw(PyObject_VectorcallMethod(
         ref.name.ptr(), argv, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     remember_method(obj, ref);

@@ -82,7 +82,7 @@ py::object getattr(py::handle obj, py::handle name) {
 
 py::object getattr(py::handle obj, py::handle name, AttrSite& site) {
     PyTypeObject* type = Py_TYPE(obj.ptr());
-    if (type == site.type && type->tp_version_tag == site.version &&
+    if (reinterpret_cast<PyObject*>(type) == site.type && type->tp_version_tag == site.version &&
         PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
         PyObject** dict = _PyObject_GetDictPtr(obj.ptr());
         if (dict != nullptr && *dict != nullptr) {
@@ -101,8 +101,10 @@ py::object getattr(py::handle obj, py::handle name, AttrSite& site) {
         ((descr = _PyType_Lookup(type, name.ptr())) == nullptr ||
          Py_TYPE(descr)->tp_descr_set == nullptr) &&
         PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
-        site.type = type;
+        PyObject* old_type = site.type;
+        site.type = Py_NewRef(reinterpret_cast<PyObject*>(type));
         site.version = type->tp_version_tag;
+        Py_XDECREF(old_type);  // last: the site is whole again if this runs code
     }
     return value;
 }
@@ -114,9 +116,9 @@ void setattr(py::handle obj, py::handle name, py::handle value) {
 namespace {
 // True while the type is the one cached, at the cached version, and the instance
 // dict (if any) does not hold `name`.
-bool site_holds(py::handle obj, PyTypeObject* type, unsigned int version, py::handle name) {
+bool site_holds(py::handle obj, PyObject* type, unsigned int version, py::handle name) {
     PyTypeObject* actual = Py_TYPE(obj.ptr());
-    if (actual != type || actual->tp_version_tag != version ||
+    if (reinterpret_cast<PyObject*>(actual) != type || actual->tp_version_tag != version ||
         !PyType_HasFeature(actual, Py_TPFLAGS_VALID_VERSION_TAG))
         return false;
     PyObject** dict = _PyObject_GetDictPtr(obj.ptr());
@@ -139,7 +141,13 @@ void remember_method(py::handle obj, const MethodRef& ref) {
     if (method == nullptr || !PyType_HasFeature(Py_TYPE(method), Py_TPFLAGS_METHOD_DESCRIPTOR) ||
         !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG))
         return;
-    *ref.site = MethodSite{type, type->tp_version_tag, method};
+    MethodSite& site = *ref.site;
+    PyObject *old_type = site.type, *old_method = site.method;
+    site.type = Py_NewRef(reinterpret_cast<PyObject*>(type));
+    site.method = Py_NewRef(method);
+    site.version = type->tp_version_tag;
+    Py_XDECREF(old_type);  // last: the site is whole again if this runs code
+    Py_XDECREF(old_method);
 }
 
 bool isinstance(py::handle obj, py::handle cls) {
