@@ -93,17 +93,9 @@ py::object call(py::handle callable, Args... args) {
         callable.ptr(), argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-// obj.name(*args): our functions and built-in methods are called unbound.
-template <class... Args>
-py::object call_method(py::handle obj, py::handle name, Args... args) {
-    PyObject* argv[] = {obj.ptr(), py::handle(args).ptr()...};
-    return steal_or_throw(PyObject_VectorcallMethod(
-        name.ptr(), argv, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
-// The same with an inline cache at the call site (see AttrSite): while the type is
-// unchanged and the instance dict does not shadow the name, the method found last
-// time is called directly.
+// obj.name(*args), through an inline cache at the call site (see AttrSite): while
+// the type is unchanged and the instance dict does not shadow the name, the method
+// found last time is called directly. Write the name as RT_METHOD("name").
 struct MethodSite {
     PyObject* type = nullptr;  // held, as in AttrSite
     unsigned int version = 0;
