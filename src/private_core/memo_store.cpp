@@ -12,26 +12,17 @@ namespace py = pybind11;
 
 py::object borrow(PyObject* p) { return py::reinterpret_borrow<py::object>(p); }
 
-// mapping.get(key) / mapping.get(key, fallback). A plain dict is read directly; any
-// other mapping a caller put in place gets its own get() called.
-py::object mapping_get(py::handle mapping, py::handle key) {
+// mapping.get(key), or mapping.get(key, fallback) when a fallback is given. A plain
+// dict is read directly; any other mapping a caller put in place gets its own get().
+py::object mapping_get(py::handle mapping, py::handle key, py::handle fallback = py::handle()) {
     if (PyDict_CheckExact(mapping.ptr())) {
         PyObject* value = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
         if (value != nullptr) return borrow(value);
         if (PyErr_Occurred()) rt::throw_pending();
-        return py::none();
+        return borrow(fallback ? fallback.ptr() : Py_None);
     }
+    if (fallback) return rt::call_method(mapping, RT_METHOD("get"), key, fallback);
     return rt::call_method(mapping, RT_METHOD("get"), key);
-}
-
-py::object mapping_get(py::handle mapping, py::handle key, py::handle fallback) {
-    if (PyDict_CheckExact(mapping.ptr())) {
-        PyObject* value = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
-        if (value != nullptr) return borrow(value);
-        if (PyErr_Occurred()) rt::throw_pending();
-        return borrow(fallback.ptr());
-    }
-    return rt::call_method(mapping, RT_METHOD("get"), key, fallback);
 }
 
 // mapping.pop(key, None), result discarded.
@@ -48,8 +39,8 @@ void mapping_discard(py::handle mapping, py::handle key) {
     rt::call_method(mapping, RT_METHOD("pop"), key, py::none());
 }
 
-// New objects whose allocation failure is a Python error, never a C++ one: rt::with
-// runs __exit__ (releases the lock) only for Python errors.
+// New objects through the C API, so that a failed allocation is a MemoryError (the
+// pybind11 constructors would report it as a SystemError).
 py::object new_dict() { return rt::steal_or_throw(PyDict_New()); }
 py::object new_int(long value) { return rt::steal_or_throw(PyLong_FromLong(value)); }
 

@@ -225,14 +225,10 @@ bool bind_arguments(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, 
 
     if (nargs < s.positional) {
         Py_ssize_t required = s.positional - s.positional_defaults;
-        std::vector<PyObject*> missing;
+        std::vector<PyObject*> missing;  // those before nargs were given by position
         for (Py_ssize_t i = nargs; i < required; ++i)
             if (slots[i] == nullptr) missing.push_back(s.params[i].name.ptr());
         if (!missing.empty()) {
-            // CPython names every required positional that is unbound, from the first.
-            missing.clear();
-            for (Py_ssize_t i = 0; i < required; ++i)
-                if (slots[i] == nullptr) missing.push_back(s.params[i].name.ptr());
             missing_arguments(f, missing, "positional");
             return false;
         }

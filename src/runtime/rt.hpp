@@ -38,8 +38,6 @@ bool truthy(py::handle obj);
 [[noreturn]] void raise(py::handle exc);
 // `raise exc from cause`: cause set, context suppressed.
 [[noreturn]] void raise_from(py::handle exc, py::handle cause);
-// `raise exc_type(message)` for a built-in type.
-[[noreturn]] void raise(PyObject* exc_type, const char* message);
 
 // While alive, `error` is the exception being handled, as inside an `except` block:
 // sys.exc_info() reports it, and every exception raised meanwhile (by our code or by
@@ -175,7 +173,6 @@ class Call {
     // The class whose body defined this method (Python's __class__ cell).
     py::handle owner() const;
     py::handle globals() const;
-    py::handle function() const { return function_; }
 
    private:
     PyObject* function_;

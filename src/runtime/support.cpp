@@ -43,11 +43,6 @@ void raise_from(py::handle exc, py::handle cause) {
     raise(exc);
 }
 
-void raise(PyObject* exc_type, const char* message) {
-    PyErr_SetString(exc_type, message);
-    throw py::error_already_set();
-}
-
 Handling::Handling(const py::error_already_set& error) {
     PyErr_GetExcInfo(&saved_type_, &saved_value_, &saved_tb_);
     // Entering an except block attaches the traceback to the exception object.
