@@ -249,6 +249,14 @@ py::object import_from(py::handle globals, const char* module, const char* name,
     return import_attr(mod, attr);
 }
 
+// --- building rows ------------------------------------------------------------------
+
+py::object new_dict(Py_ssize_t expected) {
+    // A private but exported CPython function (3.x): one allocation of the right size
+    // instead of the minimum table followed by a resize.
+    return steal_or_throw(_PyDict_NewPresized(expected));
+}
+
 // --- with / super -------------------------------------------------------------------
 
 namespace detail {
