@@ -72,23 +72,19 @@ def session_calls():
         _expect(TypeError, session.request, "GET")
 
 
-class _Response:
-    def __init__(self, payload):
-        self.payload = payload
+class _Reply:
+    """A session whose get() answers with itself as the response."""
 
-    def json(self):
-        if self.payload is ValueError:
-            # A new error each time: re-raising one instance would grow its traceback.
-            raise ValueError("not json")
-        return self.payload
-
-
-class _Session:
     def __init__(self, payload):
         self.payload = payload
 
     def get(self, path, params=None):
-        return _Response(self.payload)
+        return self
+
+    def json(self):
+        if self.payload is ValueError:  # a new error each time: a re-raised one grows its traceback
+            raise ValueError("not json")
+        return self.payload
 
 
 _ROWS = {"data": [{"time": "2024-01-02", "close": 1.5}, {"time": "2024-01-03", "close": 2.0}]}
@@ -96,7 +92,7 @@ _FAILURES = [ValueError, [], {"error": "bad"}, {"data": 1}, {"data": [{"t": 1}, 
 
 
 def price_calls():
-    rows, empty = _Session(_ROWS), _Session({"data": []})
+    rows, empty = _Reply(_ROWS), _Reply({"data": []})
     for module in (daily_bars, tick_feed):
         module._normalize_symbols([" abc", "ABC", "xyz"])
         _expect(TypeError, module._normalize_symbols, ["abc", ["x"]])
@@ -110,7 +106,7 @@ def price_calls():
     daily_bars.fetch_ohlcv(empty, "abc")  # the empty pd.DataFrame()
     for payload in _FAILURES:
         for fetch in (daily_bars.fetch_ohlcv, tick_feed.fetch_ohlcv, tick_feed.fetch_orderbook):
-            _expect(DataDecodingError, fetch, _Session(payload), ["abc", "xyz"])
+            _expect(DataDecodingError, fetch, _Reply(payload), ["abc", "xyz"])
     _expect(TypeError, tick_feed.fetch_orderbook, rows, "abc", 20240103)
 
 
