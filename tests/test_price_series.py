@@ -160,39 +160,30 @@ def test_batch_round_trip(log, kind):
     assert [list(r) for r in log[5][1]][2:] == [["symbol", "t", "close"], ["symbol", "t"]]
 
 
-@pytest.mark.parametrize("kind, kwargs, params, resampled_to", [
+@pytest.mark.parametrize("kind, args, params, resampled_to", [
     ("eod", {}, [("interval", "1D")], "1D"),
     ("eod", {"start": "2024-01-02", "end": ""}, [("interval", "1D"), ("start", "2024-01-02")], "1D"),
     ("eod", {"start": "", "end": "e", "interval": "1W"}, [("interval", "1W"), ("end", "e")], "1W"),
-    ("eod", {"start": "a", "end": "b"}, [("interval", "1D"), ("start", "a"), ("end", "b")], "1D"),
+    ("eod", ("a", "b", "1W"), [("interval", "1W"), ("start", "a"), ("end", "b")], "1W"),
     ("intraday", {"interval": "5m"}, [("interval", "1m")], "5m"),
-    ("intraday", {"start": "s", "adjusted": True}, [("interval", "1m"), ("start", "s"), ("adjusted", "true")], "1m"),
+    ("intraday", ("s", "e", "5m", True), [("interval", "1m"), ("start", "s"), ("end", "e"), ("adjusted", "true")], "5m"),
     ("intraday", {"adjusted": False}, [("interval", "1m"), ("adjusted", "false")], "1m"),
     ("intraday", {"adjusted": 0}, [("interval", "1m"), ("adjusted", "false")], "1m"),
     ("intraday", {"adjusted": [1]}, [("interval", "1m"), ("adjusted", "true")], "1m"),
     ("intraday", {"adjusted": None, "end": "e"}, [("interval", "1m"), ("end", "e")], "1m"),
-    ("orderbook", {"target_date": "2024-05-03"}, [("target_date", "2024-05-03")], None),
+    ("orderbook", ("2024-05-03",), [("target_date", "2024-05-03")], None),
     ("orderbook", {"target_date": ""}, [], None),
 ])
-def test_query_parameters(log, kind, kwargs, params, resampled_to):
+def test_query_parameters(log, kind, args, params, resampled_to):
     session = Session(default={"data": [{"t": 1}]})
-    FETCHERS[kind][0](session, ["abc"], **kwargs)
+    if isinstance(args, dict):
+        FETCHERS[kind][0](session, ["abc"], **args)
+    else:
+        FETCHERS[kind][0](session, ["abc"], *args)
     assert session.sent[0][1] == [("symbol", "ABC")] + params
     assert [e[2] for e in log if e[0] == "resample"] == ([resampled_to] if resampled_to else [])
-
-
-def test_positional_arguments():
-    session = Session()
-    daily_bars.fetch_ohlcv(session, "a", "s", "e", "1W")
-    tick_feed.fetch_ohlcv(session, "b", "s", "e", "5m", True)
-    tick_feed.fetch_orderbook(session, "c", "d")
-    assert [params for _, params in session.sent] == [
-        [("symbol", "A"), ("interval", "1W"), ("start", "s"), ("end", "e")],
-        [("symbol", "B"), ("interval", "1m"), ("start", "s"), ("end", "e"), ("adjusted", "true")],
-        [("symbol", "C"), ("target_date", "d")],
-    ]
-    with pytest.raises(TypeError, match="takes from 2 to 5 positional arguments but 6 were given"):
-        daily_bars.fetch_ohlcv(session, "a", None, None, "1D", False)
+    with pytest.raises(TypeError, match="positional arguments? but [4-9] were given"):
+        FETCHERS[kind][0](session, "a", *[None] * (1 if kind == "orderbook" else 4), False)
 
 
 @each_fetcher
