@@ -10,7 +10,14 @@ The floor is the dict work any implementation must do, a plain
 the same loop (normalise, query, decode checks, rows, hooks) written as ordinary
 Python. All three are timed in the same run, interleaved round by round.
 
-    python bench/bench_price_rows.py [--quick]
+Each fetch allocates about 70 MB of fresh rows. With the default allocator those
+pages are returned to the system after each round and faulted in again on the next,
+and on a virtual machine the page faults can be half of the time, alike for all three.
+A second table therefore repeats the measurement under the system allocator told to
+keep freed memory (PYTHONMALLOC=malloc, no trimming), which leaves the loop's own
+cost.
+
+    python bench/bench_price_rows.py [--quick] [--repeat N]
 """
 from __future__ import annotations
 
@@ -24,6 +31,7 @@ if hasattr(os, "sched_setaffinity"):
 
 import argparse
 import gc
+import subprocess
 import sys
 import time
 from collections.abc import Sequence
@@ -55,14 +63,11 @@ class Session:
         return self.responses[params["symbol"]]
 
 
-def make_payloads(shared):
-    """One reply per symbol. With `shared`, every reply carries the same row objects
-    (the source rows stay cache-resident, so the loop's own cost shows); otherwise
-    each symbol has rows of its own, as decoding gives (memory-bound)."""
+def make_payloads():
+    """One reply per symbol, each with rows of its own, as JSON decoding gives them."""
     payloads = {}
-    data = None
     for n in range(SYMBOLS):
-        data = data if shared and data else [
+        data = [
             {"time": f"2024-01-01T09:{i // 60 % 60:02d}:{i % 60:02d}", "open": 10.0 + i,
              "high": 11.0 + i, "low": 9.0 + i, "close": 10.5 + i, "volume": 1000 + i,
              "value": 1.0e7 + i, "trades": 40 + i}
@@ -176,6 +181,7 @@ def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="fewer rounds")
     parser.add_argument("--repeat", type=int, default=0)
+    parser.add_argument("--default-only", action="store_true", help="skip the second table")
     args = parser.parse_args()
     repeat = args.repeat or (5 if args.quick else 40)
 
@@ -184,17 +190,23 @@ def main() -> None:
         module._to_dataframe = identity
         module.resample_ohlcv_multi = identity
 
-    print(f"Python {sys.version.split()[0]}; {SYMBOLS} symbols x {ROWS} rows of {len(FIELDS)} "
-          f"fields; ns per row (CPU time), best of {repeat} rounds")
+    kept = os.environ.get("PYTHONMALLOC") == "malloc"
+    if not kept:
+        print(f"Python {sys.version.split()[0]}; {SYMBOLS} symbols x {ROWS} rows of {len(FIELDS)} "
+              f"fields; ns per row (CPU time), best of {repeat} rounds")
+    print()
+    print("system allocator keeping freed memory (no page faults: the loop's own cost)" if kept
+          else "default allocator (fresh pages faulted in every round)")
     header = (f"{'fetcher':28} {'core':>7} {'floor':>7} {'plain':>7} "
               f"{'core/floor':>11} {'plain/core':>11}")
-    for shared in (False, True):
-        print()
-        print("rows shared by all replies (cache-resident source)" if shared
-              else "rows of their own per reply (memory-bound)")
-        print(header)
-        print("-" * len(header))
-        run(make_payloads(shared), repeat)
+    print(header)
+    print("-" * len(header))
+    sys.stdout.flush()
+    run(make_payloads(), repeat)
+    if not kept and not args.default_only:
+        env = dict(os.environ, PYTHONMALLOC="malloc", MALLOC_TRIM_THRESHOLD_="4000000000",
+                   MALLOC_MMAP_THRESHOLD_="4000000000")
+        subprocess.run([sys.executable, __file__, "--repeat", str(repeat)], env=env, check=True)
 
 
 def run(payloads, repeat):
