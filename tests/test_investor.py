@@ -489,33 +489,49 @@ def test_to_dataframe_stable_sort_and_untouched_order():
     assert by_date["Date"].dt.day.tolist() == [1, 2]
 
 
-def _random_rows(rng, n):
-    keys = ["symbol", "date", "a", "b", "c", "note", "flag", "big"]
-    values = [lambda: rng.integers(0, 5), lambda: float(rng.normal()), lambda: None,
-              lambda: "x" * int(rng.integers(0, 3)), lambda: bool(rng.integers(0, 2)),
-              lambda: 2 ** 70, lambda: [1, 2], lambda: float("nan")]
+COLUMN_KINDS = {
+    "int": [lambda r: int(r.integers(-9, 9))],
+    "float": [lambda r: float(r.normal()), lambda r: float("nan")],
+    "number": [lambda r: int(r.integers(0, 5)), lambda r: float(r.normal()), lambda r: None],
+    "bool": [lambda r: bool(r.integers(0, 2))],
+    "bool_none": [lambda r: bool(r.integers(0, 2)), lambda r: None],
+    "bool_int": [lambda r: True, lambda r: 1],
+    "text": [lambda r: "x" * int(r.integers(0, 3)), lambda r: None],
+    "none": [lambda r: None],
+    "mixed": [lambda r: "t", lambda r: 1, lambda r: 2.5, lambda r: False, lambda r: None],
+    "big": [lambda r: 2 ** 64, lambda r: 1],
+    "nested": [lambda r: [1, 2], lambda r: {"k": 1}],
+}
+
+
+def _random_rows(rng, n, kinds):
+    keys = ["symbol", "date"] + [f"c{i}" for i in range(len(kinds))]
+    missing = rng.choice([0.0, 0.0, 0.1])
     rows = []
     for _ in range(n):
         row = {}
-        for key in rng.permutation(keys):
-            if rng.random() < 0.2:
+        for key in rng.permutation(keys) if rng.random() < 0.3 else keys:
+            if rng.random() < missing:
                 continue
             if key == "symbol":
                 row[key] = f"S{int(rng.integers(0, 4))}"
             elif key == "date":
                 row[key] = f"2024-01-{int(rng.integers(1, 29)):02d}"
             else:
-                pick = values[int(rng.integers(0, len(values)))]()
-                row[key] = int(pick) if isinstance(pick, np.integer) else pick
+                pool = COLUMN_KINDS[kinds[int(key[1:])]]
+                row[key] = pool[int(rng.integers(0, len(pool)))](rng)
         rows.append(row)
     return rows
 
 
-@pytest.mark.parametrize("seed", range(30))
+@pytest.mark.parametrize("seed", range(60))
 def test_to_dataframe_matches_reference(seed):
     rng = np.random.default_rng(seed)
-    rows = _random_rows(rng, int(rng.integers(1, 60)))
-    if seed % 3 == 0:
+    names = sorted(COLUMN_KINDS)
+    plain = [n for n in names if n not in ("big", "nested")]
+    kinds = list(rng.choice(names if seed % 4 == 0 else plain, size=int(rng.integers(1, 6))))
+    rows = _random_rows(rng, int(rng.integers(1, 60)), kinds)
+    if seed % 7 == 0:
         rows.append(MyDict(symbol="S9"))  # not a plain dict: pandas' own path
     pd.testing.assert_frame_equal(engine()._to_dataframe(rows, "stock"), oracle.to_dataframe(rows, "stock"))
 

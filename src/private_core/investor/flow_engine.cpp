@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
@@ -328,77 +329,249 @@ py::object normalise_records(rt::Call& c) {
     raise_decoding(c, kUnexpectedPayload);
 }
 
-// DataFrame.from_records over plain dicts, with the column union and the row
-// tuples built here: pandas then only converts the object columns, exactly as it
-// does for dict rows (missing keys become NaN, columns in first-seen order).
+py::object numpy() {
+    static PyObject* module = PyImport_ImportModule("numpy");
+    if (module == nullptr) rt::throw_pending();
+    return py::reinterpret_borrow<py::object>(module);
+}
+
+// A one-dimensional, contiguous numpy array of T seen from C++; `codes` are the
+// buffer format characters accepted for T.
+template <class T>
+class NumArray {
+   public:
+    NumArray(py::object array, bool writable, const char* codes) : array_(std::move(array)) {
+        int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
+        if (PyObject_GetBuffer(array_.ptr(), &view_, flags) < 0) rt::throw_pending();
+        const char* format = view_.format ? view_.format : "B";
+        char code = format[std::strlen(format) - 1];
+        if (view_.ndim != 1 || view_.itemsize != static_cast<Py_ssize_t>(sizeof(T)) ||
+            std::strchr(codes, code) == nullptr) {
+            PyBuffer_Release(&view_);
+            throw std::logic_error("unexpected numpy array layout");
+        }
+    }
+    ~NumArray() { PyBuffer_Release(&view_); }
+    NumArray(const NumArray&) = delete;
+    NumArray& operator=(const NumArray&) = delete;
+
+    T* data() const { return static_cast<T*>(view_.buf); }
+    Py_ssize_t size() const { return view_.shape[0]; }
+    const py::object& object() const { return array_; }
+
+   private:
+    py::object array_;
+    Py_buffer view_{};
+};
+
+class Int64Array : public NumArray<int64_t> {
+   public:
+    explicit Int64Array(py::object array, bool writable = false)
+        : NumArray<int64_t>(std::move(array), writable, "lq") {}
+};
+
+py::object new_array(Py_ssize_t n, const char* dtype) {
+    return rt::call(RT_ATTR(numpy(), "empty"), py::int_(n), py::str(dtype));
+}
+
+py::object new_int64_array(Py_ssize_t n) { return new_array(n, "int64"); }
+
+// The kinds of values one column holds, as pandas' from_records types them.
+struct ColumnKinds {
+    bool text = false, integer = false, real = false, boolean = false, none = false,
+         missing = false, other = false;
+    Py_ssize_t count = 0;  // rows that have the key
+};
+
+// DataFrame.from_records(rows) for plain dict rows, built column by column here.
+// pandas fills a key a row lacks with NaN, then converts each column of objects:
+// only numbers give int64 or float64, only booleans give bool. Those columns are
+// laid out directly; the others are handed over as lists of scalars, which pandas
+// converts by the same rules. A value that is not a JSON scalar sends the whole
+// frame to pandas' own path.
 py::object frame_from_rows(const rt::Call& c, py::handle rows) {
     py::object pd = c.global(RT_STR("pd"));
     py::object from_records = RT_ATTR(RT_ATTR(pd, "DataFrame"), "from_records");
-    Py_ssize_t n = PyList_GET_SIZE(rows.ptr());
-    bool plain = true;
-    for (Py_ssize_t i = 0; i < n && plain; ++i)
-        plain = PyDict_CheckExact(PyList_GET_ITEM(rows.ptr(), i));
-    if (!plain) return rt::call(from_records, rows);
+    const Py_ssize_t n = PyList_GET_SIZE(rows.ptr());
 
-    // Column positions by key; the JSON decoder shares key objects between the rows
-    // of one answer, so a pointer map spares most hash look-ups.
-    py::dict positions = new_dict();
+    // Column of each key, by address first: the JSON decoder shares key objects
+    // between the rows of one answer. Keys must be exact strings (hashing and
+    // comparing them runs no Python code, so the rows cannot change under us).
+    py::dict seen = new_dict();
     py::list columns = new_list();
+    py::list held = new_list();  // keeps the remembered addresses alive
     std::unordered_map<PyObject*, Py_ssize_t> by_pointer;
-    py::list keep_keys = new_list();  // keeps the pointers above alive and unique
-    auto position = [&](PyObject* key) -> Py_ssize_t {
-        auto hit = by_pointer.find(key);
-        if (hit != by_pointer.end()) return hit->second;
-        PyObject* found = PyDict_GetItemWithError(positions.ptr(), key);
-        Py_ssize_t index;
-        if (found != nullptr) {
-            index = PyLong_AsSsize_t(found);
-        } else {
-            if (PyErr_Occurred()) rt::throw_pending();
-            index = PyList_GET_SIZE(columns.ptr());
-            py::object number = rt::steal_or_throw(PyLong_FromSsize_t(index));
-            if (PyDict_SetItem(positions.ptr(), key, number.ptr()) < 0) rt::throw_pending();
-            append(columns, key);
+    std::vector<PyObject*> previous, current;  // the last row's keys, by position
+    std::vector<Py_ssize_t> previous_columns;
+    std::vector<ColumnKinds> kinds;
+    std::vector<Py_ssize_t> slots;  // column of every (row, item), in row order
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* row = PyList_GET_ITEM(rows.ptr(), i);
+        if (!PyDict_CheckExact(row)) return rt::call(from_records, rows);
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        size_t item = 0;
+        size_t row_start = slots.size();
+        while (PyDict_Next(row, &pos, &key, &value)) {
+            Py_ssize_t column;
+            if (item < previous.size() && previous[item] == key) {
+                column = previous_columns[item];
+            } else {
+                auto hit = by_pointer.find(key);
+                if (hit != by_pointer.end()) {
+                    column = hit->second;
+                } else {
+                    if (!PyUnicode_CheckExact(key)) return rt::call(from_records, rows);
+                    PyObject* known = PyDict_GetItemWithError(seen.ptr(), key);
+                    if (known != nullptr) {
+                        column = PyLong_AsSsize_t(known);
+                    } else {
+                        if (PyErr_Occurred()) rt::throw_pending();
+                        column = PyList_GET_SIZE(columns.ptr());
+                        py::object number = rt::steal_or_throw(PyLong_FromSsize_t(column));
+                        if (PyDict_SetItem(seen.ptr(), key, number.ptr()) < 0) rt::throw_pending();
+                        append(columns, key);
+                        kinds.emplace_back();
+                    }
+                    append(held, key);
+                    by_pointer.emplace(key, column);
+                }
+            }
+            slots.push_back(column);
+            ColumnKinds& k = kinds[static_cast<size_t>(column)];
+            ++k.count;
+            PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+            if (type == reinterpret_cast<PyObject*>(&PyUnicode_Type)) {
+                k.text = true;
+            } else if (type == reinterpret_cast<PyObject*>(&PyFloat_Type)) {
+                k.real = true;
+            } else if (type == reinterpret_cast<PyObject*>(&PyLong_Type)) {
+                int overflow = 0;
+                PyLong_AsLongLongAndOverflow(value, &overflow);
+                if (overflow) k.other = true;
+                k.integer = true;
+            } else if (type == reinterpret_cast<PyObject*>(&PyBool_Type)) {
+                k.boolean = true;
+            } else if (value == Py_None) {
+                k.none = true;
+            } else {
+                k.other = true;
+            }
+            current.push_back(key);
+            ++item;
         }
-        append(keep_keys, key);
-        by_pointer.emplace(key, index);
-        return index;
-    };
-    // Keys must be exact strings: their hashing and comparison run no Python code,
-    // so the rows cannot change between the two passes.
-    std::vector<Py_ssize_t> slots;
-    std::vector<Py_ssize_t> row_start(static_cast<size_t>(n) + 1, 0);
+        previous.swap(current);
+        current.clear();
+        previous_columns.assign(slots.begin() + static_cast<std::ptrdiff_t>(row_start),
+                                slots.end());
+    }
+    const Py_ssize_t width = PyList_GET_SIZE(columns.ptr());
+    if (width == 0) return rt::call(from_records, rows);
+
+    // Plain numbers and booleans are laid out here; every other column goes to
+    // pandas as a list of its values, which it converts exactly as from_records
+    // converts a column.
+    enum class Build { kList, kFloat, kInt, kBool };
+    std::vector<Build> builds;
+    for (ColumnKinds& k : kinds) {
+        k.missing = k.count < n;
+        if (k.other) return rt::call(from_records, rows);
+        bool numbers = (k.integer || k.real) && !k.text && !k.boolean;
+        if (numbers && k.integer && !k.real && !k.none && !k.missing) {
+            builds.push_back(Build::kInt);
+        } else if (numbers) {
+            builds.push_back(Build::kFloat);
+        } else if (k.boolean && !k.text && !k.integer && !k.real && !k.none && !k.missing) {
+            builds.push_back(Build::kBool);
+        } else {
+            builds.push_back(Build::kList);
+        }
+    }
+
+    // Second pass: the rows are as they were (no Python code ran), so their items
+    // come in the same order as the recorded slots.
+    const double nan_value = std::nan("");
+    py::object nan = rt::steal_or_throw(PyFloat_FromDouble(nan_value));
+    std::vector<py::object> arrays(static_cast<size_t>(width));
+    std::vector<void*> data(static_cast<size_t>(width), nullptr);
+    std::vector<std::unique_ptr<NumArray<double>>> floats(static_cast<size_t>(width));
+    std::vector<std::unique_ptr<NumArray<int64_t>>> ints(static_cast<size_t>(width));
+    std::vector<std::unique_ptr<NumArray<bool>>> bools(static_cast<size_t>(width));
+    for (Py_ssize_t j = 0; j < width; ++j) {
+        size_t jj = static_cast<size_t>(j);
+        switch (builds[jj]) {
+            case Build::kList: {
+                py::list values = new_list(n);
+                for (Py_ssize_t i = 0; i < n; ++i)
+                    PyList_SET_ITEM(values.ptr(), i, Py_NewRef(nan.ptr()));
+                arrays[jj] = values;
+                break;
+            }
+            case Build::kFloat:
+                arrays[jj] = new_array(n, "float64");
+                floats[jj] = std::make_unique<NumArray<double>>(arrays[jj], true, "d");
+                std::fill(floats[jj]->data(), floats[jj]->data() + n, nan_value);
+                break;
+            case Build::kInt:
+                arrays[jj] = new_array(n, "int64");
+                ints[jj] = std::make_unique<NumArray<int64_t>>(arrays[jj], true, "lq");
+                break;
+            case Build::kBool:
+                arrays[jj] = new_array(n, "bool");
+                bools[jj] = std::make_unique<NumArray<bool>>(arrays[jj], true, "?");
+                break;
+        }
+    }
+    size_t next = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* row = PyList_GET_ITEM(rows.ptr(), i);
         PyObject *key, *value;
         Py_ssize_t pos = 0;
         while (PyDict_Next(row, &pos, &key, &value)) {
-            if (!PyUnicode_CheckExact(key)) return rt::call(from_records, rows);
-            slots.push_back(position(key));
+            if (next >= slots.size()) throw std::logic_error("rows changed while read");
+            size_t j = static_cast<size_t>(slots[next++]);
+            switch (builds[j]) {
+                case Build::kList: {
+                    PyObject* list = arrays[j].ptr();
+                    PyObject* old = PyList_GET_ITEM(list, i);
+                    PyList_SET_ITEM(list, i, Py_NewRef(value));
+                    Py_DECREF(old);
+                    break;
+                }
+                case Build::kFloat:
+                    floats[j]->data()[i] = value == Py_None ? nan_value
+                                           : PyFloat_CheckExact(value)
+                                               ? PyFloat_AS_DOUBLE(value)
+                                               : static_cast<double>(PyLong_AsLongLong(value));
+                    break;
+                case Build::kInt:
+                    ints[j]->data()[i] = PyLong_AsLongLong(value);
+                    break;
+                case Build::kBool:
+                    bools[j]->data()[i] = value == Py_True;
+                    break;
+            }
         }
-        row_start[static_cast<size_t>(i) + 1] = static_cast<Py_ssize_t>(slots.size());
     }
-    Py_ssize_t width = PyList_GET_SIZE(columns.ptr());
-    if (width == 0) return rt::call(from_records, rows);
+    if (next != slots.size()) throw std::logic_error("rows changed while read");
+    floats.clear();
+    ints.clear();
+    bools.clear();
 
-    py::object nan = rt::steal_or_throw(PyFloat_FromDouble(std::nan("")));
-    py::list tuples = new_list(n);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* row = PyList_GET_ITEM(rows.ptr(), i);
-        PyObject* tuple = PyTuple_New(width);
-        if (tuple == nullptr) rt::throw_pending();
-        PyList_SET_ITEM(tuples.ptr(), i, tuple);
-        PyObject *key, *value;
-        Py_ssize_t pos = 0;
-        Py_ssize_t k = row_start[static_cast<size_t>(i)];
-        while (PyDict_Next(row, &pos, &key, &value))
-            PyTuple_SET_ITEM(tuple, slots[static_cast<size_t>(k++)], Py_NewRef(value));
-        for (Py_ssize_t j = 0; j < width; ++j)
-            if (PyTuple_GET_ITEM(tuple, j) == nullptr)
-                PyTuple_SET_ITEM(tuple, j, Py_NewRef(nan.ptr()));
+    py::dict by_column = new_dict();
+    py::object from_iter = RT_ATTR(numpy(), "fromiter");
+    static PyObject* dtype_count = rt::kwnames({RT_STR("dtype"), RT_STR("count")});
+    py::object count = py::int_(n);
+    for (Py_ssize_t j = 0; j < width; ++j) {
+        size_t jj = static_cast<size_t>(j);
+        py::object values = arrays[jj];
+        // A column with text stays object whatever else it holds: hand it over as
+        // such, sparing pandas a conversion attempt.
+        if (builds[jj] == Build::kList && kinds[jj].text)
+            values = kw_call(from_iter, {values, py::str("object"), count}, dtype_count);
+        set_item(by_column, PyList_GET_ITEM(columns.ptr(), j), values);
     }
-    static PyObject* names = rt::kwnames({RT_STR("columns")});
-    return kw_call(from_records, {tuples, columns}, names);
+    return rt::call(RT_ATTR(pd, "DataFrame"), by_column);
 }
 
 py::object to_dataframe(rt::Call& c) {
@@ -449,42 +622,6 @@ py::object to_dataframe(rt::Call& c) {
 }
 
 // --- resampling ---------------------------------------------------------------------
-
-py::object numpy() {
-    static PyObject* module = PyImport_ImportModule("numpy");
-    if (module == nullptr) rt::throw_pending();
-    return py::reinterpret_borrow<py::object>(module);
-}
-
-// A one-dimensional, contiguous int64 numpy array seen from C++.
-class Int64Array {
-   public:
-    explicit Int64Array(py::object array, bool writable = false) : array_(std::move(array)) {
-        int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
-        if (PyObject_GetBuffer(array_.ptr(), &view_, flags) < 0) rt::throw_pending();
-        const char* format = view_.format ? view_.format : "B";
-        char code = format[std::strlen(format) - 1];
-        if (view_.ndim != 1 || view_.itemsize != 8 || (code != 'l' && code != 'q')) {
-            PyBuffer_Release(&view_);
-            throw std::logic_error("expected a one-dimensional int64 array");
-        }
-    }
-    ~Int64Array() { PyBuffer_Release(&view_); }
-    Int64Array(const Int64Array&) = delete;
-    Int64Array& operator=(const Int64Array&) = delete;
-
-    int64_t* data() const { return static_cast<int64_t*>(view_.buf); }
-    Py_ssize_t size() const { return view_.shape[0]; }
-    const py::object& object() const { return array_; }
-
-   private:
-    py::object array_;
-    Py_buffer view_{};
-};
-
-py::object new_int64_array(Py_ssize_t n) {
-    return rt::call(RT_ATTR(numpy(), "empty"), py::int_(n), py::str("int64"));
-}
 
 py::object as_int64(py::handle array) {
     return rt::call_method(array, RT_METHOD("view"), py::str("i8"));
