@@ -685,3 +685,81 @@ def test_resample_uses_replaced_strict_str(monkeypatch):
     monkeypatch.setattr(fe, "_strict_str", lambda v: str(v).lower().strip())
     out = engine()._resample_frame(_daily(["AA", "aa"], 2), "stock", "1W")
     assert out["symbol"].tolist() == ["aa"] and out["v"].tolist() == [6]
+
+
+# --- references ---------------------------------------------------------------------
+
+
+def _expect(exc, fn, *args):
+    try:
+        fn(*args)
+    except exc:
+        pass
+    else:
+        raise AssertionError(f"{fn} did not raise {exc}")
+
+
+def _light_calls():
+    eng = InvestorFlowEngine(FakeSession(None, {"A": [{"v": 1}]}, None, HttpError("x", status_code=500)))
+    eng._prepare_payload({"ids": [" a ", 1], "group": " X ", "interval": "1w",
+                          "start": date(2024, 1, 1), "end": datetime(2024, 1, 2), "n": None})
+    eng._prepare_payload({"ids": "a"})
+    eng._to_query_params({"ids": ["a", " b "], "g": "x"})
+    eng._normalise_records({"A": [{"v": 1}], "B": [{"v": 2, "symbol": "own"}]}, "stock")
+    eng._normalise_records({"data": {"items": [{"v": 1}]}}, "sector")
+    _expect(DataDecodingError, eng._normalise_records, [{"v": 1}, 1], "stock")
+    _expect(DataDecodingError, eng._normalise_records, {"A": [], "B": 1}, "stock")
+    _expect(TypeError, eng._ensure_mapping, {}, "stock", 1)
+    _expect(ValueError, eng.fetch_df, "fund", "flow", {})
+    _expect(ValueError, eng.fetch_df, "market", "foreign_room", {})
+    _expect(TypeError, eng.fetch_df, "stock", "flow", [])
+    eng.fetch_df("stock", "flow", {"ids": "A"})
+    eng.fetch_df("stock", "flow", {"ids": ["A", "B"]})
+    _expect(HttpError, eng.fetch_df, "stock", "flow", {})
+    fallback = InvestorFlowEngine(FakeSession(post_error=HttpError("n", status_code=404), get_answer=[]))
+    fallback._request("/p", {"ids": ["a", "b"]})
+    _strict_str(None)
+    _strict_str(" x ")
+
+
+def test_light_entry_points_do_not_leak(monkeypatch):
+    for hook in ("start_progress", "update_progress", "finish_progress"):
+        monkeypatch.setattr(fe, hook, lambda *args: None)
+    for _ in range(500):
+        _light_calls()
+    import gc
+    import tracemalloc
+
+    gc.collect()
+    tracemalloc.start()
+    try:
+        for _ in range(300):
+            _light_calls()
+        gc.collect()
+        middle = tracemalloc.get_traced_memory()[0]
+        for _ in range(1500):
+            _light_calls()
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - middle
+    finally:
+        tracemalloc.stop()
+    assert grown < 30_000, grown
+
+
+def test_frame_paths_keep_reference_counts(progress):
+    import gc
+
+    key = "".join(["sym", "bol"])  # not interned: its count is ours alone
+    rows = [{key: f"S{i % 3}", "date": f"2024-01-{i % 28 + 1:02d}", "v": i, "t": "x"} for i in range(60)]
+    frame = oracle.to_dataframe(rows, "stock")
+    eng = engine()
+    objects = [rows, rows[0], key, frame]
+    gc.collect()
+    before = [sys.getrefcount(o) for o in objects]
+    for _ in range(30):
+        eng._to_dataframe(rows, "stock")
+        eng._resample_frame(frame, "stock", "1W")
+        eng._resample_frame(frame, "stock", "B")  # pandas' own resampler
+        _expect(ValueError, eng._resample_frame, frame, "stock", "NOPE")
+    gc.collect()
+    assert [sys.getrefcount(o) for o in objects] == before
