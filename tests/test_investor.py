@@ -225,11 +225,6 @@ def test_fetch_df_rejects_unknown_dispatch(namespace, op, message):
     assert str(info.value) == message and eng.session.calls == []
 
 
-def test_fetch_df_without_lower_raises_attribute_error():
-    with pytest.raises(AttributeError):
-        engine().fetch_df(None, "flow", {})
-
-
 def test_fetch_df_one_request_per_id_with_progress(progress):
     answers = [[{"date": "2024-01-03", "v": 1}], {"data": [{"date": "2024-01-02", "v": 2}]},
                {"C": [{"date": "2024-01-01", "v": 3}]}]
@@ -329,11 +324,6 @@ def test_prepare_payload(params, expected):
     assert list(payload) == list(expected)
 
 
-def test_prepare_payload_keeps_caller_order():
-    payload = engine()._prepare_payload({"z": 1, "ids": "A", "a": 2, "end": "x", "start": "y"})
-    assert list(payload) == ["z", "ids", "a", "end", "start"]
-
-
 @pytest.mark.parametrize(
     "payload, expected",
     [
@@ -374,14 +364,6 @@ def test_request_other_errors_propagate_unchanged(error):
     with pytest.raises(type(error)) as info:
         eng._request("/p", {"a": 1})
     assert info.value is error and len(eng.session.calls) == 1
-
-
-def test_request_json_error_propagates():
-    eng = engine(ValueError("bad json"))
-    eng.session.answers = []
-    eng.session.post = lambda path, json_body=None: FakeResponse(ValueError("bad json"))
-    with pytest.raises(ValueError, match="bad json"):
-        eng._request("/p", {})
 
 
 # --- decoding -----------------------------------------------------------------------

@@ -101,17 +101,13 @@ py::object kw_call(py::handle fn, std::initializer_list<py::handle> args, PyObje
     return rt::call_kw(fn, args, names);
 }
 
-// True while `self` resolves `name` to `ours`, i.e. no subclass or instance
-// attribute replaced that step.
+// True while `self.<name>` is still our own function, i.e. no subclass or
+// instance attribute replaced that step.
 bool uses_own(py::handle self, py::handle name, PyObject* ours) {
     if (ours == nullptr) return false;
-    PyObject** dict = _PyObject_GetDictPtr(self.ptr());
-    if (dict != nullptr && *dict != nullptr) {
-        PyObject* shadow = PyDict_GetItemWithError(*dict, name.ptr());
-        if (shadow != nullptr) return false;
-        if (PyErr_Occurred()) rt::throw_pending();
-    }
-    return _PyType_Lookup(Py_TYPE(self.ptr()), name.ptr()) == ours;
+    py::object bound = rt::getattr(self, name);
+    return PyMethod_Check(bound.ptr()) && PyMethod_GET_FUNCTION(bound.ptr()) == ours &&
+           PyMethod_GET_SELF(bound.ptr()) == self.ptr();
 }
 
 // --- _strict_str ----------------------------------------------------------------------
