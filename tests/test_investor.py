@@ -460,6 +460,25 @@ def test_to_dataframe_conversions_and_sort():
     assert text["timestamp"][0] == pd.Timestamp("2024-01-01 10:00")
 
 
+@pytest.mark.parametrize(
+    "symbols, dates",
+    [
+        (["A", "A", "B", "B"], ["2024-01-01", "2024-01-02", "2024-01-01", "bad"]),
+        (["A", "A", "B", "B"], ["2024-01-01", "bad", "2024-01-01", "2024-01-02"]),
+        (["A", "B", "B", "a"], ["2024-01-05", "2024-01-01", "2024-01-01", "2024-01-01"]),
+        (["B", "A", "A", "A"], ["2024-01-01", "2024-01-01", "2024-01-03", "2024-01-02"]),
+        (["A", "A", None, "B"], ["2024-01-01"] * 4),
+    ],
+)
+def test_to_dataframe_sorted_and_unsorted_answers(symbols, dates):
+    rows = [{"symbol": s, "date": d, "n": i} for i, (s, d) in enumerate(zip(symbols, dates))]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        pd.testing.assert_frame_equal(engine()._to_dataframe(rows, "stock"), oracle.to_dataframe(rows, "stock"))
+        ints = [{"icb": i // 2, "n": -i} for i in range(6)]
+        pd.testing.assert_frame_equal(engine()._to_dataframe(ints, "sector"), oracle.to_dataframe(ints, "sector"))
+
+
 def test_to_dataframe_stable_sort_and_untouched_order():
     rows = [{"symbol": "B", "n": i} for i in range(40)] + [{"symbol": "A", "n": i} for i in range(40)]
     frame = engine()._to_dataframe(rows, "stock")

@@ -6,6 +6,7 @@
 // (say `_request`) is honoured by the others; where the steps are our own the hot
 // loops run here instead of through Python calls.
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -366,6 +367,10 @@ class Int64Array : public NumArray<int64_t> {
         : NumArray<int64_t>(std::move(array), writable, "lq") {}
 };
 
+py::object as_int64(py::handle array) {
+    return rt::call_method(array, RT_METHOD("view"), py::str("i8"));
+}
+
 py::object new_array(Py_ssize_t n, const char* dtype) {
     return rt::call(RT_ATTR(numpy(), "empty"), py::int_(n), py::str(dtype));
 }
@@ -570,6 +575,68 @@ py::object frame_from_rows(const rt::Call& c, py::handle rows) {
     return rt::call(RT_ATTR(pd, "DataFrame"), by_column);
 }
 
+// True when the frame, fresh from the rows, is already in the order a stable
+// sort by `keys` would give (the service mostly answers sorted): sorting would
+// then change nothing. Only key kinds whose order is plain are judged here:
+// text compared as Python compares it, integers, and datetimes with NaT last.
+bool already_sorted(const rt::Call& c, py::handle frame, py::handle keys) {
+    py::object pd = c.global(RT_STR("pd"));
+    py::object index = RT_ATTR(frame, "index");
+    if (!Py_IS_TYPE(index.ptr(),
+                    reinterpret_cast<PyTypeObject*>(RT_ATTR(pd, "RangeIndex").ptr())) ||
+        !py::int_(0).equal(RT_ATTR(index, "start")) || !py::int_(1).equal(RT_ATTR(index, "step")))
+        return false;
+    struct Key {
+        py::object texts;                  // list of exact str, or
+        std::unique_ptr<Int64Array> ints;  // int64 values
+        bool nat_last = false;
+    };
+    std::vector<Key> columns;
+    Py_ssize_t n = length(frame);
+    for (py::handle name : keys) {
+        py::object column = get_item(frame, name);
+        std::string dtype = py::str(RT_ATTR(column, "dtype"));
+        Key key;
+        if (dtype == "object") {
+            key.texts = rt::call_method(column, RT_METHOD("tolist"));
+            for (Py_ssize_t i = 0; i < n; ++i)
+                if (!PyUnicode_CheckExact(PyList_GET_ITEM(key.texts.ptr(), i))) return false;
+        } else if (dtype == "int64" || dtype == "datetime64[ns]") {
+            py::object values = rt::call_method(column, RT_METHOD("to_numpy"));
+            key.ints = std::make_unique<Int64Array>(as_int64(values));
+            key.nat_last = dtype != "int64";
+        } else {
+            return false;
+        }
+        columns.push_back(std::move(key));
+    }
+    for (Py_ssize_t i = 1; i < n; ++i) {
+        for (const Key& key : columns) {
+            int order;
+            if (key.ints) {
+                int64_t a = key.ints->data()[i - 1], b = key.ints->data()[i];
+                if (key.nat_last) {
+                    constexpr int64_t nat = INT64_MIN;
+                    if (a == nat || b == nat) {
+                        order = (a == nat) - (b == nat);
+                    } else {
+                        order = (a > b) - (a < b);
+                    }
+                } else {
+                    order = (a > b) - (a < b);
+                }
+            } else {
+                order = PyUnicode_Compare(PyList_GET_ITEM(key.texts.ptr(), i - 1),
+                                          PyList_GET_ITEM(key.texts.ptr(), i));
+                if (order == -1 && PyErr_Occurred()) rt::throw_pending();
+            }
+            if (order > 0) return false;
+            if (order < 0) break;
+        }
+    }
+    return true;
+}
+
 py::object to_dataframe(rt::Call& c) {
     py::handle self = c[0], rows = c[1], ns = c[2];
     py::object pd = c.global(RT_STR("pd"));
@@ -607,7 +674,7 @@ py::object to_dataframe(rt::Call& c) {
     } else if (contains(columns, RT_STR("Date"))) {
         append(keys, RT_STR("Date"));
     }
-    if (PyList_GET_SIZE(keys.ptr()) > 0) {
+    if (PyList_GET_SIZE(keys.ptr()) > 0 && !already_sorted(c, frame, keys)) {
         // Stable: rows of one entity and day keep the service's order.
         static PyObject* names = rt::kwnames({RT_STR("kind")});
         frame = rt::call_method_kw(frame, RT_STR("sort_values"), {keys, py::str("stable")}, names);
@@ -618,10 +685,6 @@ py::object to_dataframe(rt::Call& c) {
 }
 
 // --- resampling ---------------------------------------------------------------------
-
-py::object as_int64(py::handle array) {
-    return rt::call_method(array, RT_METHOD("view"), py::str("i8"));
-}
 
 constexpr int64_t kDay = 86400LL * 1000000000LL;
 
