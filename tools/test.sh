@@ -21,7 +21,8 @@ find_python() {
     return 1
 }
 
-# setup VENV [extra config settings...]: a venv with the stand-ins and the package.
+# setup VENV [extra config settings...]: a venv with the stand-ins, the sandbox backend
+# and the package.
 setup() {
     local venv=$1
     shift
@@ -29,7 +30,7 @@ setup() {
         "$PY" -m venv "$venv"
     fi
     "$venv/bin/python" -m pip install -q --upgrade pip
-    "$venv/bin/python" -m pip install -q ./standins/tavrix
+    "$venv/bin/python" -m pip install -q ./standins/tavrix ./sandbox
     "$venv/bin/python" -m pip install -q ".[test]" -Ccmake.define.PRIVATE_CORE_PROBE=ON "$@"
 }
 
