@@ -186,8 +186,8 @@ def _day_range(query: Dict[str, str], default_days: int, limit: int) -> Tuple[da
     return start, min(end, today)
 
 
-def _adjusted(query: Dict[str, str]) -> bool:
-    value = query.get("adjusted", "false")
+def _adjusted(query: Dict[str, str], default: str) -> bool:
+    value = query.get("adjusted", default)
     if value not in ("true", "false"):
         raise BadRequest(f"adjusted must be 'true' or 'false', got {value!r}")
     return value == "true"
@@ -254,7 +254,8 @@ def eod_ohlcv(req: Request, state: State) -> Tuple[int, Any]:
     interval = q.get("interval", "1D")
     if interval not in EOD_INTERVALS:
         raise BadRequest(f"interval must be one of {', '.join(EOD_INTERVALS)}, got {interval!r}")
-    adjusted = _adjusted(q)
+    # Daily history is adjusted for corporate actions unless asked otherwise.
+    adjusted = _adjusted(q, "true")
     start, end = _day_range(q, 90, MAX_EOD_DAYS)
     symbol, known = _symbol(q)
     if not known:
@@ -268,7 +269,7 @@ def intraday_ohlcv(req: Request, state: State) -> Tuple[int, Any]:
     q = req.query
     if q.get("interval", "1m") != "1m":
         raise BadRequest(f"interval must be '1m', got {q['interval']!r}")
-    adjusted = _adjusted(q)
+    adjusted = _adjusted(q, "false")
     today = data.latest_trading_day()
     lo = _parse_moment(q["start"], "start", end=False) if q.get("start") else None
     hi = _parse_moment(q["end"], "end", end=True) if q.get("end") else None

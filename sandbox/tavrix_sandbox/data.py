@@ -7,6 +7,7 @@ few slow waves plus daily noise, so charts look like markets rather than static.
 
 from __future__ import annotations
 
+import functools
 import hashlib
 import math
 import random
@@ -88,6 +89,16 @@ def _rng(*parts: object) -> random.Random:
     return random.Random(int.from_bytes(digest, "big"))
 
 
+def _gauss(*parts: object) -> float:
+    """A standard normal draw fixed by `parts` (Box-Muller on two hashed uniforms),
+    cheaper than seeding a generator for a single number."""
+    digest = hashlib.blake2b("|".join(map(str, parts)).encode(), digest_size=16).digest()
+    u1 = (int.from_bytes(digest[:8], "big") + 1) / 2.0**64
+    u2 = int.from_bytes(digest[8:], "big") / 2.0**64
+    return math.sqrt(-2.0 * math.log(u1)) * math.cos(2 * math.pi * u2)
+
+
+@functools.lru_cache(maxsize=None)
 def _phase(entity: str, k: int) -> float:
     return _rng(entity, "phase", k).uniform(0.0, 2 * math.pi)
 
@@ -121,6 +132,7 @@ def trading_days(start: date, end: date) -> Iterator[date]:
 # --- prices ---------------------------------------------------------------------------
 
 
+@functools.lru_cache(maxsize=None)
 def _event_day(symbol: str) -> date:
     # One split-like corporate action per symbol in the past year and a half: before
     # it, traded prices are higher than the adjusted series by _EVENT_FACTOR.
@@ -130,15 +142,16 @@ def _event_day(symbol: str) -> date:
 _EVENT_FACTOR = 0.8
 
 
+@functools.lru_cache(maxsize=65536)
 def _adjusted_close(symbol: str, day: date) -> float:
     base = STOCKS[symbol][2]
     d = day.toordinal()
     wave = (
-        0.18 * math.sin(2 * math.pi * d / 181 + _phase(symbol, 1))
-        + 0.07 * math.sin(2 * math.pi * d / 43 + _phase(symbol, 2))
+        0.10 * math.sin(2 * math.pi * d / 181 + _phase(symbol, 1))
+        + 0.05 * math.sin(2 * math.pi * d / 43 + _phase(symbol, 2))
         + 0.025 * math.sin(2 * math.pi * d / 9 + _phase(symbol, 3))
     )
-    noise = 0.011 * _rng(symbol, d, "close").gauss(0.0, 1.0)
+    noise = 0.011 * _gauss(symbol, d, "close")
     return base * math.exp(wave + noise)
 
 
@@ -150,13 +163,13 @@ def _factor(symbol: str, day: date, adjusted: bool) -> float:
 
 def eod_bar(symbol: str, day: date, adjusted: bool = False) -> dict:
     """One end-of-day bar: date, open, high, low, close, volume."""
-    rng = _rng(symbol, day.toordinal(), "bar")
+    d = day.toordinal()
     close = _adjusted_close(symbol, day)
-    open_ = _adjusted_close(symbol, previous_trading_day(day)) * math.exp(0.004 * rng.gauss(0, 1))
-    high = max(open_, close) * (1 + abs(rng.gauss(0, 0.007)))
-    low = min(open_, close) * (1 - abs(rng.gauss(0, 0.007)))
+    open_ = _adjusted_close(symbol, previous_trading_day(day)) * math.exp(0.004 * _gauss(symbol, d, "open"))
+    high = max(open_, close) * (1 + abs(0.007 * _gauss(symbol, d, "high")))
+    low = min(open_, close) * (1 - abs(0.007 * _gauss(symbol, d, "low")))
     f = _factor(symbol, day, adjusted)
-    volume = int(STOCKS[symbol][3] * math.exp(0.35 * rng.gauss(0, 1)) / 100) * 100
+    volume = int(STOCKS[symbol][3] * math.exp(0.35 * _gauss(symbol, d, "volume")) / 100) * 100
     return {
         "date": day.isoformat(),
         "open": round(open_ * f, 2),
@@ -261,7 +274,7 @@ def _traded_value(namespace: str, entity: str, day: date) -> float:
     else:
         members = [s for s, info in STOCKS.items() if info[1] == entity]
         typical = 4.0e8 * (len(members) + 1)
-    return typical * math.exp(0.3 * _rng(namespace, entity, day.toordinal(), "value").gauss(0, 1))
+    return typical * math.exp(0.3 * _gauss(namespace, entity, day.toordinal(), "value"))
 
 
 def _group_sides(namespace: str, entity: str, day: date) -> Dict[str, Tuple[float, float]]:
