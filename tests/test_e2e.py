@@ -292,3 +292,18 @@ def test_live_request_refetches(sandbox, session):
     client.eod(["ALP"], START, END, live=True)
     client.eod(["ALP"], START, END, live=True)
     assert sandbox.requests_made() == 4
+
+
+def test_sandbox_port_taken_is_one_clear_line():
+    import socket
+
+    from tavrix_sandbox.testing import SandboxError, start_sandbox
+
+    with socket.socket() as busy:
+        busy.bind(("127.0.0.1", 0))
+        busy.listen()
+        port = busy.getsockname()[1]
+        with pytest.raises(SandboxError) as info:
+            start_sandbox(["--port", str(port)])
+    assert str(info.value) == (f"sandbox backend did not start: tavrix-sandbox: cannot listen "
+                               f"on 127.0.0.1:{port}: address already in use")
