@@ -48,8 +48,7 @@ py::object payload_message(py::handle payload) {
 }
 
 py::object validate_api_key(rt::Call& c) {
-    py::handle session = c[0], client_version = c[1], include_messages = c[2],
-               extra_context = c[3];
+    py::handle session = c[0], client_version = c[1], include_messages = c[2], extra_context = c[3];
 
     // Read before the guarded send: a session without a key is the caller's mistake,
     // not a failed validation.
@@ -68,8 +67,8 @@ py::object validate_api_key(rt::Call& c) {
     py::object response;
     try {
         static PyObject* kwnames = rt::kwnames({RT_STR("json_body")});
-        response = rt::call_method_kw(
-            session, RT_STR("post"), {c.global(RT_STR("VALIDATION_ENDPOINT")), body}, kwnames);
+        response = rt::call_method_kw(session, RT_STR("post"),
+                                      {c.global(RT_STR("VALIDATION_ENDPOINT")), body}, kwnames);
     } catch (py::error_already_set& exc) {
         rt::Handling handling(exc);
         if (exc.matches(c.global(RT_STR("HttpError")))) reject_http_error(c, exc);
