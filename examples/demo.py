@@ -16,13 +16,16 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import pandas as pd
 
-from private_core import keygate, memo_rules
-from private_core.daily_bars import fetch_ohlcv as fetch_eod
-from private_core.investor.flow_engine import InvestorFlowEngine
-from private_core.memo_layer import BaseMemoLayer
-from private_core.tick_feed import fetch_ohlcv as fetch_intraday
-from private_core.tick_feed import fetch_orderbook
-from private_core.transport_base import HttpSession
+try:
+    from private_core import keygate, memo_rules
+    from private_core.daily_bars import fetch_ohlcv as fetch_eod
+    from private_core.investor.flow_engine import InvestorFlowEngine
+    from private_core.memo_layer import BaseMemoLayer
+    from private_core.tick_feed import fetch_ohlcv as fetch_intraday
+    from private_core.tick_feed import fetch_orderbook
+    from private_core.transport_base import HttpSession
+except ImportError as exc:
+    sys.exit(f"demo: private_core is not installed completely ({exc}); run bash tools/demo.sh")
 
 CLIENT_VERSION = "0.1.0"
 BATCH = ["ALP", "BOR", "SOL", "WAV", "ZEN"]
