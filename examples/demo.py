@@ -25,7 +25,7 @@ try:
     from private_core.tick_feed import fetch_orderbook
     from private_core.transport_base import HttpSession
 except ImportError as exc:
-    sys.exit(f"demo: private_core is not installed completely ({exc}); run bash tools/demo.sh")
+    sys.exit(f"demo: private_core is incomplete: {exc}")
 
 CLIENT_VERSION = "0.1.0"
 BATCH = ["ALP", "BOR", "SOL", "WAV", "ZEN"]
