@@ -34,9 +34,11 @@ if [ "${PRIVATE_CORE_SKIP_SANITIZE:-0}" != 1 ]; then
     echo "--- again against the AddressSanitizer/UBSan build"
     setup .venv-asan -Cbuild-dir=build/asan -Ccmake.define.PRIVATE_CORE_SANITIZE=ON \
         -Ccmake.build-type=RelWithDebInfo
-    # The interpreter is not instrumented, so the sanitizer runtimes are preloaded.
-    # Leak checking is off: the interpreter keeps its own allocations at exit.
+    # The interpreter is not instrumented, so the sanitizer runtimes are preloaded;
+    # PYTHONMALLOC=malloc lets ASan see Python objects too (and runs the leak tests
+    # under the system allocator). Leak checking is off: the interpreter keeps its own
+    # allocations at exit.
     LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)" \
-        ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1 \
+        PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1 \
         .venv-asan/bin/python -m pytest -q -p no:cacheprovider "$@"
 fi
