@@ -175,8 +175,7 @@ py::object getattr(py::handle obj, py::handle name, AttrSite& site) {
     // field's default, a method).
     PyObject* descr = nullptr;
     if (type->tp_getattro == PyObject_GenericGetAttr && has_instance_dict(type) &&
-        ((descr = type_lookup(type, name)) == nullptr ||
-         Py_TYPE(descr)->tp_descr_set == nullptr) &&
+        ((descr = type_lookup(type, name)) == nullptr || Py_TYPE(descr)->tp_descr_set == nullptr) &&
         assign_version_tag(type, tag)) {
         PyObject* old_type = site.type;
         site.type = Py_NewRef(reinterpret_cast<PyObject*>(type));
@@ -196,8 +195,7 @@ namespace {
 bool site_holds(py::handle obj, PyObject* type, unsigned int version, py::handle name) {
     PyTypeObject* actual = Py_TYPE(obj.ptr());
     unsigned int tag;
-    if (reinterpret_cast<PyObject*>(actual) != type || !version_tag(actual, tag) ||
-        tag != version)
+    if (reinterpret_cast<PyObject*>(actual) != type || !version_tag(actual, tag) || tag != version)
         return false;
     py::object dict = instance_dict(obj);
     if (!dict) return true;
