@@ -36,10 +36,14 @@ find_python() {
     if [ -z "$root" ] && command -v pyenv >/dev/null 2>&1; then root=$(pyenv root); fi
     [ -z "$root" ] && root=$HOME/.pyenv
     # Newest patch release first.
-    candidates+=($(ls -d "$root"/versions/"$version".*/bin/python 2>/dev/null | sort -rV))
+    candidates+=($(ls -d "$root"/versions/"$version".*/bin/python 2>/dev/null | sort -rV || true))
+    # A candidate must be that version, able to make a venv with pip, and have the
+    # headers to build against (a distribution's python3.X may lack either).
+    local check="import sys, os, sysconfig, ensurepip
+assert sys.version_info[:2] == $want
+assert os.path.exists(os.path.join(sysconfig.get_paths()['include'], 'Python.h'))"
     for candidate in "${candidates[@]}"; do
-        if [ -n "$candidate" ] &&
-            "$candidate" -c "import sys; assert sys.version_info[:2] == $want" >/dev/null 2>&1; then
+        if [ -n "$candidate" ] && "$candidate" -c "$check" >/dev/null 2>&1; then
             echo "$candidate"
             return 0
         fi
