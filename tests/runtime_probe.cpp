@@ -62,6 +62,8 @@ py::object call_speak(rt::Call& c) { return rt::call_method(c[0], RT_METHOD("spe
 
 py::object greet(rt::Call& c) { return py::str("hello ") + py::str(c[0].attr("name")); }
 
+py::object presized(rt::Call& c) { return rt::new_dict(c[0].cast<Py_ssize_t>()); }
+
 void body(rt::Module& m) {
     m.from_import("typing", {"Any", "Optional", "Protocol", "runtime_checkable"});
     m.bind("VALUE", py::int_(1));
@@ -75,6 +77,7 @@ void body(rt::Module& m) {
            {"items", &PyList_Type},
            {"maybe", &PyUnicode_Type}});
     m.def("global_value", global_value, "()");
+    m.def("presized", presized, "(expected: int)", nullptr, {{"expected", &PyLong_Type}});
     m.def("wrap_error", wrap_error, "(fn)");
     m.def("in_handler", in_handler, "(fn, handler)");
     m.def("with_block", with_block, "(manager, body)");

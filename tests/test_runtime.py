@@ -334,3 +334,13 @@ def test_many_calls_do_not_leak():
     after = tracemalloc.get_traced_memory()[0]
     tracemalloc.stop()
     assert after - before < 50_000
+
+
+@pytest.mark.parametrize("expected", [-1, 0, 9, 1000])
+def test_presized_dict(expected):
+    made = probe.presized(expected)
+    assert type(made) is dict and made == {}
+    if expected > 100:  # room reserved up front
+        assert sys.getsizeof(made) > sys.getsizeof({i: i for i in range(50)})
+    made.update({i: i for i in range(20)})
+    assert list(made) == list(range(20))

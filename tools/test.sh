@@ -85,9 +85,11 @@ if [ "$SANITIZE" = 1 ]; then
     echo "--- Python $VERSION again against the AddressSanitizer/UBSan build"
     setup "$ASAN_VENV" -Cbuild-dir="$ASAN_BUILD" -Ccmake.define.PRIVATE_CORE_SANITIZE=ON \
         -Ccmake.build-type=RelWithDebInfo
-    # The interpreter is not instrumented, so the sanitizer runtimes are preloaded.
-    # Leak checking is off: the interpreter keeps its own allocations at exit.
+    # The interpreter is not instrumented, so the sanitizer runtimes are preloaded;
+    # PYTHONMALLOC=malloc lets ASan see Python objects too (and runs the leak tests
+    # under the system allocator). Leak checking is off: the interpreter keeps its own
+    # allocations at exit.
     LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)" \
-        ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1 \
+        PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1 \
         "$ASAN_VENV/bin/python" -m pytest -q -p no:cacheprovider "$@"
 fi

@@ -9,103 +9,123 @@ namespace py = pybind11;
 
 constexpr const char* kTransportFailure = "⛔️ Tải dữ liệu lỗi vui lòng tải lại!";
 
-py::object default_user_agent(rt::Call& c) {
-    return py::str("tavrix/") + py::reinterpret_borrow<py::str>(c[0]);
+// New objects through the C API, so that a failed allocation is a MemoryError.
+py::object new_dict() { return rt::steal_or_throw(PyDict_New()); }
+
+py::object concat(py::handle left, py::handle right) {
+    return rt::steal_or_throw(PyUnicode_Concat(left.ptr(), right.ptr()));
 }
+
+void set_item(py::handle dict, py::handle key, py::handle value) {
+    if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0) rt::throw_pending();
+}
+
+py::object default_user_agent(rt::Call& c) { return concat(RT_STR("tavrix/"), c[0]); }
 
 py::object init(rt::Call& c) {
     py::handle self = c[0], api_key = c[1], base_url = c[2], version = c[3], timeout = c[4],
                user_agent = c[5];
-    self.attr(RT_STR("api_key")) = api_key;
-    self.attr(RT_STR("base_url")) = base_url.attr("rstrip")("/");
-    self.attr(RT_STR("timeout")) = timeout;
-    py::object session = c.global(RT_STR("requests")).attr("Session")();
-    self.attr(RT_STR("_session")) = session;
+    rt::setattr(self, RT_STR("api_key"), api_key);
+    rt::setattr(self, RT_STR("base_url"),
+                rt::call_method(base_url, RT_METHOD("rstrip"), RT_STR("/")));
+    rt::setattr(self, RT_STR("timeout"), timeout);
+    py::object session = rt::call_method(c.global(RT_STR("requests")), RT_METHOD("Session"));
+    rt::setattr(self, RT_STR("_session"), session);
 
-    py::dict headers;
-    headers["Authorization"] = py::str("Bearer ") + py::reinterpret_borrow<py::str>(api_key);
-    headers["Accept"] = "application/json";
-    headers["Content-Type"] = "application/json";
-    headers["User-Agent"] = rt::truthy(user_agent)
-                                ? py::reinterpret_borrow<py::object>(user_agent)
-                                : c.global(RT_STR("_default_user_agent"))(version);
-    session.attr(RT_STR("headers")).attr("update")(headers);
+    py::object headers = new_dict();
+    set_item(headers, RT_STR("Authorization"), concat(RT_STR("Bearer "), api_key));
+    set_item(headers, RT_STR("Accept"), RT_STR("application/json"));
+    set_item(headers, RT_STR("Content-Type"), RT_STR("application/json"));
+    set_item(headers, RT_STR("User-Agent"),
+             rt::truthy(user_agent) ? py::reinterpret_borrow<py::object>(user_agent)
+                                    : rt::call(c.global(RT_STR("_default_user_agent")), version));
+    rt::call_method(RT_ATTR(session, "headers"), RT_METHOD("update"), headers);
     return py::none();
 }
 
 py::object prepare_url(rt::Call& c) {
-    py::str path = py::reinterpret_borrow<py::str>(c[1]);
-    if (path.attr("startswith")(py::make_tuple("http://", "https://")).cast<bool>()) return path;
-    py::object base = c[0].attr(RT_STR("base_url"));
-    return c.global(RT_STR("urljoin"))(base + py::str("/"), path.attr("lstrip")("/"));
+    py::handle path = c[1];
+    static PyObject* schemes = PyTuple_Pack(2, RT_STR("http://").ptr(), RT_STR("https://").ptr());
+    if (schemes == nullptr) rt::throw_pending();
+    if (rt::truthy(rt::call_method(path, RT_METHOD("startswith"), schemes)))
+        return py::reinterpret_borrow<py::object>(path);
+    py::object base =
+        rt::steal_or_throw(PyNumber_Add(RT_ATTR(c[0], "base_url").ptr(), RT_STR("/").ptr()));
+    return rt::call(c.global(RT_STR("urljoin")), base,
+                    rt::call_method(path, RT_METHOD("lstrip"), RT_STR("/")));
 }
 
 py::object request(rt::Call& c) {
     py::handle self = c[0], method = c[1], path = c[2], params = c[3], json_body = c[4],
                data = c[5], headers = c[6], timeout = c[7];
-    py::object url = self.attr(RT_STR("_prepare_url"))(path);
-    py::dict merged_headers;
-    if (rt::truthy(headers)) merged_headers.attr("update")(headers);
-    c.global(RT_STR("logger")).attr("debug")("HTTP %s %s params=%s", method, url, params);
+    py::object url = rt::call_method(self, RT_METHOD("_prepare_url"), path);
+    py::object merged_headers = new_dict();
+    if (rt::truthy(headers) && PyDict_Update(merged_headers.ptr(), headers.ptr()) < 0)
+        rt::throw_pending();
+    rt::call_method(c.global(RT_STR("logger")), RT_METHOD("debug"), RT_STR("HTTP %s %s params=%s"),
+                    method, url, params);
 
     py::object response;
     try {
         py::object effective_headers =
-            merged_headers.empty() ? py::object(py::none()) : merged_headers;
+            PyDict_GET_SIZE(merged_headers.ptr()) == 0 ? py::object(py::none()) : merged_headers;
         py::object effective_timeout = rt::truthy(timeout)
                                            ? py::reinterpret_borrow<py::object>(timeout)
-                                           : self.attr(RT_STR("timeout"));
-        response = self.attr(RT_STR("_session"))
-                       .attr("request")(method, url, py::arg("params") = params,
-                                        py::arg("json") = json_body, py::arg("data") = data,
-                                        py::arg("headers") = effective_headers,
-                                        py::arg("timeout") = effective_timeout);
+                                           : RT_ATTR(self, "timeout");
+        static PyObject* kwnames = rt::kwnames({RT_STR("params"), RT_STR("json"), RT_STR("data"),
+                                                RT_STR("headers"), RT_STR("timeout")});
+        response = rt::call_method_kw(
+            RT_ATTR(self, "_session"), RT_STR("request"),
+            {method, url, params, json_body, data, effective_headers, effective_timeout}, kwnames);
     } catch (py::error_already_set& exc) {
         rt::Handling handling(exc);
-        if (!exc.matches(c.global(RT_STR("requests")).attr("RequestException"))) throw;
+        if (!exc.matches(RT_ATTR(c.global(RT_STR("requests")), "RequestException"))) throw;
         py::object HttpError = rt::import_from(c.globals(), "tavrix.exceptions", "HttpError");
         rt::raise_from(HttpError(kTransportFailure), exc.value());
     }
 
-    py::object status = response.attr(RT_STR("status_code"));
+    py::object status = RT_ATTR(response, "status_code");
     if (status >= py::int_(400)) {
         py::object payload;
         try {
-            payload = response.attr("json")();
+            payload = rt::call_method(response, RT_METHOD("json"));
         } catch (py::error_already_set& exc) {
             rt::Handling handling(exc);
             if (!exc.matches(PyExc_ValueError)) throw;
-            payload = response.attr("text");
+            payload = RT_ATTR(response, "text");
         }
         py::object HttpError = rt::import_from(c.globals(), "tavrix.exceptions", "HttpError");
         py::str message = py::str("Tavrix backend returned HTTP ") + py::str(status) +
                           py::str(" for ") + py::str(url);
-        rt::raise(
-            HttpError(message, py::arg("status_code") = status, py::arg("payload") = payload));
+        static PyObject* kwnames = rt::kwnames({RT_STR("status_code"), RT_STR("payload")});
+        rt::raise(rt::call_kw(HttpError, {message, status, payload}, kwnames));
     }
     return response;
 }
 
 py::object get(rt::Call& c) {
-    return c[0].attr(RT_STR("request"))("GET", c[1], py::arg("params") = c[2],
-                                        py::arg("headers") = c[3], py::arg("timeout") = c[4]);
+    static PyObject* kwnames =
+        rt::kwnames({RT_STR("params"), RT_STR("headers"), RT_STR("timeout")});
+    return rt::call_method_kw(c[0], RT_STR("request"), {RT_STR("GET"), c[1], c[2], c[3], c[4]},
+                              kwnames);
 }
 
 py::object post(rt::Call& c) {
-    return c[0].attr(RT_STR("request"))("POST", c[1], py::arg("json_body") = c[2],
-                                        py::arg("data") = c[3], py::arg("headers") = c[4],
-                                        py::arg("timeout") = c[5]);
+    static PyObject* kwnames =
+        rt::kwnames({RT_STR("json_body"), RT_STR("data"), RT_STR("headers"), RT_STR("timeout")});
+    return rt::call_method_kw(c[0], RT_STR("request"),
+                              {RT_STR("POST"), c[1], c[2], c[3], c[4], c[5]}, kwnames);
 }
 
 py::object close(rt::Call& c) {
-    c[0].attr(RT_STR("_session")).attr("close")();
+    rt::call_method(RT_ATTR(c[0], "_session"), RT_METHOD("close"));
     return py::none();
 }
 
 py::object enter(rt::Call& c) { return py::reinterpret_borrow<py::object>(c[0]); }
 
 py::object exit(rt::Call& c) {
-    c[0].attr(RT_STR("close"))();
+    rt::call_method(c[0], RT_METHOD("close"));
     return py::none();
 }
 

@@ -259,6 +259,12 @@ py::object with(py::handle manager, Body&& body);
 py::object super(py::handle owner, py::handle self);
 
 // ---------------------------------------------------------------------------------
+// Building rows (shared by the modules that turn decoded payloads into row mappings).
+
+// A new empty dict with room for `expected` items, so filling it never resizes.
+py::object new_dict(Py_ssize_t expected);
+
+// ---------------------------------------------------------------------------------
 // Module definition. Multi-phase init: importlib sets __spec__, __file__, __package__
 // before the body runs, exactly as for a Python module.
 int run_module_body(PyObject* module, void (*body)(Module&)) noexcept;

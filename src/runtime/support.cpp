@@ -274,6 +274,11 @@ py::object call_method_kw(py::handle obj, py::handle name, std::initializer_list
 
 namespace {
 
+// Names go into namespaces and attribute look-ups interned, as the compiler interns
+// identifiers: a fresh string per call would miss CPython's type attribute cache and
+// stay referenced from it.
+py::object interned(const char* name) { return steal_or_throw(PyUnicode_InternFromString(name)); }
+
 py::object builtin(const char* name) {
     PyObject* builtins = PyEval_GetBuiltins();
     PyObject* value = builtins ? PyDict_GetItemString(builtins, name) : nullptr;
@@ -320,9 +325,18 @@ py::object import_attr(py::handle module, py::handle name) {
 }  // namespace
 
 py::object import_from(py::handle globals, const char* module, const char* name, int level) {
-    py::tuple fromlist = py::make_tuple(py::str(name));
+    py::object attr = interned(name);
+    py::tuple fromlist = py::make_tuple(attr);
     py::object mod = import_name(globals, module, fromlist, level);
-    return import_attr(mod, py::str(name));
+    return import_attr(mod, attr);
+}
+
+// --- building rows ------------------------------------------------------------------
+
+py::object new_dict(Py_ssize_t expected) {
+    // A private but exported CPython function (3.x): one allocation of the right size
+    // instead of the minimum table followed by a resize.
+    return steal_or_throw(_PyDict_NewPresized(expected));
 }
 
 // --- with / super -------------------------------------------------------------------
@@ -457,9 +471,9 @@ py::object Module::import(const char* name, const char* asname) {
 
 void Module::from_import(const char* name, std::initializer_list<const char*> names, int level) {
     py::list fromlist;
-    for (const char* n : names) fromlist.append(py::str(n));
+    for (const char* n : names) fromlist.append(interned(n));
     py::object mod = import_name(dict_, name, py::tuple(fromlist), level);
-    for (const char* n : names) bind(n, import_attr(mod, py::str(n)));
+    for (const char* n : names) bind(n, import_attr(mod, interned(n)));
 }
 
 py::object Module::eval(const char* expression) const {
@@ -468,7 +482,7 @@ py::object Module::eval(const char* expression) const {
 }
 
 void Module::bind(const char* name, py::handle value) {
-    if (PyDict_SetItemString(dict_.ptr(), name, value.ptr()) < 0) throw_pending();
+    if (PyDict_SetItem(dict_.ptr(), interned(name).ptr(), value.ptr()) < 0) throw_pending();
 }
 
 void Module::all(std::initializer_list<const char*> names) {
@@ -513,7 +527,7 @@ ClassBuilder& ClassBuilder::method(const char* name, Impl impl, const char* sign
 }
 
 ClassBuilder& ClassBuilder::attr(const char* name, py::handle value) {
-    entries_.append(py::make_tuple(py::str(name), value));
+    entries_.append(py::make_tuple(interned(name), value));
     return *this;
 }
 

@@ -1,0 +1,295 @@
+// What the two price-series modules (daily_bars, tick_feed) share: the symbol
+// normaliser, the console progress bar, and the per-symbol batch loop behind their
+// three fetchers. Each module binds its own function objects over this one code.
+//
+// Every module-level name the loop uses (the normaliser, the endpoint constant,
+// DataDecodingError, the progress hooks, the frame helpers, pd) is read from the
+// calling module's namespace at the point of use, so a replaced attribute takes
+// effect on the next call.
+#pragma once
+
+#include <cmath>
+
+#include "rt.hpp"
+
+namespace price_batch {
+
+namespace py = pybind11;
+
+// --- small C API wrappers -------------------------------------------------------
+
+inline py::object new_dict() { return rt::steal_or_throw(PyDict_New()); }
+inline py::object new_list() { return rt::steal_or_throw(PyList_New(0)); }
+inline py::object new_str(const char* text) {
+    return rt::steal_or_throw(PyUnicode_FromString(text));
+}
+inline py::object new_int(Py_ssize_t value) {
+    return rt::steal_or_throw(PyLong_FromSsize_t(value));
+}
+
+inline void dict_set(py::handle dict, py::handle key, py::handle value) {
+    if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0) rt::throw_pending();
+}
+
+inline void list_append(py::handle list, py::handle value) {
+    if (PyList_Append(list.ptr(), value.ptr()) < 0) rt::throw_pending();
+}
+
+[[noreturn]] inline void raise_error(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    rt::throw_pending();
+}
+
+// payload.get(key): a plain dict is read directly, a subclass through its own get().
+inline py::object mapping_get(py::handle mapping, py::handle key) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject* value = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
+        if (value == nullptr && PyErr_Occurred()) rt::throw_pending();
+        return py::reinterpret_borrow<py::object>(value ? value : Py_None);
+    }
+    return rt::call_method(mapping, RT_METHOD("get"), key);
+}
+
+// --- _normalize_symbols -----------------------------------------------------------
+
+inline py::object strip(py::handle text) { return rt::call_method(text, RT_METHOD("strip")); }
+inline py::object upper(py::handle text) { return rt::call_method(text, RT_METHOD("upper")); }
+
+// Symbols are normalised (trimmed, upper-cased) before duplicates are dropped, so
+// "abc" and " ABC" are one symbol, fetched once; the caller's order is kept.
+inline py::object normalize_symbols(rt::Call& c) {
+    py::handle symbols = c[0];
+    if (PyUnicode_Check(symbols.ptr())) {
+        py::object cleaned = strip(symbols);
+        if (!rt::truthy(cleaned)) raise_error(PyExc_ValueError, "symbol must not be empty.");
+        py::object result = new_list();
+        list_append(result, upper(cleaned));
+        return result;
+    }
+    // bytes is a Sequence too, but of integers, never of symbols.
+    if (PyBytes_Check(symbols.ptr()) || !rt::isinstance(symbols, c.global(RT_STR("Sequence"))))
+        raise_error(PyExc_TypeError, "symbol must be a string or a sequence of strings.");
+
+    py::object items = rt::steal_or_throw(PySequence_List(symbols.ptr()));
+    // Every element is checked before any is used: an unhashable or otherwise
+    // foreign element gets this message, never a hashing error.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i)
+        if (!PyUnicode_Check(PyList_GET_ITEM(items.ptr(), i)))
+            raise_error(PyExc_TypeError, "All symbols in the sequence must be strings.");
+
+    py::object normalised = new_list();
+    py::object seen = rt::steal_or_throw(PySet_New(nullptr));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+        py::object item = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(items.ptr(), i));
+        py::object cleaned = strip(item);
+        if (!rt::truthy(cleaned)) continue;
+        py::object symbol = upper(cleaned);
+        int known = PySet_Contains(seen.ptr(), symbol.ptr());
+        if (known < 0) rt::throw_pending();
+        if (known) continue;
+        if (PySet_Add(seen.ptr(), symbol.ptr()) < 0) rt::throw_pending();
+        list_append(normalised, symbol);
+    }
+    if (PyList_GET_SIZE(normalised.ptr()) == 0)
+        raise_error(PyExc_ValueError,
+                    "symbol sequence must contain at least one non-empty string.");
+    return normalised;
+}
+
+// --- _render_progress ---------------------------------------------------------------
+
+constexpr long kBarWidth = 49;
+
+inline py::object number(PyObject* result) { return rt::steal_or_throw(result); }
+
+// Writes through sys.stdout as it is bound at each write, so redirected or captured
+// output receives the bar.
+inline void stdout_write(rt::Call& c, py::handle text) {
+    py::object out = RT_ATTR(c.global(RT_STR("sys")), "stdout");
+    rt::call_method(out, RT_METHOD("write"), text);
+}
+
+inline void stdout_flush(rt::Call& c) {
+    py::object out = RT_ATTR(c.global(RT_STR("sys")), "stdout");
+    rt::call_method(out, RT_METHOD("flush"));
+}
+
+inline py::object render_progress(rt::Call& c) {
+    py::handle current = c[0], total = c[1], symbol = c[2];
+    py::object zero = new_int(0);
+    int nothing = PyObject_RichCompareBool(total.ptr(), zero.ptr(), Py_LE);
+    if (nothing < 0) rt::throw_pending();
+    if (nothing) return py::none();
+
+    // Python's own arithmetic throughout: the ratio is a double, the cell count and
+    // percentage are truncated toward zero, and nothing is clamped.
+    py::object ratio = number(PyNumber_TrueDivide(current.ptr(), total.ptr()));
+    const double progress = PyFloat_AsDouble(ratio.ptr());
+    if (progress == -1.0 && PyErr_Occurred()) rt::throw_pending();
+    py::object filled = number(PyLong_FromDouble(static_cast<double>(kBarWidth) * progress));
+    py::object open = number(PyNumber_Subtract(new_int(kBarWidth).ptr(), filled.ptr()));
+    py::object done_cells = number(PyNumber_Multiply(RT_STR("*").ptr(), filled.ptr()));
+    py::object open_cells = number(PyNumber_Multiply(RT_STR(" ").ptr(), open.ptr()));
+    py::object percent = number(PyLong_FromDouble(progress * 100.0));
+    py::object percent_text = number(PyObject_Format(percent.ptr(), RT_STR("3d").ptr()));
+
+    py::object parts = rt::steal_or_throw(PyTuple_Pack(
+        11, RT_STR("\r[").ptr(), done_cells.ptr(), open_cells.ptr(), RT_STR("] ").ptr(),
+        percent_text.ptr(), RT_STR("%  ").ptr(), number(PyObject_Str(current.ptr())).ptr(),
+        RT_STR(" of ").ptr(), number(PyObject_Str(total.ptr())).ptr(),
+        RT_STR(" completed | ").ptr(), symbol.ptr()));
+    py::object message = number(PyUnicode_Join(RT_STR("").ptr(), parts.ptr()));
+
+    stdout_write(c, message);
+    stdout_flush(c);
+    int last = PyObject_RichCompareBool(current.ptr(), total.ptr(), Py_EQ);
+    if (last < 0) rt::throw_pending();
+    if (last) {
+        stdout_write(c, RT_STR("\n"));
+        stdout_flush(c);
+    }
+    return py::none();
+}
+
+// Binds both helpers into a price module, in this order, with their documented
+// surface. Annotations stay texts, as everywhere in these modules.
+inline void define_helpers(rt::Module& m) {
+    m.def("_normalize_symbols", normalize_symbols,
+          "(symbols: 'Union[str, Sequence[str]]') -> 'List[str]'",
+          "Return a normalised, non-empty list of uppercase symbols.");
+    m.def("_render_progress", render_progress,
+          "(current: 'int', total: 'int', symbol: 'str') -> 'None'", "Render a progress bar",
+          {{"current", &PyLong_Type}, {"total", &PyLong_Type}, {"symbol", &PyUnicode_Type}});
+}
+
+// --- the batch loop -------------------------------------------------------------------
+
+// What tells the three fetchers apart, besides their query parameters.
+struct Batch {
+    py::handle endpoint;  // interned name of the module constant holding the path
+    const char* label;    // for start_progress
+    const char* wording;  // "OHLCV" or "orderbook", in the DataDecodingError messages
+    bool resample;        // hand the frame to resample_ohlcv_multi
+};
+
+// Adds the non-empty text argument `value` under `key`; None and "" are left out.
+inline void set_if_text(py::handle params, py::handle key, py::handle value) {
+    if (PyUnicode_Check(value.ptr()) && PyUnicode_GET_LENGTH(value.ptr()) > 0)
+        dict_set(params, key, value);
+}
+
+[[noreturn]] inline void raise_decoding(rt::Call& c, py::handle message) {
+    rt::raise(rt::call(c.global(RT_STR("DataDecodingError")), message));
+}
+
+[[noreturn]] inline void raise_decoding(rt::Call& c, const char* format, const char* wording) {
+    raise_decoding(c, rt::steal_or_throw(PyUnicode_FromFormat(format, wording)));
+}
+
+// "Backend returned error for <symbol>: <error>", the error read as payload["error"].
+[[noreturn]] inline void raise_backend_error(rt::Call& c, py::handle payload, py::handle symbol) {
+    py::object error = rt::steal_or_throw(PyObject_GetItem(payload.ptr(), RT_STR("error").ptr()));
+    py::object parts = rt::steal_or_throw(PyTuple_Pack(
+        4, RT_STR("Backend returned error for ").ptr(), number(PyObject_Str(symbol.ptr())).ptr(),
+        RT_STR(": ").ptr(), number(PyObject_Str(error.ptr())).ptr()));
+    raise_decoding(c, number(PyUnicode_Join(RT_STR("").ptr(), parts.ptr())));
+}
+
+inline py::object response_json(rt::Call& c, py::handle response, const Batch& batch) {
+    try {
+        return rt::call_method(response, RT_METHOD("json"));
+    } catch (py::error_already_set& exc) {
+        if (!exc.matches(PyExc_ValueError)) throw;
+        rt::Handling handling(exc);
+        py::object message = rt::steal_or_throw(
+            PyUnicode_FromFormat("Unable to decode %s response as JSON", batch.wording));
+        rt::raise_from(rt::call(c.global(RT_STR("DataDecodingError")), message), exc.value());
+    }
+}
+
+// The hot path: one new row per element, "symbol" first, then the element's own
+// keys in order (its own "symbol" overrides the value, not the position).
+inline void append_row(rt::Call& c, py::handle rows, py::handle symbol, py::handle item,
+                       const Batch& batch) {
+    if (!PyDict_Check(item.ptr()))
+        raise_decoding(c, "Each %s row must be a dictionary.", batch.wording);
+    // Sized for the element's keys and "symbol": no resize while it is filled.
+    py::object row = rt::new_dict(PyDict_GET_SIZE(item.ptr()) + 1);
+    dict_set(row, RT_STR("symbol"), symbol);
+    if (PyDict_Update(row.ptr(), item.ptr()) < 0) rt::throw_pending();
+    list_append(rows, row);
+}
+
+// Decodes one symbol's reply and appends its rows.
+inline void collect_rows(rt::Call& c, py::handle rows, py::handle symbol, py::handle response,
+                         const Batch& batch) {
+    py::object payload = response_json(c, response, batch);
+    if (!PyDict_Check(payload.ptr()))
+        raise_decoding(c, "Unexpected payload structure for %s response.", batch.wording);
+    if (rt::truthy(mapping_get(payload, RT_STR("error")))) raise_backend_error(c, payload, symbol);
+    py::object data = mapping_get(payload, RT_STR("data"));
+    if (!PyList_Check(data.ptr()))
+        raise_decoding(c, "Unexpected payload format for %s series.", batch.wording);
+
+    if (PyList_CheckExact(data.ptr())) {
+        // As list iteration does: the length is read again at each step, and the
+        // element is held while a mapping subclass's own code may run.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data.ptr()); ++i) {
+            py::object item = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(data.ptr(), i));
+            append_row(c, rows, symbol, item, batch);
+        }
+        return;
+    }
+    py::object items = rt::steal_or_throw(PyObject_GetIter(data.ptr()));
+    while (PyObject* next = PyIter_Next(items.ptr()))
+        append_row(c, rows, symbol, py::reinterpret_steal<py::object>(next), batch);
+    if (PyErr_Occurred()) rt::throw_pending();
+}
+
+inline PyObject* params_keyword() {
+    static PyObject* names = rt::kwnames({RT_STR("params")});
+    return names;
+}
+
+inline PyObject* interval_keyword() {
+    static PyObject* names = rt::kwnames({RT_STR("interval")});
+    return names;
+}
+
+// One GET per normalised symbol, in order; rows tagged with their symbol; progress
+// through the hooks; one frame at the end. Any error ends the call with nothing
+// returned, and finish_progress is then not called. `build_params(symbol)` returns
+// the query mapping of one request; `interval` is used only when resampling.
+template <class BuildParams>
+py::object fetch_batch(rt::Call& c, const Batch& batch, py::handle session, py::handle symbol,
+                       py::handle interval, py::handle show_progress, BuildParams&& build_params) {
+    py::object symbols = rt::call(c.global(RT_STR("_normalize_symbols")), symbol);
+    Py_ssize_t total = PyObject_Length(symbols.ptr());
+    if (total < 0) rt::throw_pending();
+    py::object rows = new_list();
+    rt::call(c.global(RT_STR("start_progress")), new_int(total), new_str(batch.label));
+
+    py::object iterator = rt::steal_or_throw(PyObject_GetIter(symbols.ptr()));
+    Py_ssize_t index = 0;
+    while (PyObject* next = PyIter_Next(iterator.ptr())) {
+        py::object current = py::reinterpret_steal<py::object>(next);
+        ++index;
+        py::object params = build_params(current);
+        py::object response = rt::call_method_kw(
+            session, RT_STR("get"), {c.global(batch.endpoint), params}, params_keyword());
+        collect_rows(c, rows, current, response, batch);
+        if (rt::truthy(show_progress))
+            rt::call(c.global(RT_STR("update_progress")), new_int(index));
+    }
+    if (PyErr_Occurred()) rt::throw_pending();
+
+    rt::call(c.global(RT_STR("finish_progress")));
+    if (PyList_GET_SIZE(rows.ptr()) == 0)
+        return rt::call(RT_ATTR(c.global(RT_STR("pd")), "DataFrame"));
+    py::object frame = rt::call(c.global(RT_STR("_to_dataframe")), rows);
+    if (!batch.resample) return frame;
+    return rt::call_kw(c.global(RT_STR("resample_ohlcv_multi")), {frame, interval},
+                       interval_keyword());
+}
+
+}  // namespace price_batch
