@@ -1,3 +1,4 @@
+import inspect
 from datetime import datetime
 
 import pytest
@@ -40,3 +41,25 @@ def sandbox(sandbox_process):
     sandbox_process.reset()
     yield sandbox_process
     sandbox_process.reset()
+
+
+@pytest.fixture(scope="session")
+def python_wording():
+    """python_wording(fn, *args, **kwargs): the TypeError message the running interpreter
+    gives a plain def with fn's name, qualname and parameters for that call. Argument
+    mistakes are worded by the interpreter, and the wording changes between versions."""
+
+    def wording(fn, *args, **kwargs):
+        sig = inspect.signature(fn)
+        params = [p.replace(annotation=p.empty, default=p.empty if p.default is p.empty else None)
+                  for p in sig.parameters.values()]
+        namespace = {}
+        exec(f"def {fn.__name__}{sig.replace(parameters=params, return_annotation=sig.empty)}: pass",
+             namespace)
+        plain = namespace[fn.__name__]
+        plain.__qualname__ = fn.__qualname__
+        with pytest.raises(TypeError) as info:
+            plain(*args, **kwargs)
+        return str(info.value)
+
+    return wording

@@ -1,4 +1,5 @@
 import dataclasses
+import subprocess
 import sys
 import threading
 from datetime import date, datetime, timedelta
@@ -166,6 +167,19 @@ def test_inflight_replaced_by_none_fails_the_assertion(method):
     with pytest.raises(AssertionError) as info:
         getattr(cache, method)("ns", 1)
     assert info.value.args == ()
+
+
+@pytest.mark.parametrize("options, outcome", [((), "AssertionError"), (("-O",), "AttributeError"),
+                                              (("-OO",), "AttributeError")])
+def test_inflight_assertion_follows_the_interpreters_optimize_level(options, outcome):
+    # Under -O the assert is gone, as in Python code: the None itself fails next.
+    code = ("from private_core.memo_store import _Cache\n"
+            "cache = _Cache()\ncache._inflight = None\n"
+            "try:\n    cache._begin_inflight('ns', 1)\n"
+            "except Exception as exc:\n    print(type(exc).__name__)\n")
+    run = subprocess.run([sys.executable, *options, "-c", code], capture_output=True, text=True,
+                         timeout=60)
+    assert (run.returncode, run.stdout.strip()) == (0, outcome), run.stderr
 
 
 class SubDate(date):

@@ -18,6 +18,10 @@ def bound(x, y: "Text" = "y", *, z: int, w=None) -> tuple:  # noqa: F821
     return (x, y, z, w)
 
 
+def typed(s, i, d, items, maybe=None):
+    return (s, i, d, items, maybe)
+
+
 def outcome(fn, args, kwargs):
     try:
         return ("ok", fn(*args, **kwargs))
@@ -37,6 +41,7 @@ CALLS = [
     ((1,), {"a": 1, "b": 2}),
     ((), {"d": 1}),
     ((1,), {"unknown": 1, "d": 1}),
+    ((1, 2, 3), {"a": 1}),
 ]
 
 
@@ -54,6 +59,8 @@ BOUND_CALLS = [
     ((1, 2, 3), {"z": 1, "w": 2}),
     ((1,), {"x": 1, "z": 1}),
     ((1,), {"q": 1}),
+    ((1,), {"zz": 1}),  # close to a parameter's name: 3.13 suggests it
+    ((1,), {"y": 1, "ww": 2, "z": 1}),
     ((), {"x": 1, "y": 2, "z": 3, "w": 4}),
 ]
 
@@ -76,17 +83,24 @@ def test_repeated_keyword_calls_bind_alike():
             probe.bound(1, x=2, z=3)
 
 
-def test_missing_several_arguments_are_listed_like_cpython():
-    with pytest.raises(TypeError) as err:
-        probe.typed()
-    assert str(err.value) == "typed() missing 4 required positional arguments: 's', 'i', 'd', and 'items'"
-    with pytest.raises(TypeError) as err:
-        probe.typed("s", 1)
-    assert str(err.value) == "typed() missing 2 required positional arguments: 'd' and 'items'"
-    with pytest.raises(TypeError, match=r"^echo\(\) missing 1 required positional argument: 'a'$"):
-        probe.echo()
-    with pytest.raises(TypeError, match=r"^bound\(\) missing 1 required keyword-only argument: 'z'$"):
-        probe.bound(1)
+@pytest.mark.parametrize("fn, plain, args", [
+    (probe.typed, typed, ()), (probe.typed, typed, ("s", 1)), (probe.typed, typed, ("s", 1, {}, [], "m", 2)),
+    (probe.echo, echo, ()), (probe.bound, bound, (1,)),
+])
+def test_missing_and_extra_arguments_are_worded_like_cpython(fn, plain, args):
+    assert outcome(fn, args, {}) == outcome(plain, args, {})
+    assert outcome(fn, args, {})[0] == "TypeError"
+
+
+def test_mistakes_are_worded_with_the_current_qualname(python_wording):
+    try:
+        probe.bound.__qualname__ = "Renamed.bound"
+        with pytest.raises(TypeError) as err:
+            probe.bound(1, zz=2)
+        assert str(err.value) == python_wording(probe.bound, 1, zz=2)
+        assert str(err.value).startswith("Renamed.bound() ")
+    finally:
+        probe.bound.__qualname__ = "bound"
 
 
 @pytest.mark.parametrize(
@@ -130,7 +144,7 @@ def test_metadata_and_signature():
     assert pickle.loads(pickle.dumps(probe.echo)) is probe.echo
 
 
-def test_methods_bind_and_classes_are_real():
+def test_methods_bind_and_classes_are_real(python_wording):
     class Base:
         def __init__(self, *args, **kwargs):
             self.base_args = (args, kwargs)
@@ -151,8 +165,10 @@ def test_methods_bind_and_classes_are_real():
     assert probe.Mixin.__dict__["owner"].__qualname__ == "Mixin.owner"
     assert str(inspect.signature(probe.Mixin)) == "(*args, **kwargs)"
     assert probe.Mixin.__doc__ == "A cooperative mixin."
-    with pytest.raises(TypeError, match=r"^Mixin\.owner\(\) takes 1 positional argument but 2 were given$"):
+    with pytest.raises(TypeError) as err:
         obj.owner(1)
+    assert str(err.value) == python_wording(probe.Mixin.owner, obj, 1)
+    assert str(err.value).startswith("Mixin.owner() takes 1 positional argument")
 
 
 def test_protocol_metaclass_and_decorator():

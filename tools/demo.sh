@@ -26,7 +26,7 @@ step() {
     fi
 }
 
-PY=$(find_python) || fail "Python 3.10 not found; set PYTHON=/path/to/python3.10"
+PY=$(find_python 3.10) || fail "Python 3.10 not found; set PYTHON=/path/to/python3.10"
 if [ ! -x "$VENV/bin/python" ]; then
     "$PY" -m venv "$VENV" || fail "could not create $VENV"
 fi

@@ -1,10 +1,34 @@
 #!/usr/bin/env bash
-# Sets up a virtual environment in .venv (Python 3.10), builds and installs every
-# extension module with the runtime's test module, runs the test suite, checks the
-# type stubs against the built modules, then runs the suite once more against an
-# AddressSanitizer/UBSan build in .venv-asan (skip with PRIVATE_CORE_SKIP_SANITIZE=1).
+# Sets up a virtual environment for one CPython version, builds and installs every
+# extension module with the runtime's test module (warnings are errors here), runs
+# the test suite, checks the type stubs against the built modules, then runs the
+# suite once more against an AddressSanitizer/UBSan build.
+#
+#   bash tools/test.sh [--python 3.X] [--no-sanitize] [pytest arguments...]
+#
+# The default is Python 3.10 in .venv (sanitizer build in .venv-asan); another
+# version gets .venv-3.X (and .venv-asan-3.X). The sanitizer rerun is skipped with
+# --no-sanitize or PRIVATE_CORE_SKIP_SANITIZE=1. The interpreter is found as
+# $PYTHON (when it is that version), python3.X on PATH, or a pyenv installation.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+VERSION=3.10
+SANITIZE=1
+[ "${PRIVATE_CORE_SKIP_SANITIZE:-0}" = 1 ] && SANITIZE=0
+while [ $# -gt 0 ]; do
+    case $1 in
+        --python) VERSION=$2; shift 2 ;;
+        --python=*) VERSION=${1#*=}; shift ;;
+        --no-sanitize) SANITIZE=0; shift ;;
+        --) shift; break ;;
+        *) break ;;
+    esac
+done
+if [[ ! $VERSION =~ ^3\.[0-9]+$ ]]; then
+    echo "--python takes a version such as 3.12, not '$VERSION'" >&2
+    exit 2
+fi
 
 source tools/python.sh
 
@@ -18,12 +42,20 @@ setup() {
     fi
     "$venv/bin/python" -m pip install -q --upgrade pip
     "$venv/bin/python" -m pip install -q ./standins/tavrix ./sandbox
-    "$venv/bin/python" -m pip install -q ".[test]" -Ccmake.define.PRIVATE_CORE_PROBE=ON "$@"
+    "$venv/bin/python" -m pip install -q ".[test]" -Ccmake.define.PRIVATE_CORE_PROBE=ON \
+        -Ccmake.define.PRIVATE_CORE_WERROR=ON "$@"
 }
 
-PY=$(find_python)
-setup .venv
-VPY=.venv/bin/python
+if [ "$VERSION" = 3.10 ]; then
+    VENV=.venv ASAN_VENV=.venv-asan ASAN_BUILD=build/asan
+else
+    VENV=.venv-$VERSION ASAN_VENV=.venv-asan-$VERSION ASAN_BUILD=build/asan-$VERSION
+fi
+
+PY=$(find_python "$VERSION")
+echo "--- Python $VERSION ($PY)"
+setup "$VENV"
+VPY=$VENV/bin/python
 
 "$VPY" -m pytest -q -p no:cacheprovider "$@"
 # Every extension module has a stub beside it; stubtest checks each against the build.
@@ -31,9 +63,9 @@ mapfile -t STUBBED < <(cd python && find private_core -name '*.pyi' | sed 's/\.p
 # Known false reports of stubtest are listed, with the reason, in the allowlist.
 "$VPY" -m mypy.stubtest --allowlist tools/stubtest-allowlist.txt "${STUBBED[@]}"
 
-if [ "${PRIVATE_CORE_SKIP_SANITIZE:-0}" != 1 ]; then
-    echo "--- again against the AddressSanitizer/UBSan build"
-    setup .venv-asan -Cbuild-dir=build/asan -Ccmake.define.PRIVATE_CORE_SANITIZE=ON \
+if [ "$SANITIZE" = 1 ]; then
+    echo "--- Python $VERSION again against the AddressSanitizer/UBSan build"
+    setup "$ASAN_VENV" -Cbuild-dir="$ASAN_BUILD" -Ccmake.define.PRIVATE_CORE_SANITIZE=ON \
         -Ccmake.build-type=RelWithDebInfo
     # The interpreter is not instrumented, so the sanitizer runtimes are preloaded;
     # PYTHONMALLOC=malloc lets ASan see Python objects too (and runs the leak tests
@@ -41,5 +73,5 @@ if [ "${PRIVATE_CORE_SKIP_SANITIZE:-0}" != 1 ]; then
     # allocations at exit.
     LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)" \
         PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1 \
-        .venv-asan/bin/python -m pytest -q -p no:cacheprovider "$@"
+        "$ASAN_VENV/bin/python" -m pytest -q -p no:cacheprovider "$@"
 fi

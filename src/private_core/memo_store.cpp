@@ -58,7 +58,7 @@ py::object compare(py::handle a, py::handle b, int op) {
 
 // `assert self._inflight is not None`, which Python drops under -O.
 void assert_inflight(py::handle self) {
-    if (Py_OptimizeFlag) return;
+    if (!rt::asserts_enabled()) return;
     if (RT_ATTR(self, "_inflight").is_none()) {
         PyErr_SetNone(PyExc_AssertionError);
         rt::throw_pending();

@@ -124,7 +124,8 @@ bool check_types(FunctionObject* f, PyObject* const* slots) {
 }
 
 // Binds the call's arguments into `slots` (borrowed, except *args / **kwargs, which
-// are stored in `owned`). Returns false with a TypeError set on a mistake.
+// are stored in `owned`). Returns false with a TypeError set on a mistake (or another
+// error when memory runs out).
 bool bind_arguments(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     PyObject** slots, py::object owned[2]) {
     const Signature& s = *f->signature;
@@ -252,7 +253,28 @@ bool bind_arguments(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, 
         }
     }
 
-    return check_types(f, slots);
+    return true;
+}
+
+// Rewords a binding mistake as the running interpreter words it for a Python function:
+// the same arguments go to the plain function our signature was read from, under our
+// current qualname. The wording changes between versions (3.13 suggests a close
+// keyword name, for one); the checks above decide that there is a mistake, and in
+// which order, exactly as the interpreter does, so its first complaint is the same
+// one. Our own message stays if the interpreter unexpectedly accepts the call.
+void reword_as_interpreter(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+    py::error_already_set ours;
+    if (PyObject_SetAttr(f->template_fn, RT_STR("__qualname__").ptr(), f->qualname) < 0) {
+        PyErr_Clear();
+        ours.restore();
+        return;
+    }
+    PyObject* result =
+        PyObject_Vectorcall(f->template_fn, args, static_cast<size_t>(nargs), kwnames);
+    if (result == nullptr) return;  // the interpreter's own error replaces ours
+    Py_DECREF(result);
+    ours.restore();
 }
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
@@ -282,7 +304,12 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     for (Py_ssize_t i = 0; i < nslots; ++i) slots[i] = nullptr;
     try {
         py::object owned[2];
-        if (!bind_arguments(f, args, nargs, kwnames, slots, owned)) return nullptr;
+        if (!bind_arguments(f, args, nargs, kwnames, slots, owned)) {
+            if (PyErr_ExceptionMatches(PyExc_TypeError))
+                reword_as_interpreter(f, args, nargs, kwnames);
+            return nullptr;
+        }
+        if (!check_types(f, slots)) return nullptr;
         Call call(self, slots);
         return f->impl(call).release().ptr();
     } catch (...) {

@@ -50,6 +50,8 @@ class Handling {
     Handling& operator=(const Handling&) = delete;
 
    private:
+    // The exception being handled before, restored on exit (3.11 on keep only the
+    // exception itself, in saved_value_).
     PyObject *saved_type_ = nullptr, *saved_value_ = nullptr, *saved_tb_ = nullptr;
 };
 
@@ -274,6 +276,14 @@ int run_module_body(PyObject* module, void (*body)(Module&)) noexcept;
     static PyModuleDef modname##_def = {PyModuleDef_HEAD_INIT, #modname, nullptr, 0,      nullptr, \
                                         modname##_slots,       nullptr,  nullptr, nullptr};        \
     PyMODINIT_FUNC PyInit_##modname() { return PyModuleDef_Init(&modname##_def); }
+
+// ---------------------------------------------------------------------------------
+// The running interpreter. What differs between the supported CPython versions is
+// read in the runtime, through each version's own API, so module sources carry no
+// version checks.
+
+// False when the interpreter runs with -O or -OO, which drops `assert` statements.
+bool asserts_enabled();
 
 // ---------------------------------------------------------------------------------
 // Implementation of templates.

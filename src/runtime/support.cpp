@@ -44,14 +44,26 @@ void raise_from(py::handle exc, py::handle cause) {
 }
 
 Handling::Handling(const py::error_already_set& error) {
-    PyErr_GetExcInfo(&saved_type_, &saved_value_, &saved_tb_);
     // Entering an except block attaches the traceback to the exception object.
     if (error.trace()) PyException_SetTraceback(error.value().ptr(), error.trace().ptr());
+#if PY_VERSION_HEX >= 0x030B0000
+    saved_value_ = PyErr_GetHandledException();
+    PyErr_SetHandledException(error.value().ptr());
+#else
+    PyErr_GetExcInfo(&saved_type_, &saved_value_, &saved_tb_);
     PyErr_SetExcInfo(Py_NewRef(error.type().ptr()), Py_NewRef(error.value().ptr()),
                      error.trace() ? Py_NewRef(error.trace().ptr()) : nullptr);
+#endif
 }
 
-Handling::~Handling() { PyErr_SetExcInfo(saved_type_, saved_value_, saved_tb_); }
+Handling::~Handling() {
+#if PY_VERSION_HEX >= 0x030B0000
+    PyErr_SetHandledException(saved_value_);
+    Py_XDECREF(saved_value_);
+#else
+    PyErr_SetExcInfo(saved_type_, saved_value_, saved_tb_);
+#endif
+}
 
 void set_python_error_from_current_exception() noexcept {
     try {
@@ -69,6 +81,76 @@ void set_python_error_from_current_exception() noexcept {
     }
 }
 
+// --- the running interpreter, by CPython version --------------------------------------
+// Every use of an interpreter detail that changed between the supported versions is
+// here, one function each.
+
+bool asserts_enabled() {
+#if PY_VERSION_HEX >= 0x030C0000
+    // Py_OptimizeFlag is deprecated from 3.12; sys.flags says the same. The level is
+    // fixed at start-up, so it is read once.
+    static const int optimize = [] {
+        PyObject* flags = PySys_GetObject("flags");  // borrowed
+        if (flags == nullptr) throw_pending();
+        py::object level = rt::getattr(flags, RT_STR("optimize"));
+        long value = PyLong_AsLong(level.ptr());
+        if (value == -1 && PyErr_Occurred()) throw_pending();
+        return static_cast<int>(value);
+    }();
+    return optimize == 0;
+#else
+    return Py_OptimizeFlag == 0;
+#endif
+}
+
+namespace {
+
+// The type's attribute-cache version tag, when it has a valid one: the tag changes
+// whenever the type or one of its bases is modified. 3.10 and 3.11 mark a valid tag
+// with a flag; from 3.12 a tag of 0 means none, and 3.13 no longer keeps the flag.
+bool version_tag(PyTypeObject* type, unsigned int& tag) {
+#if PY_VERSION_HEX >= 0x030C0000
+    tag = type->tp_version_tag;
+    return tag != 0;
+#else
+    tag = type->tp_version_tag;
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+#endif
+}
+
+// Same, assigning a tag first if the type has none (a type lookup assigns one too).
+bool assign_version_tag(PyTypeObject* type, unsigned int& tag) {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (type->tp_version_tag == 0) PyUnstable_Type_AssignVersionTag(type);
+#endif
+    return version_tag(type, tag);
+}
+
+// Instances of the type have a __dict__ slot (from 3.11 a managed dict counts).
+bool has_instance_dict(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030B0000
+    if (PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) return true;
+#endif
+    return type->tp_dictoffset != 0;
+}
+
+// The instance dict of obj, or null when its type has none. From 3.11 the attributes
+// may live in the object's inline values: asking for the dict makes one, as reading
+// obj.__dict__ would.
+py::object instance_dict(py::handle obj) {
+    if (!has_instance_dict(Py_TYPE(obj.ptr()))) return py::object();
+    return steal_or_throw(PyObject_GenericGetDict(obj.ptr(), nullptr));
+}
+
+// The attribute `name` found along the type's MRO (borrowed), without calling a
+// descriptor: what the interpreter's own attribute lookup starts with. Exported by
+// every supported version under this name; there is no public equivalent before 3.14.
+PyObject* type_lookup(PyTypeObject* type, py::handle name) {
+    return _PyType_Lookup(type, name.ptr());
+}
+
+}  // namespace
+
 // --- attributes and calls -------------------------------------------------------------
 
 py::object getattr(py::handle obj, py::handle name) {
@@ -77,11 +159,11 @@ py::object getattr(py::handle obj, py::handle name) {
 
 py::object getattr(py::handle obj, py::handle name, AttrSite& site) {
     PyTypeObject* type = Py_TYPE(obj.ptr());
-    if (reinterpret_cast<PyObject*>(type) == site.type && type->tp_version_tag == site.version &&
-        PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
-        PyObject** dict = _PyObject_GetDictPtr(obj.ptr());
-        if (dict != nullptr && *dict != nullptr) {
-            PyObject* value = PyDict_GetItemWithError(*dict, name.ptr());
+    unsigned int tag;
+    if (reinterpret_cast<PyObject*>(type) == site.type && version_tag(type, tag) &&
+        tag == site.version) {
+        if (py::object dict = instance_dict(obj)) {
+            PyObject* value = PyDict_GetItemWithError(dict.ptr(), name.ptr());
             if (value != nullptr) return py::reinterpret_borrow<py::object>(value);
             if (PyErr_Occurred()) throw_pending();
         }
@@ -92,13 +174,12 @@ py::object getattr(py::handle obj, py::handle name, AttrSite& site) {
     // under the name, or only a plain value or non-data descriptor (a dataclass
     // field's default, a method).
     PyObject* descr = nullptr;
-    if (type->tp_getattro == PyObject_GenericGetAttr && _PyObject_GetDictPtr(obj.ptr()) &&
-        ((descr = _PyType_Lookup(type, name.ptr())) == nullptr ||
-         Py_TYPE(descr)->tp_descr_set == nullptr) &&
-        PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+    if (type->tp_getattro == PyObject_GenericGetAttr && has_instance_dict(type) &&
+        ((descr = type_lookup(type, name)) == nullptr || Py_TYPE(descr)->tp_descr_set == nullptr) &&
+        assign_version_tag(type, tag)) {
         PyObject* old_type = site.type;
         site.type = Py_NewRef(reinterpret_cast<PyObject*>(type));
-        site.version = type->tp_version_tag;
+        site.version = tag;
         Py_XDECREF(old_type);  // last: the site is whole again if this runs code
     }
     return value;
@@ -113,12 +194,12 @@ namespace {
 // dict (if any) does not hold `name`.
 bool site_holds(py::handle obj, PyObject* type, unsigned int version, py::handle name) {
     PyTypeObject* actual = Py_TYPE(obj.ptr());
-    if (reinterpret_cast<PyObject*>(actual) != type || actual->tp_version_tag != version ||
-        !PyType_HasFeature(actual, Py_TPFLAGS_VALID_VERSION_TAG))
+    unsigned int tag;
+    if (reinterpret_cast<PyObject*>(actual) != type || !version_tag(actual, tag) || tag != version)
         return false;
-    PyObject** dict = _PyObject_GetDictPtr(obj.ptr());
-    if (dict == nullptr || *dict == nullptr) return true;
-    PyObject* shadow = PyDict_GetItemWithError(*dict, name.ptr());
+    py::object dict = instance_dict(obj);
+    if (!dict) return true;
+    PyObject* shadow = PyDict_GetItemWithError(dict.ptr(), name.ptr());
     if (shadow == nullptr && PyErr_Occurred()) throw_pending();
     return shadow == nullptr;
 }
@@ -132,15 +213,16 @@ PyObject* cached_method(py::handle obj, const MethodRef& ref) {
 void remember_method(py::handle obj, const MethodRef& ref) {
     PyTypeObject* type = Py_TYPE(obj.ptr());
     if (type->tp_getattro != PyObject_GenericGetAttr) return;
-    PyObject* method = _PyType_Lookup(type, ref.name.ptr());
+    PyObject* method = type_lookup(type, ref.name);
+    unsigned int tag;
     if (method == nullptr || !PyType_HasFeature(Py_TYPE(method), Py_TPFLAGS_METHOD_DESCRIPTOR) ||
-        !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG))
+        !assign_version_tag(type, tag))
         return;
     MethodSite& site = *ref.site;
     PyObject *old_type = site.type, *old_method = site.method;
     site.type = Py_NewRef(reinterpret_cast<PyObject*>(type));
     site.method = Py_NewRef(method);
-    site.version = type->tp_version_tag;
+    site.version = tag;
     Py_XDECREF(old_type);  // last: the site is whole again if this runs code
     Py_XDECREF(old_method);
 }
@@ -265,7 +347,7 @@ namespace {
 // Looks a special method up on the type, as the interpreter does. A method
 // descriptor is returned unbound (`unbound` set), which spares a bound-method object.
 py::object special_method(py::handle obj, py::handle name, bool& unbound) {
-    PyObject* descr = _PyType_Lookup(Py_TYPE(obj.ptr()), name.ptr());
+    PyObject* descr = type_lookup(Py_TYPE(obj.ptr()), name);
     if (descr == nullptr) {
         PyErr_SetObject(PyExc_AttributeError, name.ptr());
         throw_pending();
