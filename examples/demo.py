@@ -23,17 +23,9 @@ try:
     from private_core.tick_feed import fetch_ohlcv as fetch_intraday
     from private_core.tick_feed import fetch_orderbook
     from private_core.transport_base import HttpSession
+    from private_core.investor.flow_engine import InvestorFlowEngine
 except ImportError as exc:
     sys.exit(f"demo: private_core is incomplete: {exc}")
-
-# The investor engine lands in its own step of the build; until it is there the demo
-# says so and skips that section rather than hide the rest.
-try:
-    from private_core.investor.flow_engine import InvestorFlowEngine
-except ModuleNotFoundError as exc:
-    if exc.name != "private_core.investor.flow_engine":
-        raise
-    InvestorFlowEngine = None
 
 CLIENT_VERSION = "0.1.0"
 BATCH = ["ALP", "BOR", "SOL", "WAV", "ZEN"]
@@ -166,11 +158,7 @@ def run(base_url: str, api_key: str, chart_path: str, requests_made: Callable[[]
         show(tape, rows=5)
 
         inv_start = (end_day - timedelta(days=41)).isoformat()
-        if InvestorFlowEngine is None:
-            heading("Weekly investor flows: SKIPPED, private_core.investor.flow_engine "
-                    "is not built in this checkout")
-        else:
-            investor_section(session, inv_start, end, timings, requests_made)
+        investor_section(session, inv_start, end, timings, requests_made)
 
     heading("Chart")
     print(f"saved {save_chart(bars, chart_path)}")

@@ -20,11 +20,7 @@ SHAPES = ["array", "data", "results", "items", "records", "keyed"]
 
 
 def core(name):
-    """The module, or a skip while this branch builds without it."""
-    try:
-        return importlib.import_module(f"private_core.{name}")
-    except ImportError:
-        pytest.skip(f"private_core.{name} is not built on this branch")
+    return importlib.import_module(f"private_core.{name}")
 
 
 @pytest.fixture
