@@ -144,10 +144,18 @@ def cases() -> List[Case]:
     for obj in (client, plain_client):
         obj._fetch_with_cache(ns, key, live=False, fetcher=lambda: frame, ttl_live=ttl, ttl_history=None)
 
-    # The floors: the lock and the dict operations alone, written inline.
+    # The floors: the lock and the dict operations alone, written inline (the
+    # plain version's store, so the look-up floor reads an entry like theirs).
     def floor_lookup():
         with lock:
             return store.get(ns).get(key)
+
+    def floor_store():
+        # A stored entry carries its data, fetch time and expiry: the clock read,
+        # the sum and one record stored under the lock.
+        with lock:
+            now = datetime.now()
+            store[ns][key] = (frame, now, None, now + ttl)
 
     def floor_count():
         with lock:
@@ -176,7 +184,7 @@ def cases() -> List[Case]:
             "core": lambda: core.get(ns, key), "floor": floor_lookup, "plain": lambda: plain.get(ns, key),
         }, unit="ns"),
         Case("cache: _Cache.set", {
-            "core": lambda: core.set(ns, key, frame, ttl=ttl), "floor": floor_lookup,
+            "core": lambda: core.set(ns, key, frame, ttl=ttl), "floor": floor_store,
             "plain": lambda: plain.set(ns, key, frame, ttl=ttl),
         }, unit="ns"),
         Case("cache: _begin/_end_inflight", {

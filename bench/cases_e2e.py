@@ -201,14 +201,14 @@ def batches(backend: Backend) -> Tuple[Case, Case]:
         "floor": lambda: floor_fetch(backend.bare, eod_url, eod_params),
         "plain": lambda: py_fetch(backend.plain, daily_bars.ENDPOINT, eod_symbols,
                                   {"interval": "1D", "start": start, "end": end}, "1D"),
-    }, unit="ms", target=1.10, check=check(240, EOD_SYMBOLS))
+    }, unit="ms", target=1.10, check=check(240, EOD_SYMBOLS), clock="wall")
     minute = Case(f"end to end: {MINUTE_SYMBOLS} x 1 day 1-minute", {
         "core": lambda: tick_feed.fetch_ohlcv(backend.core, minute_symbols, end, end, "1m",
                                               show_progress=False),
         "floor": lambda: floor_fetch(backend.bare, minute_url, minute_params),
         "plain": lambda: py_fetch(backend.plain, tick_feed.ENDPOINT, minute_symbols,
                                   {"interval": "1m", "start": end, "end": end}, "1m"),
-    }, unit="ms", target=1.10, check=check(200, MINUTE_SYMBOLS))
+    }, unit="ms", target=1.10, check=check(200, MINUTE_SYMBOLS), clock="wall")
     return eod, minute
 
 
@@ -221,4 +221,4 @@ def round_trip(backend: Backend) -> Case:
         "core": lambda: backend.core.get(daily_bars.ENDPOINT, params=params).json(),
         "floor": lambda: backend.bare.get(url, params=params, timeout=30).json(),
         "plain": lambda: backend.plain.get(daily_bars.ENDPOINT, params=params).json(),
-    }, unit="us")
+    }, unit="us", clock="wall")
