@@ -30,7 +30,7 @@ import harness  # noqa: E402
 from harness import Case, Result  # noqa: E402
 
 # (rounds, seconds per value) for in-process cases, end-to-end cases, memory rounds
-MODES = {"quick": (5, 0.005, 3, 1), "full": (41, 0.05, 21, 5)}
+MODES = {"quick": (5, 0.005, 3, 1), "full": (41, 0.02, 21, 5)}
 
 
 def log(message: str) -> None:
