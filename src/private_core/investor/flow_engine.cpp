@@ -1,0 +1,1302 @@
+// InvestorFlowEngine: forwards investor-flow requests to the private endpoints and
+// turns the JSON answers into DataFrames, resampled per entity when a coarser
+// interval than daily is asked for.
+//
+// Every internal step goes through `self`, so a subclass that overrides one step
+// (say `_request`) is honoured by the others; where the steps are our own the hot
+// loops run here instead of through Python calls.
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "rt.hpp"
+
+namespace {
+
+namespace py = pybind11;
+
+constexpr const char* kEngineDoc =
+    "Pure investor bridge.\n"
+    "\n"
+    "Forwards validated requests from the public client to the matching private\n"
+    "investor endpoints and turns their JSON payloads into pandas DataFrames.\n";
+
+constexpr const char* kUnexpectedPayload = "Unexpected payload format for investor endpoint.";
+constexpr const char* kEntryNotObject = "Investor payload entries must be JSON objects.";
+
+// Our own function objects, so that a step can tell whether `self` still uses them
+// (and may then take the direct route) or a subclass replaced them.
+PyObject* g_ensure_mapping = nullptr;
+PyObject* g_strict_str = nullptr;
+
+// --- small helpers ------------------------------------------------------------------
+
+py::object text(py::handle value) { return rt::steal_or_throw(PyObject_Str(value.ptr())); }
+
+py::object stripped_text(py::handle value) {
+    return rt::call_method(text(value), RT_METHOD("strip"));
+}
+
+bool contains(py::handle container, py::handle item) {
+    int result = PySequence_Contains(container.ptr(), item.ptr());
+    if (result < 0) rt::throw_pending();
+    return result == 1;
+}
+
+py::object get_item(py::handle container, py::handle key) {
+    return rt::steal_or_throw(PyObject_GetItem(container.ptr(), key.ptr()));
+}
+
+void set_item(py::handle container, py::handle key, py::handle value) {
+    // The reference Python's own `obj[key] = value` keeps on its stack: pandas reads
+    // the count to detect chained assignment, and must not mistake ours for one.
+    py::object held = py::reinterpret_borrow<py::object>(container);
+    if (PyObject_SetItem(container.ptr(), key.ptr(), value.ptr()) < 0) rt::throw_pending();
+}
+
+Py_ssize_t length(py::handle obj) {
+    Py_ssize_t n = PyObject_Size(obj.ptr());
+    if (n < 0) rt::throw_pending();
+    return n;
+}
+
+py::list new_list(Py_ssize_t n = 0) {
+    return py::reinterpret_steal<py::list>(rt::steal_or_throw(PyList_New(n)).release());
+}
+
+py::dict new_dict() {
+    return py::reinterpret_steal<py::dict>(rt::steal_or_throw(PyDict_New()).release());
+}
+
+void append(py::handle list, py::handle item) {
+    if (PyList_Append(list.ptr(), item.ptr()) < 0) rt::throw_pending();
+}
+
+// dict(mapping): a new plain dict, as the dict constructor copies a mapping.
+py::dict copy_mapping(py::handle mapping) {
+    py::dict copy = new_dict();
+    if (PyDict_Merge(copy.ptr(), mapping.ptr(), 1) < 0) rt::throw_pending();
+    return copy;
+}
+
+bool is_mapping(const rt::Call& c, py::handle obj) {
+    return PyDict_Check(obj.ptr()) || rt::isinstance(obj, c.global(RT_STR("Mapping")));
+}
+
+[[noreturn]] void raise_decoding(const rt::Call& c, const char* message) {
+    rt::raise(rt::call(c.global(RT_STR("DataDecodingError")), py::str(message)));
+}
+
+py::object id_field(py::handle self, py::handle ns, py::handle fallback) {
+    return rt::call_method(RT_ATTR(self, "_ID_FIELD"), RT_METHOD("get"), ns, fallback);
+}
+
+py::object kw_call(py::handle fn, std::initializer_list<py::handle> args, PyObject* names) {
+    return rt::call_kw(fn, args, names);
+}
+
+// True while `self.<name>` is still our own function, i.e. no subclass or
+// instance attribute replaced that step.
+bool uses_own(py::handle self, py::handle name, PyObject* ours) {
+    if (ours == nullptr) return false;
+    py::object bound = rt::getattr(self, name);
+    return PyMethod_Check(bound.ptr()) && PyMethod_GET_FUNCTION(bound.ptr()) == ours &&
+           PyMethod_GET_SELF(bound.ptr()) == self.ptr();
+}
+
+// --- _strict_str ----------------------------------------------------------------------
+
+// None and float NaN give "", anything else its stripped text. New reference.
+py::object strict_str(py::handle value) {
+    if (value.is_none()) return py::str("");
+    if (PyFloat_Check(value.ptr()) && std::isnan(PyFloat_AS_DOUBLE(value.ptr())))
+        return py::str("");
+    if (PyUnicode_CheckExact(value.ptr())) return rt::call_method(value, RT_METHOD("strip"));
+    return stripped_text(value);
+}
+
+py::object strict_str_fn(rt::Call& c) { return strict_str(c[0]); }
+
+// --- request building ---------------------------------------------------------------
+
+py::object prepare_payload(rt::Call& c) {
+    py::handle params = c[1];
+    py::dict payload = new_dict();
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(params.ptr(), &pos, &key, &value))
+        if (value != Py_None && PyDict_SetItem(payload.ptr(), key, value) < 0) rt::throw_pending();
+
+    if (PyObject* ids = PyDict_GetItemWithError(payload.ptr(), RT_STR("ids").ptr())) {
+        py::object ids_ref = py::reinterpret_borrow<py::object>(ids);
+        py::list cleaned = new_list();
+        if (PyList_Check(ids) || PyTuple_Check(ids)) {
+            py::object iterator = rt::steal_or_throw(PyObject_GetIter(ids));
+            while (PyObject* raw = PyIter_Next(iterator.ptr())) {
+                py::object item = stripped_text(py::reinterpret_steal<py::object>(raw));
+                if (PyUnicode_GET_LENGTH(item.ptr()) > 0) append(cleaned, item);
+            }
+            if (PyErr_Occurred()) rt::throw_pending();
+        } else {
+            append(cleaned, stripped_text(ids_ref));
+        }
+        set_item(payload, RT_STR("ids"), cleaned);
+    } else if (PyErr_Occurred()) {
+        rt::throw_pending();
+    }
+
+    struct Folded {
+        py::handle key;
+        bool upper;
+    };
+    for (const Folded& f : {Folded{RT_STR("group"), false}, Folded{RT_STR("interval"), true}}) {
+        PyObject* raw = PyDict_GetItemWithError(payload.ptr(), f.key.ptr());
+        if (raw == nullptr) {
+            if (PyErr_Occurred()) rt::throw_pending();
+            continue;
+        }
+        py::object s = stripped_text(py::reinterpret_borrow<py::object>(raw));
+        s = f.upper ? rt::call_method(s, RT_METHOD("upper"))
+                    : rt::call_method(s, RT_METHOD("lower"));
+        // A blank value is sent as the caller gave it.
+        if (PyUnicode_GET_LENGTH(s.ptr()) > 0) set_item(payload, f.key, s);
+    }
+
+    for (py::handle key : {RT_STR("start"), RT_STR("end")}) {
+        PyObject* raw = PyDict_GetItemWithError(payload.ptr(), key.ptr());
+        if (raw == nullptr) {
+            if (PyErr_Occurred()) rt::throw_pending();
+            continue;
+        }
+        py::object value = py::reinterpret_borrow<py::object>(raw);
+        // datetime first: every datetime is also a date. Its calendar date is sent
+        // as written, with no time zone conversion.
+        if (rt::isinstance(value, c.global(RT_STR("datetime")))) {
+            py::object day = rt::call_method(value, RT_METHOD("date"));
+            set_item(payload, key, rt::call_method(day, RT_METHOD("isoformat")));
+        } else if (rt::isinstance(value, c.global(RT_STR("date")))) {
+            set_item(payload, key, rt::call_method(value, RT_METHOD("isoformat")));
+        } else {
+            set_item(payload, key, stripped_text(value));
+        }
+    }
+    return payload;
+}
+
+py::object to_query_params(rt::Call& c) {
+    py::handle payload = c[1];
+    py::dict query = new_dict();
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(payload.ptr(), &pos, &key, &value)) {
+        py::object v = py::reinterpret_borrow<py::object>(value);
+        if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "ids") == 0 &&
+            !PyUnicode_Check(value) && !PyBytes_Check(value) &&
+            rt::isinstance(v, c.global(RT_STR("Iterable")))) {
+            py::list parts = new_list();
+            py::object iterator = rt::steal_or_throw(PyObject_GetIter(value));
+            while (PyObject* raw = PyIter_Next(iterator.ptr())) {
+                py::object item = stripped_text(py::reinterpret_steal<py::object>(raw));
+                if (PyUnicode_GET_LENGTH(item.ptr()) > 0) append(parts, item);
+            }
+            if (PyErr_Occurred()) rt::throw_pending();
+            v = rt::steal_or_throw(PyUnicode_Join(py::str(",").ptr(), parts.ptr()));
+        }
+        if (PyDict_SetItem(query.ptr(), key, v.ptr()) < 0) rt::throw_pending();
+    }
+    return query;
+}
+
+py::object request(rt::Call& c) {
+    py::handle self = c[0], endpoint = c[1], payload = c[2];
+    py::object response;
+    try {
+        static PyObject* names = rt::kwnames({RT_STR("json_body")});
+        response = rt::call_method_kw(RT_ATTR(self, "session"), RT_STR("post"), {endpoint, payload},
+                                      names);
+    } catch (py::error_already_set& error) {
+        if (!error.matches(c.global(RT_STR("HttpError")))) throw;
+        rt::Handling handling(error);
+        py::object status = RT_ATTR(error.value(), "status_code");
+        bool fallback = false;
+        for (long code : {404L, 405L}) {
+            int equal = PyObject_RichCompareBool(status.ptr(), py::int_(code).ptr(), Py_EQ);
+            if (equal < 0) rt::throw_pending();
+            fallback = fallback || equal == 1;
+        }
+        // Only "no such route" and "method not allowed" mean the endpoint may want a
+        // GET; everything else is the caller's error, raised as the session raised it.
+        if (!fallback) throw;
+        py::object query = rt::call_method(self, RT_METHOD("_to_query_params"), payload);
+        static PyObject* names = rt::kwnames({RT_STR("params")});
+        response =
+            rt::call_method_kw(RT_ATTR(self, "session"), RT_STR("get"), {endpoint, query}, names);
+    }
+    return rt::call_method(response, RT_METHOD("json"));
+}
+
+// --- payload normalisation ----------------------------------------------------------
+
+py::dict ensure_mapping_impl(const rt::Call& c, py::handle entry, py::handle field,
+                             py::handle identifier) {
+    if (!is_mapping(c, entry)) raise_decoding(c, kEntryNotObject);
+    py::dict row = copy_mapping(entry);
+    if (!identifier.is_none()) {
+        int present = PyDict_Contains(row.ptr(), field.ptr());
+        if (present < 0) rt::throw_pending();
+        // The row's own value wins over the key it was filed under.
+        if (!present && PyDict_SetItem(row.ptr(), field.ptr(), identifier.ptr()) < 0)
+            rt::throw_pending();
+    }
+    return row;
+}
+
+py::object ensure_mapping(rt::Call& c) {
+    py::handle self = c[0], entry = c[1], ns = c[2], identifier = c[3];
+    if (!is_mapping(c, entry)) raise_decoding(c, kEntryNotObject);
+    py::object field =
+        identifier.is_none() ? py::object(py::none()) : id_field(self, ns, RT_STR("id"));
+    return ensure_mapping_impl(c, entry, field, identifier);
+}
+
+// Appends the rows of `entries` (any iterable) to `out`, tagged with `identifier`
+// unless it is None.
+void collect_rows(const rt::Call& c, py::handle self, py::handle entries, py::handle ns,
+                  py::handle identifier, py::list& out) {
+    // The direct route skips the call's argument checks: a key that is not text
+    // takes the call, which reports it.
+    bool direct = uses_own(self, RT_STR("_ensure_mapping"), g_ensure_mapping) &&
+                  (identifier.is_none() || PyUnicode_CheckExact(identifier.ptr()));
+    py::object field;
+    if (direct && !identifier.is_none()) field = id_field(self, ns, RT_STR("id"));
+    auto one = [&](py::handle entry) {
+        if (direct) {
+            append(out, ensure_mapping_impl(c, entry, field, identifier));
+        } else if (identifier.is_none()) {
+            append(out, rt::call_method(self, RT_METHOD("_ensure_mapping"), entry, ns));
+        } else {
+            append(out, rt::call_method(self, RT_METHOD("_ensure_mapping"), entry, ns, identifier));
+        }
+    };
+    if (PyList_CheckExact(entries.ptr())) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.ptr()); ++i)
+            one(py::reinterpret_borrow<py::object>(PyList_GET_ITEM(entries.ptr(), i)));
+        return;
+    }
+    py::object iterator = rt::steal_or_throw(PyObject_GetIter(entries.ptr()));
+    while (PyObject* raw = PyIter_Next(iterator.ptr())) one(py::reinterpret_steal<py::object>(raw));
+    if (PyErr_Occurred()) rt::throw_pending();
+}
+
+py::object normalise_records(rt::Call& c) {
+    py::handle self = c[0], payload = c[1], ns = c[2];
+    py::list rows = new_list();
+    if (payload.is_none()) return rows;
+    if (PyList_Check(payload.ptr())) {
+        collect_rows(c, self, payload, ns, py::none(), rows);
+        return rows;
+    }
+    if (is_mapping(c, payload)) {
+        for (py::handle key :
+             {RT_STR("data"), RT_STR("results"), RT_STR("items"), RT_STR("records")}) {
+            if (contains(payload, key))
+                return rt::call_method(self, RT_METHOD("_normalise_records"),
+                                       get_item(payload, key), ns);
+        }
+        py::object items = rt::call_method(payload, RT_METHOD("items"));
+        py::list pairs = py::reinterpret_steal<py::list>(
+            rt::steal_or_throw(PySequence_List(items.ptr())).release());
+        bool keyed = true;
+        for (py::handle pair : pairs)
+            keyed = keyed && PyList_Check(get_item(pair, py::int_(1)).ptr());
+        if (keyed) {
+            for (py::handle pair : pairs)
+                collect_rows(c, self, get_item(pair, py::int_(1)), ns, get_item(pair, py::int_(0)),
+                             rows);
+            return rows;
+        }
+    }
+    raise_decoding(c, kUnexpectedPayload);
+}
+
+py::object numpy() {
+    static PyObject* module = PyImport_ImportModule("numpy");
+    if (module == nullptr) rt::throw_pending();
+    return py::reinterpret_borrow<py::object>(module);
+}
+
+// A one-dimensional, contiguous numpy array of T seen from C++; `codes` are the
+// buffer format characters accepted for T.
+template <class T>
+class NumArray {
+   public:
+    NumArray(py::object array, bool writable, const char* codes) : array_(std::move(array)) {
+        int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
+        if (PyObject_GetBuffer(array_.ptr(), &view_, flags) < 0) rt::throw_pending();
+        const char* format = view_.format ? view_.format : "B";
+        char code = format[std::strlen(format) - 1];
+        if (view_.ndim != 1 || view_.itemsize != static_cast<Py_ssize_t>(sizeof(T)) ||
+            std::strchr(codes, code) == nullptr) {
+            PyBuffer_Release(&view_);
+            throw std::logic_error("unexpected numpy array layout");
+        }
+    }
+    ~NumArray() { PyBuffer_Release(&view_); }
+    NumArray(const NumArray&) = delete;
+    NumArray& operator=(const NumArray&) = delete;
+
+    T* data() const { return static_cast<T*>(view_.buf); }
+    Py_ssize_t size() const { return view_.shape[0]; }
+    const py::object& object() const { return array_; }
+
+   private:
+    py::object array_;
+    Py_buffer view_{};
+};
+
+class Int64Array : public NumArray<int64_t> {
+   public:
+    explicit Int64Array(py::object array, bool writable = false)
+        : NumArray<int64_t>(std::move(array), writable, "lq") {}
+};
+
+py::object as_int64(py::handle array) {
+    return rt::call_method(array, RT_METHOD("view"), py::str("i8"));
+}
+
+py::object new_array(Py_ssize_t n, const char* dtype) {
+    return rt::call(RT_ATTR(numpy(), "empty"), py::int_(n), py::str(dtype));
+}
+
+py::object new_int64_array(Py_ssize_t n) { return new_array(n, "int64"); }
+
+// The kinds of values one column holds, as pandas' from_records types them.
+struct ColumnKinds {
+    bool text = false, integer = false, real = false, boolean = false, none = false,
+         missing = false, other = false;
+    Py_ssize_t count = 0;  // rows that have the key
+};
+
+// DataFrame.from_records(rows) for plain dict rows, built column by column here.
+// pandas fills a key a row lacks with NaN, then converts each column of objects:
+// only numbers give int64 or float64, only booleans give bool. Those columns are
+// laid out directly; the others are handed over as lists of scalars, which pandas
+// converts by the same rules. A value that is not a JSON scalar sends the whole
+// frame to pandas' own path.
+py::object frame_from_rows(const rt::Call& c, py::handle rows) {
+    py::object pd = c.global(RT_STR("pd"));
+    py::object from_records = RT_ATTR(RT_ATTR(pd, "DataFrame"), "from_records");
+    const Py_ssize_t n = PyList_GET_SIZE(rows.ptr());
+
+    // Column of each key, by address first: the JSON decoder shares key objects
+    // between the rows of one answer. Keys must be exact strings (hashing and
+    // comparing them runs no Python code, so the rows cannot change under us).
+    py::dict seen = new_dict();
+    py::list columns = new_list();
+    py::list held = new_list();  // keeps the remembered addresses alive
+    std::unordered_map<PyObject*, Py_ssize_t> by_pointer;
+    std::vector<PyObject*> previous, current;  // the last row's keys, by position
+    std::vector<Py_ssize_t> previous_columns;
+    std::vector<ColumnKinds> kinds;
+    std::vector<Py_ssize_t> slots;  // column of every (row, item), in row order
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* row = PyList_GET_ITEM(rows.ptr(), i);
+        if (!PyDict_CheckExact(row)) return rt::call(from_records, rows);
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        size_t item = 0;
+        size_t row_start = slots.size();
+        while (PyDict_Next(row, &pos, &key, &value)) {
+            Py_ssize_t column;
+            if (item < previous.size() && previous[item] == key) {
+                column = previous_columns[item];
+            } else {
+                auto hit = by_pointer.find(key);
+                if (hit != by_pointer.end()) {
+                    column = hit->second;
+                } else {
+                    if (!PyUnicode_CheckExact(key)) return rt::call(from_records, rows);
+                    PyObject* known = PyDict_GetItemWithError(seen.ptr(), key);
+                    if (known != nullptr) {
+                        column = PyLong_AsSsize_t(known);
+                    } else {
+                        if (PyErr_Occurred()) rt::throw_pending();
+                        column = PyList_GET_SIZE(columns.ptr());
+                        py::object number = rt::steal_or_throw(PyLong_FromSsize_t(column));
+                        if (PyDict_SetItem(seen.ptr(), key, number.ptr()) < 0) rt::throw_pending();
+                        append(columns, key);
+                        kinds.emplace_back();
+                    }
+                    append(held, key);
+                    by_pointer.emplace(key, column);
+                }
+            }
+            slots.push_back(column);
+            ColumnKinds& k = kinds[static_cast<size_t>(column)];
+            ++k.count;
+            PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+            if (type == reinterpret_cast<PyObject*>(&PyUnicode_Type)) {
+                k.text = true;
+            } else if (type == reinterpret_cast<PyObject*>(&PyFloat_Type)) {
+                k.real = true;
+            } else if (type == reinterpret_cast<PyObject*>(&PyLong_Type)) {
+                int overflow = 0;
+                PyLong_AsLongLongAndOverflow(value, &overflow);
+                if (overflow) k.other = true;
+                k.integer = true;
+            } else if (type == reinterpret_cast<PyObject*>(&PyBool_Type)) {
+                k.boolean = true;
+            } else if (value == Py_None) {
+                k.none = true;
+            } else {
+                k.other = true;
+            }
+            current.push_back(key);
+            ++item;
+        }
+        previous.swap(current);
+        current.clear();
+        previous_columns.assign(slots.begin() + static_cast<std::ptrdiff_t>(row_start),
+                                slots.end());
+    }
+    const Py_ssize_t width = PyList_GET_SIZE(columns.ptr());
+    if (width == 0) return rt::call(from_records, rows);
+
+    // Plain numbers and booleans are laid out here; every other column goes to
+    // pandas as a list of its values, which it converts exactly as from_records
+    // converts a column.
+    enum class Build { kList, kFloat, kInt, kBool };
+    std::vector<Build> builds;
+    for (ColumnKinds& k : kinds) {
+        k.missing = k.count < n;
+        if (k.other) return rt::call(from_records, rows);
+        bool numbers = (k.integer || k.real) && !k.text && !k.boolean;
+        if (numbers && k.integer && !k.real && !k.none && !k.missing) {
+            builds.push_back(Build::kInt);
+        } else if (numbers) {
+            builds.push_back(Build::kFloat);
+        } else if (k.boolean && !k.text && !k.integer && !k.real && !k.none && !k.missing) {
+            builds.push_back(Build::kBool);
+        } else {
+            builds.push_back(Build::kList);
+        }
+    }
+
+    // Second pass: the rows are as they were (no Python code ran), so their items
+    // come in the same order as the recorded slots.
+    const double nan_value = std::nan("");
+    py::object nan = rt::steal_or_throw(PyFloat_FromDouble(nan_value));
+    std::vector<py::object> arrays(static_cast<size_t>(width));
+    std::vector<void*> data(static_cast<size_t>(width), nullptr);
+    std::vector<std::unique_ptr<NumArray<double>>> floats(static_cast<size_t>(width));
+    std::vector<std::unique_ptr<NumArray<int64_t>>> ints(static_cast<size_t>(width));
+    std::vector<std::unique_ptr<NumArray<bool>>> bools(static_cast<size_t>(width));
+    for (Py_ssize_t j = 0; j < width; ++j) {
+        size_t jj = static_cast<size_t>(j);
+        switch (builds[jj]) {
+            case Build::kList: {
+                py::list values = new_list(n);
+                for (Py_ssize_t i = 0; i < n; ++i)
+                    PyList_SET_ITEM(values.ptr(), i, Py_NewRef(nan.ptr()));
+                arrays[jj] = values;
+                break;
+            }
+            case Build::kFloat:
+                arrays[jj] = new_array(n, "float64");
+                floats[jj] = std::make_unique<NumArray<double>>(arrays[jj], true, "d");
+                std::fill(floats[jj]->data(), floats[jj]->data() + n, nan_value);
+                break;
+            case Build::kInt:
+                arrays[jj] = new_array(n, "int64");
+                ints[jj] = std::make_unique<NumArray<int64_t>>(arrays[jj], true, "lq");
+                break;
+            case Build::kBool:
+                arrays[jj] = new_array(n, "bool");
+                bools[jj] = std::make_unique<NumArray<bool>>(arrays[jj], true, "?");
+                break;
+        }
+    }
+    size_t next = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* row = PyList_GET_ITEM(rows.ptr(), i);
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(row, &pos, &key, &value)) {
+            if (next >= slots.size()) throw std::logic_error("rows changed while read");
+            size_t j = static_cast<size_t>(slots[next++]);
+            switch (builds[j]) {
+                case Build::kList: {
+                    PyObject* list = arrays[j].ptr();
+                    PyObject* old = PyList_GET_ITEM(list, i);
+                    PyList_SET_ITEM(list, i, Py_NewRef(value));
+                    Py_DECREF(old);
+                    break;
+                }
+                case Build::kFloat:
+                    floats[j]->data()[i] = value == Py_None ? nan_value
+                                           : PyFloat_CheckExact(value)
+                                               ? PyFloat_AS_DOUBLE(value)
+                                               : static_cast<double>(PyLong_AsLongLong(value));
+                    break;
+                case Build::kInt:
+                    ints[j]->data()[i] = PyLong_AsLongLong(value);
+                    break;
+                case Build::kBool:
+                    bools[j]->data()[i] = value == Py_True;
+                    break;
+            }
+        }
+    }
+    if (next != slots.size()) throw std::logic_error("rows changed while read");
+    floats.clear();
+    ints.clear();
+    bools.clear();
+
+    py::dict by_column = new_dict();
+    py::object from_iter = RT_ATTR(numpy(), "fromiter");
+    static PyObject* dtype_count = rt::kwnames({RT_STR("dtype"), RT_STR("count")});
+    py::object count = py::int_(n);
+    for (Py_ssize_t j = 0; j < width; ++j) {
+        size_t jj = static_cast<size_t>(j);
+        py::object values = arrays[jj];
+        // A column with text stays object whatever else it holds: hand it over as
+        // such, sparing pandas a conversion attempt.
+        if (builds[jj] == Build::kList && kinds[jj].text)
+            values = kw_call(from_iter, {values, py::str("object"), count}, dtype_count);
+        set_item(by_column, PyList_GET_ITEM(columns.ptr(), j), values);
+    }
+    return rt::call(RT_ATTR(pd, "DataFrame"), by_column);
+}
+
+// True when the frame, fresh from the rows, is already in the order a stable
+// sort by `keys` would give (the service mostly answers sorted): sorting would
+// then change nothing. Only key kinds whose order is plain are judged here:
+// text compared as Python compares it, integers, and datetimes with NaT last.
+bool already_sorted(const rt::Call& c, py::handle frame, py::handle keys) {
+    py::object pd = c.global(RT_STR("pd"));
+    py::object index = RT_ATTR(frame, "index");
+    if (!Py_IS_TYPE(index.ptr(),
+                    reinterpret_cast<PyTypeObject*>(RT_ATTR(pd, "RangeIndex").ptr())) ||
+        !py::int_(0).equal(RT_ATTR(index, "start")) || !py::int_(1).equal(RT_ATTR(index, "step")))
+        return false;
+    struct Key {
+        py::object texts;                  // list of exact str, or
+        std::unique_ptr<Int64Array> ints;  // int64 values
+        bool nat_last = false;
+    };
+    std::vector<Key> columns;
+    Py_ssize_t n = length(frame);
+    for (py::handle name : keys) {
+        py::object column = get_item(frame, name);
+        std::string dtype = py::str(RT_ATTR(column, "dtype"));
+        Key key;
+        if (dtype == "object") {
+            key.texts = rt::call_method(column, RT_METHOD("tolist"));
+            for (Py_ssize_t i = 0; i < n; ++i)
+                if (!PyUnicode_CheckExact(PyList_GET_ITEM(key.texts.ptr(), i))) return false;
+        } else if (dtype == "int64" || dtype == "datetime64[ns]") {
+            py::object values = rt::call_method(column, RT_METHOD("to_numpy"));
+            key.ints = std::make_unique<Int64Array>(as_int64(values));
+            key.nat_last = dtype != "int64";
+        } else {
+            return false;
+        }
+        columns.push_back(std::move(key));
+    }
+    for (Py_ssize_t i = 1; i < n; ++i) {
+        for (const Key& key : columns) {
+            int order;
+            if (key.ints) {
+                int64_t a = key.ints->data()[i - 1], b = key.ints->data()[i];
+                if (key.nat_last) {
+                    constexpr int64_t nat = INT64_MIN;
+                    if (a == nat || b == nat) {
+                        order = (a == nat) - (b == nat);
+                    } else {
+                        order = (a > b) - (a < b);
+                    }
+                } else {
+                    order = (a > b) - (a < b);
+                }
+            } else {
+                order = PyUnicode_Compare(PyList_GET_ITEM(key.texts.ptr(), i - 1),
+                                          PyList_GET_ITEM(key.texts.ptr(), i));
+                if (order == -1 && PyErr_Occurred()) rt::throw_pending();
+            }
+            if (order > 0) return false;
+            if (order < 0) break;
+        }
+    }
+    return true;
+}
+
+py::object to_dataframe(rt::Call& c) {
+    py::handle self = c[0], rows = c[1], ns = c[2];
+    py::object pd = c.global(RT_STR("pd"));
+    if (PyList_GET_SIZE(rows.ptr()) == 0) return rt::call(RT_ATTR(pd, "DataFrame"));
+    py::object frame = frame_from_rows(c, rows);
+
+    py::object columns = RT_ATTR(frame, "columns");
+    py::object to_datetime = RT_ATTR(pd, "to_datetime");
+    py::str coerce("coerce");
+    for (py::handle name :
+         {RT_STR("date"), RT_STR("Date"), RT_STR("trade_date"), RT_STR("timestamp")}) {
+        if (!contains(columns, name)) continue;
+        py::object column = get_item(frame, name);
+        bool epoch = false;
+        if (PyUnicode_CompareWithASCIIString(name.ptr(), "timestamp") == 0) {
+            py::object types = RT_ATTR(RT_ATTR(pd, "api"), "types");
+            epoch = rt::truthy(rt::call_method(types, RT_METHOD("is_numeric_dtype"), column));
+        }
+        py::object converted;
+        if (epoch) {
+            static PyObject* names = rt::kwnames({RT_STR("unit"), RT_STR("errors")});
+            converted = kw_call(to_datetime, {column, py::str("s"), coerce}, names);
+        } else {
+            static PyObject* names = rt::kwnames({RT_STR("errors")});
+            converted = kw_call(to_datetime, {column, coerce}, names);
+        }
+        set_item(frame, name, converted);
+    }
+
+    py::list keys = new_list();
+    py::object field = id_field(self, ns, py::none());
+    if (rt::truthy(field) && contains(columns, field)) append(keys, field);
+    if (contains(columns, RT_STR("date"))) {
+        append(keys, RT_STR("date"));
+    } else if (contains(columns, RT_STR("Date"))) {
+        append(keys, RT_STR("Date"));
+    }
+    if (PyList_GET_SIZE(keys.ptr()) > 0 && !already_sorted(c, frame, keys)) {
+        // Stable: rows of one entity and day keep the service's order.
+        static PyObject* names = rt::kwnames({RT_STR("kind")});
+        frame = rt::call_method_kw(frame, RT_STR("sort_values"), {keys, py::str("stable")}, names);
+        static PyObject* drop = rt::kwnames({RT_STR("drop")});
+        frame = rt::call_method_kw(frame, RT_STR("reset_index"), {Py_True}, drop);
+    }
+    return frame;
+}
+
+// --- resampling ---------------------------------------------------------------------
+
+constexpr int64_t kDay = 86400LL * 1000000000LL;
+
+int64_t floor_div(int64_t a, int64_t b) {
+    int64_t q = a / b;
+    if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
+    return q;
+}
+int64_t ceil_div(int64_t a, int64_t b) { return -floor_div(-a, b); }
+
+// Proleptic Gregorian conversions between days since 1970-01-01 and (year, month).
+int64_t month_index(int64_t days) {
+    int64_t z = days + 719468;
+    int64_t era = floor_div(z, 146097);
+    int64_t doe = z - era * 146097;
+    int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    int64_t mp = (5 * doy + 2) / 153;
+    int64_t month = mp < 10 ? mp + 3 : mp - 9;
+    int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+    return year * 12 + (month - 1);
+}
+int64_t first_day_of_month(int64_t index) {
+    int64_t year = floor_div(index, 12);
+    int64_t month = index - year * 12 + 1;
+    year -= month <= 2 ? 1 : 0;
+    int64_t era = floor_div(year, 400);
+    int64_t yoe = year - era * 400;
+    int64_t mp = month > 2 ? month - 3 : month + 9;
+    int64_t doy = (153 * mp + 2) / 5;
+    int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+// The bins pandas gives one entity's series for the rules computed here:
+// - fixed spans ("3D", "12h"): left-closed bins of `step` ns laid from midnight of
+//   the entity's first day, labelled by their start;
+// - weeks ending on a weekday ("1W", "2W", "W-WED") and month ends ("1M"):
+//   right-closed bins of `step` anchors counted from the entity's first anchor
+//   (the first week end / month end on or after its first day), labelled by their
+//   end, with whole days belonging to their anchor.
+struct BinRule {
+    enum Kind { kSpan, kWeek, kMonth } kind;
+    int64_t step;
+    int64_t weekday_day0 = 0;  // a day number (since 1970-01-01) on the week's anchor
+
+    int64_t anchor(int64_t t) const {
+        int64_t day = floor_div(t, kDay);
+        return kind == kWeek ? ceil_div(day - weekday_day0, 7) : month_index(day);
+    }
+    // The bin of `t` for an entity whose first timestamp is `first`.
+    int64_t bin(int64_t t, int64_t first) const {
+        if (kind == kSpan) {
+            int64_t origin = floor_div(first, kDay) * kDay;
+            return origin + floor_div(t - origin, step) * step;
+        }
+        int64_t a0 = anchor(first);
+        return a0 + step * ceil_div(anchor(t) - a0, step);
+    }
+    int64_t label_ns(int64_t bin_value) const {
+        switch (kind) {
+            case kSpan:
+                return bin_value;
+            case kWeek:
+                return (weekday_day0 + 7 * bin_value) * kDay;
+            case kMonth:
+                return (first_day_of_month(bin_value + 1) - 1) * kDay;
+        }
+        return 0;
+    }
+};
+
+// What the resampler works on once the input has been cleaned.
+struct Work {
+    py::object frame;  // cleaned copy
+    py::object date_col;
+    py::object id_col;  // None without an identifier column
+    py::list numeric;
+    py::list preserved;
+};
+
+py::object resample_per_entity(const rt::Call& c, py::handle original, const Work& w,
+                               py::handle interval);
+
+// The rule as one of the kinds above, or false when pandas' own resampler must lay
+// out the bins.
+bool bin_rule_for(const rt::Call& c, py::handle interval, BinRule& rule) {
+    py::object pd = c.global(RT_STR("pd"));
+    py::object to_offset = RT_ATTR(RT_ATTR(RT_ATTR(pd, "tseries"), "frequencies"), "to_offset");
+    py::object offset = rt::call(to_offset, interval);
+    py::object n_obj = RT_ATTR(offset, "n");
+    long long n = PyLong_AsLongLong(n_obj.ptr());
+    if (n == -1 && PyErr_Occurred()) rt::throw_pending();
+    if (n < 1 || rt::truthy(RT_ATTR(offset, "normalize"))) return false;
+    std::string kind = py::str(RT_ATTR(py::type::handle_of(offset), "__name__"));
+    py::object offsets = RT_ATTR(pd, "offsets");
+    if (rt::isinstance(offset, RT_ATTR(offsets, "Tick"))) {
+        py::object nanos = RT_ATTR(offset, "nanos");
+        long long step = PyLong_AsLongLong(nanos.ptr());
+        if (step == -1 && PyErr_Occurred()) rt::throw_pending();
+        if (step <= 0) return false;
+        rule = BinRule{BinRule::kSpan, step};
+        return true;
+    }
+    if (kind == "Week") {
+        py::object weekday = RT_ATTR(offset, "weekday");
+        if (weekday.is_none()) return false;
+        long w = PyLong_AsLong(weekday.ptr());
+        if (w == -1 && PyErr_Occurred()) rt::throw_pending();
+        // 1970-01-01 was a Thursday (weekday 3).
+        rule = BinRule{BinRule::kWeek, n, ((w - 3) % 7 + 7) % 7};
+        return true;
+    }
+    if (kind == "MonthEnd") {
+        rule = BinRule{BinRule::kMonth, n};
+        return true;
+    }
+    return false;
+}
+
+enum class Fill { kTake, kObject, kFloat, kInt, kBool, kUnsupported };
+
+// How pandas types a column set to one entity's first value, joined over all
+// entities (the per-entity frames are concatenated): only the cases whose outcome
+// is certain are handled here.
+Fill fill_kind(py::handle firsts_object_array) {
+    bool any_object = false, any_float = false, any_int = false, any_bool = false;
+    py::object values = rt::call_method(firsts_object_array, RT_METHOD("tolist"));
+    for (py::handle v : values) {
+        PyObject* p = v.ptr();
+        if (p == Py_None || PyUnicode_Check(p)) {
+            any_object = true;
+        } else if (PyBool_Check(p)) {
+            any_bool = true;
+        } else if (PyFloat_CheckExact(p)) {
+            any_float = true;
+        } else if (PyLong_CheckExact(p)) {
+            int overflow = 0;
+            PyLong_AsLongLongAndOverflow(p, &overflow);
+            if (overflow) return Fill::kUnsupported;
+            any_int = true;
+        } else {
+            return Fill::kUnsupported;
+        }
+    }
+    if (any_object) return Fill::kObject;
+    // pandas joins booleans with numbers in ways that vary: leave those to it.
+    if (any_bool) return (any_float || any_int) ? Fill::kUnsupported : Fill::kBool;
+    if (any_float) return Fill::kFloat;
+    return any_int ? Fill::kInt : Fill::kObject;
+}
+
+// One grouped pass for every entity: bins computed here for all rows, one groupby
+// over (entity, bin) for the sums, and the empty bins inside each entity's range
+// added by one reindex. Returns None when the frame needs pandas' own resampler.
+py::object resample_grouped(const rt::Call& c, const Work& w, py::handle interval) {
+    py::object pd = c.global(RT_STR("pd"));
+    py::object np = numpy();
+    py::object frame = w.frame;
+    py::object columns = RT_ATTR(frame, "columns");
+    if (!rt::truthy(RT_ATTR(columns, "is_unique"))) return py::none();
+    py::object dates = get_item(frame, w.date_col);
+    py::str dtype_name = py::str(RT_ATTR(dates, "dtype"));
+    if (std::string(dtype_name) != "datetime64[ns]") return py::none();
+
+    // Preserved columns: only kinds whose joined dtype is certain.
+    std::vector<Fill> fills;
+    std::vector<py::object> preserved_values;
+    for (py::handle col : w.preserved) {
+        py::object series = get_item(frame, col);
+        std::string dt = py::str(RT_ATTR(series, "dtype"));
+        if (dt == "bool" || dt == "datetime64[ns]") {
+            fills.push_back(Fill::kTake);
+        } else if (dt == "object") {
+            fills.push_back(Fill::kObject);  // refined once the first rows are known
+        } else {
+            return py::none();
+        }
+        preserved_values.push_back(rt::call_method(series, RT_METHOD("to_numpy")));
+    }
+
+    BinRule rule{};
+    if (!bin_rule_for(c, interval, rule)) return py::none();
+
+    Int64Array t(as_int64(rt::call_method(dates, RT_METHOD("to_numpy"))));
+    const Py_ssize_t n = t.size();
+    py::object uniques;
+    py::object codes_obj;
+    if (!w.id_col.is_none()) {
+        static PyObject* names = rt::kwnames({RT_STR("sort")});
+        py::object factorized =
+            kw_call(RT_ATTR(pd, "factorize"), {get_item(frame, w.id_col), Py_True}, names);
+        codes_obj = get_item(factorized, py::int_(0));
+        uniques = rt::call_method(get_item(factorized, py::int_(1)), RT_METHOD("to_numpy"));
+    } else {
+        codes_obj = rt::call(RT_ATTR(np, "zeros"), py::int_(n), py::str("int64"));
+    }
+    Int64Array codes(rt::call_method(codes_obj, RT_METHOD("astype"), py::str("int64")));
+    const Py_ssize_t entities = w.id_col.is_none() ? 1 : length(uniques);
+
+    // Rows by (entity, time), stably: the order pandas sums them in per entity.
+    std::vector<int64_t> start(static_cast<size_t>(entities) + 1, 0);
+    std::vector<int64_t> first_pos(static_cast<size_t>(entities), -1);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        int64_t e = codes.data()[i];
+        if (e < 0 || e >= entities) throw std::logic_error("entity code out of range");
+        ++start[static_cast<size_t>(e) + 1];
+        if (first_pos[static_cast<size_t>(e)] < 0) first_pos[static_cast<size_t>(e)] = i;
+    }
+    for (Py_ssize_t e = 0; e < entities; ++e) start[e + 1] += start[e];
+    py::object order_obj = new_int64_array(n);
+    Int64Array order(order_obj, true);
+    {
+        std::vector<int64_t> fill(start.begin(), start.end() - 1);
+        for (Py_ssize_t i = 0; i < n; ++i) order.data()[fill[codes.data()[i]]++] = i;
+    }
+    const int64_t* tv = t.data();
+    for (Py_ssize_t e = 0; e < entities; ++e) {
+        int64_t* begin = order.data() + start[e];
+        int64_t* end = order.data() + start[e + 1];
+        std::stable_sort(begin, end, [tv](int64_t a, int64_t b) { return tv[a] < tv[b]; });
+    }
+
+    // Each entity's bins run from its first to its last row's bin.
+    std::vector<int64_t> first_bin(static_cast<size_t>(entities)),
+        offset(static_cast<size_t>(entities) + 1, 0);
+    constexpr int64_t kMaxBins = 50'000'000;
+    for (Py_ssize_t e = 0; e < entities; ++e) {
+        if (start[e] == start[e + 1]) return py::none();
+        int64_t first = tv[order.data()[start[e]]];
+        int64_t last = tv[order.data()[start[e + 1] - 1]];
+        first_bin[e] = rule.bin(first, first);
+        int64_t count = (rule.bin(last, first) - first_bin[e]) / rule.step + 1;
+        if (count <= 0 || offset[e] + count > kMaxBins) return py::none();
+        offset[e + 1] = offset[e] + count;
+    }
+    const int64_t total = offset[entities];
+
+    py::object slot_obj = new_int64_array(n);  // result row of each sorted row
+    Int64Array slot(slot_obj, true);
+    for (Py_ssize_t e = 0; e < entities; ++e) {
+        int64_t first = tv[order.data()[start[e]]];
+        for (int64_t k = start[e]; k < start[e + 1]; ++k)
+            slot.data()[k] =
+                offset[e] + (rule.bin(tv[order.data()[k]], first) - first_bin[e]) / rule.step;
+    }
+    py::object labels_obj = new_int64_array(total);
+    py::object owner_obj = new_int64_array(total);  // entity of each result row
+    {
+        Int64Array labels(labels_obj, true), owner(owner_obj, true);
+        for (Py_ssize_t e = 0; e < entities; ++e)
+            for (int64_t k = offset[e]; k < offset[e + 1]; ++k) {
+                labels.data()[k] = rule.label_ns(first_bin[e] + (k - offset[e]) * rule.step);
+                owner.data()[k] = e;
+            }
+    }
+
+    py::object firsts_obj = new_int64_array(entities);
+    {
+        Int64Array firsts(firsts_obj, true);
+        for (Py_ssize_t e = 0; e < entities; ++e) firsts.data()[e] = first_pos[e];
+    }
+    for (size_t j = 0; j < fills.size(); ++j) {
+        if (fills[j] != Fill::kObject) continue;
+        Fill kind = fill_kind(rt::call_method(preserved_values[j], RT_METHOD("take"), firsts_obj));
+        if (kind == Fill::kUnsupported) return py::none();
+        fills[j] = kind;
+    }
+
+    // Sums: one groupby over the result slots, then the empty bins as missing values.
+    py::object numeric_part = get_item(frame, w.numeric);
+    numeric_part = rt::call_method(numeric_part, RT_METHOD("take"), order_obj);
+    static PyObject* group_names = rt::kwnames({RT_STR("sort")});
+    py::object grouped =
+        rt::call_method_kw(numeric_part, RT_STR("groupby"), {slot_obj, Py_True}, group_names);
+    static PyObject* sum_names = rt::kwnames({RT_STR("min_count")});
+    py::object sums = rt::call_method_kw(grouped, RT_STR("sum"), {py::int_(1)}, sum_names);
+    py::object range = rt::call(RT_ATTR(pd, "RangeIndex"), py::int_(total));
+    if (length(sums) != total) sums = rt::call_method(sums, RT_METHOD("reindex"), range);
+    static PyObject* drop = rt::kwnames({RT_STR("drop")});
+    sums = rt::call_method_kw(sums, RT_STR("reset_index"), {Py_True}, drop);
+
+    py::dict result = new_dict();
+    set_item(result, w.date_col,
+             rt::call(RT_ATTR(pd, "Series"),
+                      rt::call_method(labels_obj, RT_METHOD("view"), py::str("M8[ns]"))));
+    for (py::handle col : w.numeric) set_item(result, col, get_item(sums, col));
+    if (!w.id_col.is_none())
+        set_item(result, w.id_col, rt::call_method(uniques, RT_METHOD("take"), owner_obj));
+    size_t j = 0;
+    for (py::handle col : w.preserved) {
+        py::object firsts = rt::call_method(preserved_values[j], RT_METHOD("take"), firsts_obj);
+        switch (fills[j]) {
+            case Fill::kFloat:
+                firsts = rt::call_method(firsts, RT_METHOD("astype"), py::str("float64"));
+                break;
+            case Fill::kInt:
+                firsts = rt::call_method(firsts, RT_METHOD("astype"), py::str("int64"));
+                break;
+            case Fill::kBool:
+                firsts = rt::call_method(firsts, RT_METHOD("astype"), py::str("bool"));
+                break;
+            default:
+                break;
+        }
+        set_item(result, col, rt::call_method(firsts, RT_METHOD("take"), owner_obj));
+        ++j;
+    }
+    return rt::call(RT_ATTR(pd, "DataFrame"), result);
+}
+
+// The straightforward algorithm, one pandas resample per entity: for the rules and
+// column kinds whose combined layout the grouped pass does not reproduce.
+py::object resample_per_entity(const rt::Call& c, py::handle original, const Work& w,
+                               py::handle interval) {
+    py::object pd = c.global(RT_STR("pd"));
+    py::list results = new_list();
+    auto one = [&](py::handle key, py::handle rows) {
+        py::object indexed = rt::call_method(rows, RT_METHOD("set_index"), w.date_col);
+        py::object numeric_part = get_item(indexed, w.numeric);
+        py::object resampler = rt::call_method(numeric_part, RT_METHOD("resample"), interval);
+        static PyObject* sum_names = rt::kwnames({RT_STR("min_count")});
+        py::object res = rt::call_method_kw(resampler, RT_STR("sum"), {py::int_(1)}, sum_names);
+        if (rt::truthy(RT_ATTR(res, "empty"))) return;
+        rt::setattr(RT_ATTR(res, "index"), RT_STR("name"), w.date_col);
+        res = rt::call_method(res, RT_METHOD("reset_index"));
+        if (!w.id_col.is_none() && !key.is_none())
+            set_item(res, w.id_col, rt::call(c.global(RT_STR("_strict_str")), key));
+        for (py::handle col : RT_ATTR(rows, "columns")) {
+            if (contains(w.numeric, col) || col.equal(w.date_col) || col.equal(w.id_col)) continue;
+            py::object first = get_item(RT_ATTR(get_item(rows, col), "iloc"), py::int_(0));
+            set_item(res, col, first);
+        }
+        append(results, res);
+    };
+    if (w.id_col.is_none()) {
+        one(py::none(), w.frame);
+    } else {
+        static PyObject* names = rt::kwnames({RT_STR("group_keys")});
+        py::object groups =
+            rt::call_method_kw(w.frame, RT_STR("groupby"), {w.id_col, Py_False}, names);
+        py::object iterator = rt::steal_or_throw(PyObject_GetIter(groups.ptr()));
+        while (PyObject* raw = PyIter_Next(iterator.ptr())) {
+            py::object pair = py::reinterpret_steal<py::object>(raw);
+            one(get_item(pair, py::int_(0)), get_item(pair, py::int_(1)));
+        }
+        if (PyErr_Occurred()) rt::throw_pending();
+    }
+    if (PyList_GET_SIZE(results.ptr()) == 0) return py::reinterpret_borrow<py::object>(original);
+
+    static PyObject* concat_names = rt::kwnames({RT_STR("ignore_index")});
+    py::object combined = kw_call(RT_ATTR(pd, "concat"), {results, Py_True}, concat_names);
+    py::object combined_columns = RT_ATTR(combined, "columns");
+    py::list keys = new_list();
+    if (!w.id_col.is_none() && contains(combined_columns, w.id_col)) append(keys, w.id_col);
+    if (contains(combined_columns, w.date_col)) append(keys, w.date_col);
+    if (PyList_GET_SIZE(keys.ptr()) == 0) return combined;
+    static PyObject* sort_names = rt::kwnames({RT_STR("kind")});
+    combined =
+        rt::call_method_kw(combined, RT_STR("sort_values"), {keys, py::str("stable")}, sort_names);
+    static PyObject* drop = rt::kwnames({RT_STR("drop")});
+    return rt::call_method_kw(combined, RT_STR("reset_index"), {Py_True}, drop);
+}
+
+py::object dropna_on(py::handle frame, py::handle column) {
+    py::list subset = new_list();
+    append(subset, column);
+    static PyObject* names = rt::kwnames({RT_STR("subset")});
+    return rt::call_method_kw(frame, RT_STR("dropna"), {subset}, names);
+}
+
+// work[id] = work[id].apply(_strict_str); rows whose identifier is now "" dropped.
+py::object clean_identifiers(const rt::Call& c, py::object work, py::handle id_col) {
+    py::object column = get_item(work, id_col);
+    py::object cleaner = c.global(RT_STR("_strict_str"));
+    std::string dtype = py::str(RT_ATTR(column, "dtype"));
+    bool direct = cleaner.ptr() == g_strict_str &&
+                  (dtype == "object" || dtype == "int64" || dtype == "float64");
+    bool any_blank = true;
+    if (direct) {
+        // The same values apply() would hand the function, converted here.
+        py::object values = rt::call_method(column, RT_METHOD("tolist"));
+        Py_ssize_t n = PyList_GET_SIZE(values.ptr());
+        py::list cleaned = new_list(n);
+        any_blank = false;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            py::object s = strict_str(PyList_GET_ITEM(values.ptr(), i));
+            any_blank = any_blank || PyUnicode_GET_LENGTH(s.ptr()) == 0;
+            PyList_SET_ITEM(cleaned.ptr(), i, s.release().ptr());
+        }
+        py::object index = RT_ATTR(work, "index");
+        static PyObject* names = rt::kwnames({RT_STR("index"), RT_STR("dtype")});
+        column = kw_call(RT_ATTR(c.global(RT_STR("pd")), "Series"),
+                         {cleaned, index, py::str("object")}, names);
+    } else {
+        column = rt::call_method(column, RT_METHOD("apply"), cleaner);
+    }
+    set_item(work, id_col, column);
+    if (!any_blank) return work;
+    py::object mask = rt::steal_or_throw(
+        PyObject_RichCompare(get_item(work, id_col).ptr(), py::str("").ptr(), Py_NE));
+    return get_item(work, mask);
+}
+
+py::object resample_frame(rt::Call& c) {
+    py::handle self = c[0], frame = c[1], ns = c[2], interval = c[3];
+    py::object original = py::reinterpret_borrow<py::object>(frame);
+    if (rt::truthy(RT_ATTR(frame, "empty"))) return original;
+    py::object columns = RT_ATTR(frame, "columns");
+    py::object date_col;
+    if (contains(columns, RT_STR("date"))) {
+        date_col = py::reinterpret_borrow<py::object>(RT_STR("date"));
+    } else if (contains(columns, RT_STR("Date"))) {
+        date_col = py::reinterpret_borrow<py::object>(RT_STR("Date"));
+    } else {
+        return original;
+    }
+
+    py::object work = dropna_on(frame, date_col);
+    if (rt::truthy(RT_ATTR(work, "empty"))) return original;
+    work = rt::call_method(work, RT_METHOD("copy"));
+    static PyObject* errors = rt::kwnames({RT_STR("errors")});
+    set_item(work, date_col,
+             kw_call(RT_ATTR(c.global(RT_STR("pd")), "to_datetime"),
+                     {get_item(work, date_col), py::str("coerce")}, errors));
+    work = dropna_on(work, date_col);
+    if (rt::truthy(RT_ATTR(work, "empty"))) return original;
+
+    py::object work_columns = RT_ATTR(work, "columns");
+    py::object id_col = py::none();
+    py::object own = id_field(self, ns, py::none());
+    for (py::handle candidate :
+         {py::handle(own), RT_STR("symbol"), RT_STR("icb"), RT_STR("code"), RT_STR("ticker")}) {
+        if (rt::truthy(candidate) && contains(work_columns, candidate)) {
+            id_col = py::reinterpret_borrow<py::object>(candidate);
+            break;
+        }
+    }
+    if (!id_col.is_none()) work = clean_identifiers(c, work, id_col);
+
+    static PyObject* include = rt::kwnames({RT_STR("include")});
+    py::object selected =
+        rt::call_method_kw(work, RT_STR("select_dtypes"), {py::str("number")}, include);
+    py::object selected_columns =
+        rt::call_method(RT_ATTR(selected, "columns"), RT_METHOD("tolist"));
+    Work w{work, date_col, id_col, new_list(), new_list()};
+    for (py::handle col : selected_columns)
+        if (id_col.is_none() || !col.equal(id_col)) append(w.numeric, col);
+    if (PyList_GET_SIZE(w.numeric.ptr()) == 0) return original;
+    if (length(work) == 0) return original;  // identifier cleaning left no rows
+    for (py::handle col : RT_ATTR(work, "columns"))
+        if (!contains(w.numeric, col) && !col.equal(date_col) && !col.equal(id_col))
+            append(w.preserved, col);
+
+    py::object result = resample_grouped(c, w, interval);
+    if (!result.is_none()) return result;
+    return resample_per_entity(c, original, w, interval);
+}
+
+// --- the driver -----------------------------------------------------------------------
+
+py::object fetch_df(rt::Call& c) {
+    py::handle self = c[0], params = c[3];
+    py::object ns = rt::call_method(c[1], RT_METHOD("lower"));
+    py::object table = RT_ATTR(self, "_NAMESPACE_OPS");
+    if (!contains(table, ns)) {
+        rt::raise(rt::call(py::handle(PyExc_ValueError),
+                           rt::steal_or_throw(PyUnicode_FromFormat(
+                               "Unsupported investor namespace: %R", ns.ptr()))));
+    }
+    py::object op = rt::call_method(c[2], RT_METHOD("lower"));
+    py::object allowed = get_item(table, ns);
+    if (!contains(allowed, op)) {
+        py::object sorted_ops = rt::steal_or_throw(PySequence_List(allowed.ptr()));
+        if (PyList_Sort(sorted_ops.ptr()) < 0) rt::throw_pending();
+        rt::raise(
+            rt::call(py::handle(PyExc_ValueError),
+                     rt::steal_or_throw(PyUnicode_FromFormat(
+                         "Operation %R is not available for namespace %R. Allowed operations: %S.",
+                         op.ptr(), ns.ptr(), sorted_ops.ptr()))));
+    }
+    py::object endpoint = py::str("/market-data/investor/") + ns + py::str("/") + op;
+    py::object payload = rt::call_method(self, RT_METHOD("_prepare_payload"), params);
+
+    py::object ids = rt::call_method(payload, RT_METHOD("get"), RT_STR("ids"));
+    py::object rows;
+    if (PyList_Check(ids.ptr()) && PyList_GET_SIZE(ids.ptr()) > 1) {
+        py::list collected = new_list();
+        py::object label = ns + py::str(":") + op;
+        rt::call(c.global(RT_STR("start_progress")), py::int_(PyList_GET_SIZE(ids.ptr())), label);
+        rt::try_finally(
+            [&]() -> py::object {
+                // Rows of a bare or enveloped answer do not say which id they are
+                // for: tag them, or resampling would add the ids together.
+                py::object field = id_field(self, ns, RT_STR("id"));
+                py::object iterator = rt::steal_or_throw(PyObject_GetIter(ids.ptr()));
+                long done = 0;
+                while (PyObject* raw = PyIter_Next(iterator.ptr())) {
+                    py::object ident = py::reinterpret_steal<py::object>(raw);
+                    py::dict one = copy_mapping(payload);
+                    py::list only = new_list();
+                    append(only, ident);
+                    set_item(one, RT_STR("ids"), only);
+                    py::object response =
+                        rt::call_method(self, RT_METHOD("_request"), endpoint, one);
+                    py::object records =
+                        rt::call_method(self, RT_METHOD("_normalise_records"), response, ns);
+                    py::object record_iter = rt::steal_or_throw(PyObject_GetIter(records.ptr()));
+                    while (PyObject* rec_raw = PyIter_Next(record_iter.ptr())) {
+                        py::object record = py::reinterpret_steal<py::object>(rec_raw);
+                        if (!contains(record, field)) set_item(record, field, ident);
+                        append(collected, record);
+                    }
+                    if (PyErr_Occurred()) rt::throw_pending();
+                    rt::call(c.global(RT_STR("update_progress")), py::int_(++done));
+                }
+                if (PyErr_Occurred()) rt::throw_pending();
+                return py::none();
+            },
+            [&] { rt::call(c.global(RT_STR("finish_progress"))); });
+        rows = collected;
+    } else {
+        py::object response = rt::call_method(self, RT_METHOD("_request"), endpoint, payload);
+        rows = rt::call_method(self, RT_METHOD("_normalise_records"), response, ns);
+    }
+
+    py::object frame = rt::call_method(self, RT_METHOD("_to_dataframe"), rows, ns);
+    py::object interval =
+        rt::call_method(payload, RT_METHOD("get"), RT_STR("interval"), py::str("1D"));
+    if (PyUnicode_Check(interval.ptr())) {
+        py::object upper = rt::call_method(interval, RT_METHOD("upper"));
+        if (!upper.equal(py::str("1D")))
+            frame = rt::call_method(self, RT_METHOD("_resample_frame"), frame, ns, upper);
+    }
+    return frame;
+}
+
+py::object engine_init(rt::Call& c) {
+    rt::setattr(c[0], RT_STR("session"), c[1]);
+    return py::none();
+}
+
+void body(rt::Module& m) {
+    m.from_import("datetime", {"date", "datetime"});
+    m.from_import("typing", {"Any", "Iterable", "Mapping"});
+    m.import("pandas", "pd");
+    m.from_import("tavrix.exceptions", {"DataDecodingError", "HttpError"});
+    m.from_import("transport_base", {"HttpSession"}, 2);
+    m.from_import("progress", {"finish_progress", "start_progress", "update_progress"}, 2);
+
+    m.bind("Namespace", py::handle(reinterpret_cast<PyObject*>(&PyUnicode_Type)));
+    m.bind("Operation", py::handle(reinterpret_cast<PyObject*>(&PyUnicode_Type)));
+    py::object strict = m.function("_strict_str", strict_str_fn, "(value: Any) -> str");
+    m.bind("_strict_str", strict);
+    g_strict_str = strict.ptr();
+
+    auto str = &PyUnicode_Type;
+    auto dict = &PyDict_Type;
+    py::dict ops;
+    auto ops_set = [](std::initializer_list<const char*> names) {
+        py::set s;
+        for (const char* n : names) s.add(py::str(n));
+        return s;
+    };
+    ops["stock"] = ops_set({"flow", "breakdown", "foreign_room"});
+    ops["market"] = ops_set({"flow", "breakdown"});
+    ops["sector"] = ops_set({"flow", "breakdown", "foreign_room"});
+    py::dict id_fields;
+    id_fields["stock"] = "symbol";
+    id_fields["market"] = "symbol";
+    id_fields["sector"] = "icb";
+    py::dict annotations;
+    annotations["_NAMESPACE_OPS"] = m.eval("Mapping[Namespace, set[Operation]]");
+    annotations["_ID_FIELD"] = m.eval("Mapping[Namespace, str]");
+
+    py::object cls =
+        m.cls("InvestorFlowEngine")
+            .doc(kEngineDoc)
+            .attr("__annotations__", annotations)
+            .attr("_NAMESPACE_OPS", ops)
+            .attr("_ID_FIELD", id_fields)
+            .method("__init__", engine_init, "(self, session: HttpSession) -> None")
+            .method("fetch_df", fetch_df,
+                    "(self, namespace: Namespace, op: Operation, params: dict[str, Any]) "
+                    "-> pd.DataFrame",
+                    nullptr, {{"params", dict}})
+            .method("_prepare_payload", prepare_payload,
+                    "(self, params: dict[str, Any]) -> dict[str, Any]", nullptr, {{"params", dict}})
+            .method("_request", request, "(self, endpoint: str, payload: dict[str, Any]) -> Any",
+                    nullptr, {{"endpoint", str}, {"payload", dict}})
+            .method("_to_query_params", to_query_params,
+                    "(self, payload: dict[str, Any]) -> dict[str, Any]", nullptr,
+                    {{"payload", dict}})
+            .method("_normalise_records", normalise_records,
+                    "(self, payload: Any, namespace: Namespace) -> list[dict[str, Any]]")
+            .method("_ensure_mapping", ensure_mapping,
+                    "(self, entry: Any, namespace: Namespace, identifier: str | None = None) "
+                    "-> dict[str, Any]",
+                    nullptr, {{"identifier", str}})
+            .method("_to_dataframe", to_dataframe,
+                    "(self, rows: list[dict[str, Any]], namespace: Namespace) -> pd.DataFrame",
+                    nullptr, {{"rows", &PyList_Type}})
+            .method("_resample_frame", resample_frame,
+                    "(self, frame: pd.DataFrame, namespace: Namespace, interval: str) "
+                    "-> pd.DataFrame",
+                    nullptr, {{"interval", str}})
+            .build();
+    g_ensure_mapping =
+        py::object(get_item(RT_ATTR(cls, "__dict__"), RT_STR("_ensure_mapping"))).release().ptr();
+    m.bind("InvestorFlowEngine", cls);
+}
+
+}  // namespace
+
+RT_MODULE(flow_engine, body)

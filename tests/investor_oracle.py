@@ -1,0 +1,107 @@
+"""Plain-pandas reference versions of the investor engine's frame steps.
+
+The straightforward algorithms, written as ordinary Python: the tests compare the
+engine's results with them, and bench/ times the engine beside them.
+"""
+from collections.abc import Mapping
+
+import pandas as pd
+
+from private_core.investor.flow_engine import InvestorFlowEngine, _strict_str
+
+ID_FIELD = InvestorFlowEngine._ID_FIELD
+
+
+def resample_per_entity(frame, namespace, interval):
+    """One pandas resample per entity, then concatenated and sorted."""
+    if frame.empty:
+        return frame
+    date_col = "date" if "date" in frame.columns else "Date" if "Date" in frame.columns else None
+    if date_col is None:
+        return frame
+    work = frame.dropna(subset=[date_col])
+    if work.empty:
+        return frame
+    work = work.copy()
+    work[date_col] = pd.to_datetime(work[date_col], errors="coerce")
+    work = work.dropna(subset=[date_col])
+    if work.empty:
+        return frame
+    candidates = [ID_FIELD.get(namespace), "symbol", "icb", "code", "ticker"]
+    id_col = next((c for c in candidates if c and c in work.columns), None)
+    if id_col:
+        work[id_col] = work[id_col].apply(_strict_str)
+        work = work[work[id_col] != ""]
+    numeric = [c for c in work.select_dtypes(include="number").columns.tolist() if c != id_col]
+    if not numeric:
+        return frame
+    groups = work.groupby(id_col, group_keys=False) if id_col else [(None, work)]
+    results = []
+    for key, rows in groups:
+        res = rows.set_index(date_col)[numeric].resample(interval).sum(min_count=1)
+        if res.empty:
+            continue
+        res.index.name = date_col
+        res = res.reset_index()
+        if id_col and key is not None:
+            res[id_col] = _strict_str(key)
+        for col in rows.columns:
+            if col in numeric or col == date_col or col == id_col:
+                continue
+            res[col] = rows[col].iloc[0]
+        results.append(res)
+    if not results:
+        return frame
+    combined = pd.concat(results, ignore_index=True)
+    keys = [k for k in (id_col, date_col) if k and k in combined.columns]
+    if not keys:
+        return combined
+    return combined.sort_values(keys, kind="stable").reset_index(drop=True)
+
+
+def ensure_mapping(entry, namespace, identifier=None):
+    if not isinstance(entry, Mapping):
+        raise ValueError("Investor payload entries must be JSON objects.")
+    row = dict(entry)
+    if identifier is not None:
+        field = ID_FIELD.get(namespace, "id")
+        if field not in row:
+            row[field] = identifier
+    return row
+
+
+def normalise_records(payload, namespace):
+    if payload is None:
+        return []
+    if isinstance(payload, list):
+        return [ensure_mapping(e, namespace) for e in payload]
+    if isinstance(payload, Mapping):
+        for key in ("data", "results", "items", "records"):
+            if key in payload:
+                return normalise_records(payload[key], namespace)
+        if all(isinstance(v, list) for v in payload.values()):
+            return [ensure_mapping(e, namespace, k) for k, es in payload.items() for e in es]
+    raise ValueError("Unexpected payload format for investor endpoint.")
+
+
+def to_dataframe(rows, namespace):
+    if not rows:
+        return pd.DataFrame()
+    frame = pd.DataFrame.from_records(rows)
+    for col in ("date", "Date", "trade_date", "timestamp"):
+        if col in frame.columns:
+            if col == "timestamp" and pd.api.types.is_numeric_dtype(frame[col]):
+                frame[col] = pd.to_datetime(frame[col], unit="s", errors="coerce")
+            else:
+                frame[col] = pd.to_datetime(frame[col], errors="coerce")
+    keys = []
+    field = ID_FIELD.get(namespace)
+    if field and field in frame.columns:
+        keys.append(field)
+    if "date" in frame.columns:
+        keys.append("date")
+    elif "Date" in frame.columns:
+        keys.append("Date")
+    if keys:
+        frame = frame.sort_values(keys, kind="stable").reset_index(drop=True)
+    return frame

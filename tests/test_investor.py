@@ -1,0 +1,766 @@
+"""Investor-flow contract and engine: dispatch, request building, decoding, resampling."""
+import subprocess
+import sys
+import typing
+import warnings
+from datetime import date, datetime, timezone
+
+import numpy as np
+import pandas as pd
+import pytest
+from tavrix.exceptions import DataDecodingError, HttpError
+
+import investor_oracle as oracle
+from private_core.investor import InvestorFlowContract as contract
+from private_core.investor import flow_engine as fe
+from private_core.investor.flow_engine import InvestorFlowEngine, _strict_str
+
+# --- fakes ----------------------------------------------------------------------
+
+
+class FakeResponse:
+    def __init__(self, body):
+        self.body = body
+
+    def json(self):
+        if isinstance(self.body, BaseException):
+            raise self.body
+        return self.body
+
+
+class FakeSession:
+    """Records post/get calls; answers each POST from `answers` in turn."""
+
+    def __init__(self, *answers, post_error=None, get_answer=None):
+        self.answers = list(answers)
+        self.post_error = post_error
+        self.get_answer = get_answer
+        self.calls = []
+
+    def post(self, path, *, json_body=None, **kwargs):
+        self.calls.append(("POST", path, json_body, kwargs))
+        if self.post_error is not None:
+            raise self.post_error
+        answer = self.answers.pop(0)
+        if isinstance(answer, BaseException):
+            raise answer
+        return FakeResponse(answer)
+
+    def get(self, path, *, params=None, **kwargs):
+        self.calls.append(("GET", path, params, kwargs))
+        if isinstance(self.get_answer, BaseException):
+            raise self.get_answer
+        return FakeResponse(self.get_answer)
+
+
+@pytest.fixture
+def progress(monkeypatch):
+    calls = []
+    monkeypatch.setattr(fe, "start_progress", lambda total, label: calls.append(("start", total, label)))
+    monkeypatch.setattr(fe, "update_progress", lambda done: calls.append(("update", done)))
+    monkeypatch.setattr(fe, "finish_progress", lambda: calls.append(("finish",)))
+    return calls
+
+
+def engine(*answers, **kwargs):
+    return InvestorFlowEngine(FakeSession(*answers, **kwargs))
+
+
+class MyStr(str):
+    pass
+
+
+class MyDict(dict):
+    pass
+
+
+# --- the contract -----------------------------------------------------------------
+
+
+def test_contract_types_and_protocol():
+    assert typing.get_args(contract.InvestorGroup) == (
+        "foreign", "proprietary", "local_institutional", "local_individual",
+        "foreign_institutional", "foreign_individual", "all",
+    )
+    assert typing.get_args(contract.Interval) == ("1D", "1W", "1M")
+    assert contract.SymbolArg == typing.Union[str, typing.Sequence[str]]
+    proto = contract.InvestorFlowContract
+    assert typing.Protocol in proto.__bases__ and proto._is_runtime_protocol
+    assert proto.__annotations__ == {"session": "HttpSession"}
+    for phrase in ("session", '"stock"', '"foreign_room"', "``ids``", "YYYY-MM-DD", "DataFrame"):
+        assert phrase in proto.__doc__
+
+    class Other:
+        session = None
+
+        def fetch_df(self, namespace, op, params):
+            return None
+
+    assert isinstance(Other(), proto) and not isinstance(object(), proto)
+    eng = InvestorFlowEngine(None)
+    assert isinstance(eng, proto)
+    del eng.session
+    assert not isinstance(eng, proto)
+    assert proto.fetch_df(Other(), "stock", "flow", {}) is None
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        ((1, "flow", {}), "Argument 'namespace' has incorrect type (expected str, got int)"),
+        (("stock", MyStr("flow"), {}), "Argument 'op' has incorrect type (expected str, got MyStr)"),
+        (("stock", "flow", MyDict()), "Argument 'params' has incorrect type (expected dict, got MyDict)"),
+        (("stock", "flow", None), "Argument 'params' has incorrect type (expected dict, got NoneType)"),
+    ],
+)
+def test_contract_fetch_df_checks_types(args, message):
+    with pytest.raises(TypeError) as info:
+        contract.InvestorFlowContract.fetch_df(object(), *args)
+    assert str(info.value) == message
+
+
+def test_contract_does_not_load_the_transport():
+    code = (
+        "import sys; import private_core.investor.InvestorFlowContract as c; "
+        "assert 'private_core.transport_base' not in sys.modules, sorted(sys.modules); "
+        "print(sorted(k for k in vars(c) if not k.startswith('__')))"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == str(sorted([
+        "TYPE_CHECKING", "Literal", "Protocol", "Sequence", "Union", "runtime_checkable", "pd",
+        "InvestorGroup", "SymbolArg", "Interval", "InvestorFlowContract",
+    ]))
+
+
+# --- module and class -------------------------------------------------------------
+
+
+def test_engine_module_bindings_in_order():
+    names = [k for k in vars(fe) if not k.startswith("__")]
+    assert names == [
+        "date", "datetime", "Any", "Iterable", "Mapping", "pd", "DataDecodingError", "HttpError",
+        "HttpSession", "finish_progress", "start_progress", "update_progress",
+        "Namespace", "Operation", "_strict_str", "InvestorFlowEngine",
+    ]
+    from private_core import progress, transport_base
+
+    assert fe.HttpSession is transport_base.HttpSession and fe.start_progress is progress.start_progress
+    assert fe.Namespace is str and fe.Operation is str and fe.HttpError is HttpError
+
+
+def test_engine_class_tables():
+    cls = InvestorFlowEngine
+    assert cls.__bases__ == (object,) and "investor bridge" in cls.__doc__.lower()
+    assert cls._NAMESPACE_OPS == {
+        "stock": {"flow", "breakdown", "foreign_room"},
+        "market": {"flow", "breakdown"},
+        "sector": {"flow", "breakdown", "foreign_room"},
+    }
+    assert cls._ID_FIELD == {"stock": "symbol", "market": "symbol", "sector": "icb"}
+    assert "fund" not in cls._ID_FIELD
+    assert cls.__annotations__["_NAMESPACE_OPS"] == typing.Mapping[str, set[str]]
+    session = object()
+    assert InvestorFlowEngine(session).session is session
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [(None, ""), (float("nan"), ""), (np.float64("nan"), ""), ("  AAA \t", "AAA"), (12, "12"),
+     (1.0, "1.0"), (pd.NaT, "NaT"), ("", "")],
+)
+def test_strict_str(value, expected):
+    assert _strict_str(value) == expected
+
+
+@pytest.mark.parametrize(
+    "method, args, message",
+    [
+        ("fetch_df", ("stock", "flow", []), "Argument 'params' has incorrect type (expected dict, got list)"),
+        ("_prepare_payload", (MyDict(),), "Argument 'params' has incorrect type (expected dict, got MyDict)"),
+        ("_request", (MyStr("/x"), {}), "Argument 'endpoint' has incorrect type (expected str, got MyStr)"),
+        ("_request", ("/x", None), "Argument 'payload' has incorrect type (expected dict, got NoneType)"),
+        ("_to_query_params", ([],), "Argument 'payload' has incorrect type (expected dict, got list)"),
+        ("_ensure_mapping", ({}, "stock", 5), "Argument 'identifier' has incorrect type (expected str, got int)"),
+        ("_to_dataframe", ((), "stock"), "Argument 'rows' has incorrect type (expected list, got tuple)"),
+        ("_resample_frame", (pd.DataFrame(), "stock", None), "Argument 'interval' has incorrect type (expected str, got NoneType)"),
+        ("_resample_frame", (pd.DataFrame(),), "InvestorFlowEngine._resample_frame() missing 2 required positional arguments: 'namespace' and 'interval'"),
+        ("_normalise_records", (None, "stock", 1), "InvestorFlowEngine._normalise_records() takes 3 positional arguments but 4 were given"),
+    ],
+)
+def test_argument_checks(method, args, message):
+    eng = engine()
+    with pytest.raises(TypeError) as info:
+        getattr(eng, method)(*args)
+    assert str(info.value) == message
+    assert eng.session.calls == []
+
+
+# --- fetch_df -----------------------------------------------------------------------
+
+
+def test_fetch_df_dispatch_case_insensitive(progress):
+    eng = engine([{"symbol": "AAA", "date": "2024-01-02", "v": 1}])
+    frame = eng.fetch_df("Stock", "FLOW", {"ids": "AAA"})
+    assert eng.session.calls == [("POST", "/market-data/investor/stock/flow", {"ids": ["AAA"]}, {})]
+    assert progress == []
+    assert frame["date"].tolist() == [pd.Timestamp("2024-01-02")]
+
+
+@pytest.mark.parametrize(
+    "namespace, op, message",
+    [
+        ("fund", "nope", "Unsupported investor namespace: 'fund'"),
+        ("MARKET", "foreign_room",
+         "Operation 'foreign_room' is not available for namespace 'market'. "
+         "Allowed operations: ['breakdown', 'flow']."),
+        ("sector", "x", "Operation 'x' is not available for namespace 'sector'. "
+         "Allowed operations: ['breakdown', 'flow', 'foreign_room']."),
+    ],
+)
+def test_fetch_df_rejects_unknown_dispatch(namespace, op, message):
+    eng = engine()
+    eng._prepare_payload = None  # never reached
+    with pytest.raises(ValueError) as info:
+        eng.fetch_df(namespace, op, {"ids": ["A"]})
+    assert str(info.value) == message and eng.session.calls == []
+
+
+def test_fetch_df_one_request_per_id_with_progress(progress):
+    answers = [[{"date": "2024-01-03", "v": 1}], {"data": [{"date": "2024-01-02", "v": 2}]},
+               {"C": [{"date": "2024-01-01", "v": 3}]}]
+    eng = engine(*answers)
+    params = {"ids": ("A", " B ", "C"), "group": "Foreign", "interval": None}
+    frame = eng.fetch_df("stock", "breakdown", params)
+    assert params == {"ids": ("A", " B ", "C"), "group": "Foreign", "interval": None}
+    assert [c[2] for c in eng.session.calls] == [
+        {"ids": [x], "group": "foreign"} for x in ("A", "B", "C")
+    ]
+    assert progress == [("start", 3, "stock:breakdown"), ("update", 1), ("update", 2),
+                        ("update", 3), ("finish",)]
+    # Rows of bare and enveloped answers are tagged with the id they were fetched for.
+    assert frame[["symbol", "v"]].values.tolist() == [["A", 1], ["B", 2], ["C", 3]]
+
+
+def test_fetch_df_multi_id_keeps_row_identifiers_and_resamples_per_id(progress):
+    answers = [
+        [{"date": "2024-01-01", "v": 1}, {"date": "2024-01-02", "v": 2, "symbol": "OWN"}],
+        [{"date": "2024-01-01", "v": 10}, {"date": "2024-01-03", "v": 20}],
+    ]
+    frame = engine(*answers).fetch_df("stock", "flow", {"ids": ["A", "B"], "interval": "1w"})
+    assert frame[["symbol", "v"]].values.tolist() == [["A", 1], ["B", 30], ["OWN", 2]]
+
+
+def test_fetch_df_failure_mid_batch_finishes_progress(progress):
+    boom = HttpError("down", status_code=500)
+    eng = engine([{"v": 1}], boom, [{"v": 3}])
+    with pytest.raises(HttpError) as info:
+        eng.fetch_df("market", "flow", {"ids": ["A", "B", "C"]})
+    assert info.value is boom and len(eng.session.calls) == 2
+    assert progress == [("start", 3, "market:flow"), ("update", 1), ("finish",)]
+
+
+def test_fetch_df_progress_hook_error_replaces_and_chains(monkeypatch, progress):
+    def broken():
+        raise RuntimeError("hook")
+
+    monkeypatch.setattr(fe, "finish_progress", broken)
+    with pytest.raises(RuntimeError) as info:
+        engine([{"v": 1}], KeyError("x")).fetch_df("stock", "flow", {"ids": ["A", "B"]})
+    assert isinstance(info.value.__context__, KeyError)
+
+
+@pytest.mark.parametrize("ids, sent", [([" ", ""], []), (["A"], ["A"]), ("  A ", ["A"])])
+def test_fetch_df_single_request_cases(progress, ids, sent):
+    eng = engine(None)
+    frame = eng.fetch_df("sector", "flow", {"ids": ids})
+    assert [c[2] for c in eng.session.calls] == [{"ids": sent}]
+    assert progress == [] and frame.shape == (0, 0)
+
+
+@pytest.mark.parametrize(
+    "interval, expected",
+    [(None, None), ("1d", None), (" 1D ", None), ("1w", "1W"), ("1M", "1M"), (7, "7")],
+)
+def test_fetch_df_interval_rule(interval, expected):
+    seen = []
+
+    class Recording(InvestorFlowEngine):
+        def _resample_frame(self, frame, namespace, interval):
+            seen.append((namespace, interval))
+            return "resampled"
+
+    eng = Recording(FakeSession([{"date": "2024-01-01", "v": 1}]))
+    params = {} if interval is None else {"interval": interval}
+    result = eng.fetch_df("STOCK", "flow", params)
+    assert seen == ([] if expected is None else [("stock", expected)])
+    assert isinstance(result, str) == (expected is not None)
+
+
+# --- request building ---------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "params, expected",
+    [
+        ({"ids": None, "group": None, "x": 1}, {"x": 1}),
+        ({"ids": "  VNM "}, {"ids": ["VNM"]}),
+        ({"ids": [" FPT ", "", "   ", 123]}, {"ids": ["FPT", "123"]}),
+        ({"ids": []}, {"ids": []}),
+        ({"ids": {"A"}}, {"ids": ["{'A'}"]}),
+        ({"ids": 5}, {"ids": ["5"]}),
+        ({"group": "  Foreign "}, {"group": "foreign"}),
+        ({"group": "   "}, {"group": "   "}),
+        ({"interval": "1w"}, {"interval": "1W"}),
+        ({"start": datetime(2024, 3, 5, 23, 30, tzinfo=timezone.utc)}, {"start": "2024-03-05"}),
+        ({"start": pd.Timestamp("2024-03-05 23:30")}, {"start": "2024-03-05"}),
+        ({"end": date(2024, 1, 2)}, {"end": "2024-01-02"}),
+        ({"start": " 2024-01-02 ", "end": 20240102}, {"start": "2024-01-02", "end": "20240102"}),
+    ],
+)
+def test_prepare_payload(params, expected):
+    snapshot = dict(params)
+    payload = engine()._prepare_payload(params)
+    assert payload == expected and params == snapshot
+    assert list(payload) == list(expected)
+
+
+@pytest.mark.parametrize(
+    "payload, expected",
+    [
+        ({"ids": ["VNM", " FPT ", ""], "group": "all"}, {"ids": "VNM,FPT", "group": "all"}),
+        ({"ids": "VNM, FPT"}, {"ids": "VNM, FPT"}),
+        ({"ids": b"AB"}, {"ids": b"AB"}),
+        ({"ids": 5, "other": ["a", "b"]}, {"ids": 5, "other": ["a", "b"]}),
+        ({"ids": ("A", 1)}, {"ids": "A,1"}),
+    ],
+)
+def test_to_query_params(payload, expected):
+    assert engine()._to_query_params(payload) == expected
+
+
+@pytest.mark.parametrize("status", [404, 405])
+def test_request_falls_back_to_one_get(status):
+    rejected = HttpError("no", status_code=status)
+    eng = engine(post_error=rejected, get_answer={"data": []})
+    assert eng._request("/p", {"ids": ["A", "B"], "group": "all"}) == {"data": []}
+    assert eng.session.calls == [
+        ("POST", "/p", {"ids": ["A", "B"], "group": "all"}, {}),
+        ("GET", "/p", {"ids": "A,B", "group": "all"}, {}),
+    ]
+
+
+def test_request_get_failure_carries_post_error_as_context():
+    rejected = HttpError("no", status_code=405)
+    eng = engine(post_error=rejected, get_answer=HttpError("get failed", status_code=500))
+    with pytest.raises(HttpError) as info:
+        eng._request("/p", {})
+    assert str(info.value) == "get failed" and info.value.__context__ is rejected
+
+
+@pytest.mark.parametrize("error", [HttpError("boom", status_code=500), HttpError("transport"),
+                                   ValueError("not http")])
+def test_request_other_errors_propagate_unchanged(error):
+    eng = engine(post_error=error)
+    with pytest.raises(type(error)) as info:
+        eng._request("/p", {"a": 1})
+    assert info.value is error and len(eng.session.calls) == 1
+
+
+# --- decoding -----------------------------------------------------------------------
+
+ROW_A = {"date": "2024-01-02", "v": 1}
+ROW_B = {"date": "2024-01-01", "v": 2}
+
+
+@pytest.mark.parametrize(
+    "payload, namespace, expected",
+    [
+        (None, "stock", []),
+        ([ROW_A], "stock", [ROW_A]),
+        ({"data": [ROW_A], "results": [ROW_B]}, "stock", [ROW_A]),
+        ({"records": [ROW_B], "items": [ROW_A]}, "stock", [ROW_A]),
+        ({"data": {"records": [ROW_B]}}, "stock", [ROW_B]),
+        ({"data": None}, "stock", []),
+        ({}, "stock", []),
+        ({"A": [ROW_A], "B": [ROW_B, {"symbol": "own"}]}, "market",
+         [dict(ROW_A, symbol="A"), dict(ROW_B, symbol="B"), {"symbol": "own"}]),
+        ({"8300": [ROW_A]}, "sector", [dict(ROW_A, icb="8300")]),
+        ({"X": [ROW_A]}, "fund", [dict(ROW_A, id="X")]),
+    ],
+)
+def test_normalise_records_shapes(payload, namespace, expected):
+    rows = engine()._normalise_records(payload, namespace)
+    assert rows == expected
+    assert [list(r) for r in rows] == [list(r) for r in expected]
+    assert oracle.normalise_records(payload, namespace) == expected
+
+
+def test_normalise_records_copies_rows():
+    entry = {"v": 1}
+    rows = engine()._normalise_records({"A": [entry]}, "stock")
+    assert rows[0] is not entry and entry == {"v": 1} and type(rows[0]) is dict
+
+
+@pytest.mark.parametrize(
+    "payload, message",
+    [
+        ("text", "Unexpected payload format for investor endpoint."),
+        (5, "Unexpected payload format for investor endpoint."),
+        (True, "Unexpected payload format for investor endpoint."),
+        ((ROW_A,), "Unexpected payload format for investor endpoint."),
+        ({"A": [ROW_A], "n": 1}, "Unexpected payload format for investor endpoint."),
+        ([ROW_A, 3], "Investor payload entries must be JSON objects."),
+        ({"data": [None]}, "Investor payload entries must be JSON objects."),
+    ],
+)
+def test_normalise_records_rejects(payload, message):
+    with pytest.raises(DataDecodingError) as info:
+        engine()._normalise_records(payload, "stock")
+    assert info.value.args == (message,)
+
+
+def test_normalise_records_honours_overridden_steps():
+    class Tagging(InvestorFlowEngine):
+        _ID_FIELD = {"stock": "ticker"}
+
+        def _ensure_mapping(self, entry, namespace, identifier=None):
+            row = super()._ensure_mapping(entry, namespace, identifier)
+            row["seen"] = True
+            return row
+
+    rows = Tagging(None)._normalise_records({"A": [{"v": 1}]}, "stock")
+    assert rows == [{"v": 1, "ticker": "A", "seen": True}]
+
+
+def test_ensure_mapping():
+    eng = engine()
+    assert eng._ensure_mapping(MyDict(a=1), "stock") == {"a": 1}
+    assert eng._ensure_mapping({"icb": "own"}, "sector", "8300") == {"icb": "own"}
+    assert eng._ensure_mapping({}, "sector", None) == {}
+    with pytest.raises(DataDecodingError, match="must be JSON objects"):
+        eng._ensure_mapping([("a", 1)], "stock")
+    with pytest.raises(TypeError):
+        eng._normalise_records({"data": {1: [{}]}}, "stock")  # non-text identifier
+
+
+def test_to_dataframe_conversions_and_sort():
+    rows = [
+        {"icb": "9000", "date": "2024-01-02", "timestamp": 1704153600, "trade_date": "bad"},
+        {"icb": "8300", "date": "not a date", "timestamp": 1704067200, "trade_date": "2024-01-01"},
+        {"icb": "8300", "date": "2024-01-01", "timestamp": None, "trade_date": None},
+    ]
+    frame = engine()._to_dataframe(rows, "sector")
+    assert frame["icb"].tolist() == ["8300", "8300", "9000"]
+    assert frame["date"].tolist()[0] == pd.Timestamp("2024-01-01") and pd.isna(frame["date"][1])
+    assert pd.isna(frame["timestamp"][0])
+    assert frame["timestamp"].tolist()[1:] == [pd.Timestamp("2024-01-01"), pd.Timestamp("2024-01-02")]
+    assert str(frame["timestamp"].dtype) == "datetime64[ns]"
+    assert list(frame.index) == [0, 1, 2]
+    text = engine()._to_dataframe([{"timestamp": "2024-01-01 10:00"}], "stock")
+    assert text["timestamp"][0] == pd.Timestamp("2024-01-01 10:00")
+
+
+@pytest.mark.parametrize(
+    "symbols, dates",
+    [
+        (["A", "A", "B", "B"], ["2024-01-01", "2024-01-02", "2024-01-01", "bad"]),
+        (["A", "A", "B", "B"], ["2024-01-01", "bad", "2024-01-01", "2024-01-02"]),
+        (["A", "B", "B", "a"], ["2024-01-05", "2024-01-01", "2024-01-01", "2024-01-01"]),
+        (["B", "A", "A", "A"], ["2024-01-01", "2024-01-01", "2024-01-03", "2024-01-02"]),
+        (["A", "A", None, "B"], ["2024-01-01"] * 4),
+    ],
+)
+def test_to_dataframe_sorted_and_unsorted_answers(symbols, dates):
+    rows = [{"symbol": s, "date": d, "n": i} for i, (s, d) in enumerate(zip(symbols, dates))]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        pd.testing.assert_frame_equal(engine()._to_dataframe(rows, "stock"), oracle.to_dataframe(rows, "stock"))
+        ints = [{"icb": i // 2, "n": -i} for i in range(6)]
+        pd.testing.assert_frame_equal(engine()._to_dataframe(ints, "sector"), oracle.to_dataframe(ints, "sector"))
+
+
+def test_to_dataframe_stable_sort_and_untouched_order():
+    rows = [{"symbol": "B", "n": i} for i in range(40)] + [{"symbol": "A", "n": i} for i in range(40)]
+    frame = engine()._to_dataframe(rows, "stock")
+    assert frame["n"].tolist() == list(range(40)) * 2 and frame["symbol"].iloc[0] == "A"
+    plain = engine()._to_dataframe([{"x": 2}, {"x": 1}], "fund")
+    assert plain["x"].tolist() == [2, 1]
+    assert engine()._to_dataframe([], "stock").shape == (0, 0)
+    by_date = engine()._to_dataframe([{"Date": "2024-01-02"}, {"Date": "2024-01-01"}], "fund")
+    assert by_date["Date"].dt.day.tolist() == [1, 2]
+
+
+COLUMN_KINDS = {
+    "int": [lambda r: int(r.integers(-9, 9))],
+    "float": [lambda r: float(r.normal()), lambda r: float("nan")],
+    "number": [lambda r: int(r.integers(0, 5)), lambda r: float(r.normal()), lambda r: None],
+    "bool": [lambda r: bool(r.integers(0, 2))],
+    "bool_none": [lambda r: bool(r.integers(0, 2)), lambda r: None],
+    "bool_int": [lambda r: True, lambda r: 1],
+    "text": [lambda r: "x" * int(r.integers(0, 3)), lambda r: None],
+    "none": [lambda r: None],
+    "mixed": [lambda r: "t", lambda r: 1, lambda r: 2.5, lambda r: False, lambda r: None],
+    "big": [lambda r: 2 ** 64, lambda r: 1],
+    "nested": [lambda r: [1, 2], lambda r: {"k": 1}],
+}
+
+
+def _random_rows(rng, n, kinds):
+    keys = ["symbol", "date"] + [f"c{i}" for i in range(len(kinds))]
+    missing = rng.choice([0.0, 0.0, 0.1])
+    rows = []
+    for _ in range(n):
+        row = {}
+        for key in rng.permutation(keys) if rng.random() < 0.3 else keys:
+            if rng.random() < missing:
+                continue
+            if key == "symbol":
+                row[key] = f"S{int(rng.integers(0, 4))}"
+            elif key == "date":
+                row[key] = f"2024-01-{int(rng.integers(1, 29)):02d}"
+            else:
+                pool = COLUMN_KINDS[kinds[int(key[1:])]]
+                row[key] = pool[int(rng.integers(0, len(pool)))](rng)
+        rows.append(row)
+    return rows
+
+
+@pytest.mark.parametrize("seed", range(60))
+def test_to_dataframe_matches_reference(seed):
+    rng = np.random.default_rng(seed)
+    names = sorted(COLUMN_KINDS)
+    plain = [n for n in names if n not in ("big", "nested")]
+    kinds = list(rng.choice(names if seed % 4 == 0 else plain, size=int(rng.integers(1, 6))))
+    rows = _random_rows(rng, int(rng.integers(1, 60)), kinds)
+    if seed % 7 == 0:
+        rows.append(MyDict(symbol="S9"))  # not a plain dict: pandas' own path
+    pd.testing.assert_frame_equal(engine()._to_dataframe(rows, "stock"), oracle.to_dataframe(rows, "stock"))
+
+
+# --- resampling -------------------------------------------------------------------
+
+
+def _daily(symbols, days, start="2024-01-01", **extra):
+    rows = []
+    for s in symbols:
+        for d in range(days):
+            rows.append({"symbol": s, "date": pd.Timestamp(start) + pd.Timedelta(days=d), "v": d + 1, **extra})
+    return pd.DataFrame(rows)
+
+
+@pytest.mark.parametrize(
+    "frame",
+    [
+        pd.DataFrame(),
+        pd.DataFrame({"trade_date": ["2024-01-01"], "v": [1]}),
+        pd.DataFrame({"timestamp": [pd.Timestamp("2024-01-01")], "v": [1]}),
+        pd.DataFrame({"date": [None, None], "v": [1, 2]}),
+        pd.DataFrame({"date": ["nope", "never"], "v": [1, 2]}),
+        pd.DataFrame({"date": ["2024-01-01"], "name": ["x"]}),
+        pd.DataFrame({"date": ["2024-01-01"], "symbol": [" "], "v": [1]}),
+        pd.DataFrame({"date": ["2024-01-01"], "symbol": [None], "v": [1]}),
+    ],
+)
+def test_resample_returns_input_when_nothing_to_do(frame):
+    snapshot = frame.copy()
+    assert engine()._resample_frame(frame, "stock", "1W") is frame
+    pd.testing.assert_frame_equal(frame, snapshot)
+
+
+def test_resample_weekly_per_symbol():
+    frame = _daily(["BBB", " AAA "], 21, group="foreign")
+    out = engine()._resample_frame(frame, "stock", "1W")
+    assert list(out.columns) == ["date", "v", "symbol", "group"]
+    assert out["symbol"].tolist() == ["AAA"] * 3 + ["BBB"] * 3
+    assert out["date"].tolist()[:3] == [pd.Timestamp(d) for d in ("2024-01-07", "2024-01-14", "2024-01-21")]
+    assert out["v"].tolist()[:3] == [28, 77, 126] and list(out.index) == list(range(6))
+    assert out["group"].tolist() == ["foreign"] * 6
+    assert frame["symbol"].tolist()[21] == " AAA "  # input untouched
+
+
+def test_resample_gap_week_is_missing_and_text_keeps_first_value():
+    frame = pd.DataFrame({
+        "symbol": ["A", "A", "A"],
+        "date": ["2024-01-01", "2024-01-02", "2024-01-16"],
+        "v": [1, 2, 3],
+        "name": ["first", "second", "third"],
+    })
+    out = engine()._resample_frame(frame, "stock", "1W")
+    assert out["v"].tolist()[0] == 3 and pd.isna(out["v"][1]) and out["v"][2] == 3
+    assert out["name"].tolist() == ["first"] * 3
+
+
+def test_resample_sector_numeric_codes_grouped_as_text():
+    frame = pd.DataFrame({"icb": pd.Series([8300, 8300, 500, None], dtype=object),
+                          "date": ["2024-01-01"] * 4, "v": [1.5, 2.5, 4.0, 8.0]})
+    out = engine()._resample_frame(frame, "sector", "1W")
+    assert out["icb"].tolist() == ["500", "8300"] and out["v"].tolist() == [4.0, 4.0]
+    floats = frame.assign(icb=[8300.0, 8300.0, 500.0, np.nan])
+    assert engine()._resample_frame(floats, "sector", "1W")["icb"].tolist() == ["500.0", "8300.0"]
+
+
+def test_resample_without_identifier_is_one_series():
+    frame = pd.DataFrame({"Date": ["2024-01-03", "2024-01-01", "2024-01-09"], "v": [1, 2, 3],
+                          "note": [None, "a", "b"]})
+    out = engine()._resample_frame(frame, "fund", "1W")
+    assert list(out.columns) == ["Date", "v", "note"]
+    assert out["v"].tolist() == [3, 3] and out["note"].tolist() == [None, None]
+
+
+def test_resample_unknown_rule_raises_pandas_error():
+    with pytest.raises(ValueError):
+        engine()._resample_frame(_daily(["A"], 3), "stock", "NOPE")
+
+
+def _random_frame(rng, with_id=True):
+    rows = []
+    for e in range(int(rng.integers(1, 7))):
+        start = pd.Timestamp("2024-01-01") + pd.Timedelta(days=int(rng.integers(0, 60)))
+        symbol = rng.choice([f"S{e}", f" S{e} ", f"S{e}"])
+        first_note = rng.choice(["n", None, 1.5, 2])
+        for d in range(int(rng.integers(1, 80))):
+            if rng.random() < 0.35:
+                continue  # gaps
+            hours = int(rng.integers(0, 24)) if rng.random() < 0.1 else 0
+            rows.append({
+                "symbol": symbol if rng.random() > 0.03 else rng.choice([None, "  ", np.nan]),
+                "date": start + pd.Timedelta(days=d, hours=hours),
+                "buy": int(rng.integers(-50, 50)),
+                "sell": float(rng.normal()) if rng.random() > 0.15 else np.nan,
+                "group": rng.choice(["foreign", "local", None]),
+                "note": first_note,
+                "seen": pd.Timestamp("2020-01-01") + pd.Timedelta(days=e),
+            })
+    frame = pd.DataFrame(rows).sample(frac=1.0, random_state=int(rng.integers(0, 10_000)))
+    if not with_id:
+        frame = frame.drop(columns=["symbol"])
+    return frame.reset_index(drop=True)
+
+
+RULES = ["1W", "1M", "2W", "3D", "1D", "W-WED", "2M", "12h", "QE", "B", "MS"]
+
+
+@pytest.mark.parametrize("seed", range(25))
+def test_resample_matches_per_entity_algorithm(seed):
+    rng = np.random.default_rng(seed)
+    frame = _random_frame(rng, with_id=seed % 5 != 4)
+    for rule in RULES:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", FutureWarning)
+            expected = oracle.resample_per_entity(frame, "stock", rule)
+            got = engine()._resample_frame(frame, "stock", rule)
+        pd.testing.assert_frame_equal(got, expected, check_exact=True, obj=rule)
+
+
+@pytest.mark.parametrize(
+    "column",
+    [
+        pd.Series(["a", None, "b", "c"]),
+        pd.Series([1.5, 2.0, np.nan, 3.0], dtype=object),
+        pd.Series([1, 2, 3, 4], dtype=object),
+        pd.Series([True, False, True, True]),
+        pd.Series([True, 1, False, 2], dtype=object),
+        pd.Series([np.nan, None, np.nan, np.nan], dtype=object),
+        pd.Series([2 ** 64, 1, 2, 3], dtype=object),
+        pd.Series(["x", "y", "x", "y"], dtype="category"),
+        pd.Series(pd.to_datetime(["2024-01-01", None, "2024-01-02", None])),
+        pd.Series(pd.to_datetime(["2024-01-01"] * 4).tz_localize("UTC")),
+    ],
+)
+def test_resample_descriptive_column_kinds(column):
+    frame = pd.DataFrame({"symbol": ["A", "B", "A", "B"],
+                          "date": pd.to_datetime(["2024-01-01", "2024-01-02", "2024-01-20", "2024-01-21"]),
+                          "v": [1, 2, 3, 4], "extra": column})
+    pd.testing.assert_frame_equal(engine()._resample_frame(frame, "stock", "1W"),
+                                  oracle.resample_per_entity(frame, "stock", "1W"), check_exact=True)
+
+
+def test_resample_tz_aware_and_object_dates_follow_pandas():
+    frame = _daily(["A", "B"], 10)
+    frame["date"] = frame["date"].dt.tz_localize("Asia/Ho_Chi_Minh")
+    pd.testing.assert_frame_equal(engine()._resample_frame(frame, "stock", "1W"),
+                                  oracle.resample_per_entity(frame, "stock", "1W"))
+
+
+def test_resample_uses_replaced_strict_str(monkeypatch):
+    monkeypatch.setattr(fe, "_strict_str", lambda v: str(v).lower().strip())
+    out = engine()._resample_frame(_daily(["AA", "aa"], 2), "stock", "1W")
+    assert out["symbol"].tolist() == ["aa"] and out["v"].tolist() == [6]
+
+
+# --- references ---------------------------------------------------------------------
+
+
+def _expect(exc, fn, *args):
+    try:
+        fn(*args)
+    except exc:
+        pass
+    else:
+        raise AssertionError(f"{fn} did not raise {exc}")
+
+
+def _light_calls():
+    eng = InvestorFlowEngine(FakeSession(None, {"A": [{"v": 1}]}, None, HttpError("x", status_code=500)))
+    eng._prepare_payload({"ids": [" a ", 1], "group": " X ", "interval": "1w",
+                          "start": date(2024, 1, 1), "end": datetime(2024, 1, 2), "n": None})
+    eng._prepare_payload({"ids": "a"})
+    eng._to_query_params({"ids": ["a", " b "], "g": "x"})
+    eng._normalise_records({"A": [{"v": 1}], "B": [{"v": 2, "symbol": "own"}]}, "stock")
+    eng._normalise_records({"data": {"items": [{"v": 1}]}}, "sector")
+    _expect(DataDecodingError, eng._normalise_records, [{"v": 1}, 1], "stock")
+    _expect(DataDecodingError, eng._normalise_records, {"A": [], "B": 1}, "stock")
+    _expect(TypeError, eng._ensure_mapping, {}, "stock", 1)
+    _expect(ValueError, eng.fetch_df, "fund", "flow", {})
+    _expect(ValueError, eng.fetch_df, "market", "foreign_room", {})
+    _expect(TypeError, eng.fetch_df, "stock", "flow", [])
+    eng.fetch_df("stock", "flow", {"ids": "A"})
+    eng.fetch_df("stock", "flow", {"ids": ["A", "B"]})
+    _expect(HttpError, eng.fetch_df, "stock", "flow", {})
+    fallback = InvestorFlowEngine(FakeSession(post_error=HttpError("n", status_code=404), get_answer=[]))
+    fallback._request("/p", {"ids": ["a", "b"]})
+    _strict_str(None)
+    _strict_str(" x ")
+
+
+def test_light_entry_points_do_not_leak(monkeypatch):
+    for hook in ("start_progress", "update_progress", "finish_progress"):
+        monkeypatch.setattr(fe, hook, lambda *args: None)
+    for _ in range(500):
+        _light_calls()
+    import gc
+    import tracemalloc
+
+    gc.collect()
+    tracemalloc.start()
+    try:
+        for _ in range(300):
+            _light_calls()
+        gc.collect()
+        middle = tracemalloc.get_traced_memory()[0]
+        for _ in range(1500):
+            _light_calls()
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - middle
+    finally:
+        tracemalloc.stop()
+    assert grown < 30_000, grown
+
+
+def test_frame_paths_keep_reference_counts(progress):
+    import gc
+
+    key = "".join(["sym", "bol"])  # not interned: its count is ours alone
+    rows = [{key: f"S{i % 3}", "date": f"2024-01-{i % 28 + 1:02d}", "v": i, "t": "x"} for i in range(60)]
+    frame = oracle.to_dataframe(rows, "stock")
+    eng = engine()
+    objects = [rows, rows[0], key, frame]
+    gc.collect()
+    before = [sys.getrefcount(o) for o in objects]
+    for _ in range(30):
+        eng._to_dataframe(rows, "stock")
+        eng._resample_frame(frame, "stock", "1W")
+        eng._resample_frame(frame, "stock", "B")  # pandas' own resampler
+        _expect(ValueError, eng._resample_frame, frame, "stock", "NOPE")
+    gc.collect()
+    assert [sys.getrefcount(o) for o in objects] == before
