@@ -5,7 +5,7 @@
   comprehension, one `DataFrame.from_records` and one `pd.to_datetime` of the date
   column, the least any decoder must do. Plain: the same steps in plain Python
   (tests/investor_oracle.py).
-- Resampling 200 entities x 500 daily rows (6 numeric columns, 1 text column) to
+- Resampling 100 entities x 500 daily rows (6 numeric columns, 1 text column) to
   "1W": `_resample_frame`. Floor: one vectorised pandas aggregation of the numeric
   columns by entity and week (no text columns carried, no empty weeks filled). Plain:
   one pandas resample per entity (the oracle).
@@ -30,7 +30,7 @@ from private_core.investor.flow_engine import InvestorFlowEngine  # noqa: E402
 from harness import Case  # noqa: E402
 
 IDS, ROWS = 400, 250
-ENTITIES, DAYS = 200, 500
+ENTITIES, DAYS = 100, 500
 NUMERIC = ["buy_value", "sell_value", "net_value", "buy_volume", "sell_volume", "net_volume"]
 
 
