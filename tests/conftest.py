@@ -22,3 +22,21 @@ def clock(monkeypatch):
 
     monkeypatch.setattr(memo_store, "datetime", Frozen)
     return Frozen
+
+
+@pytest.fixture(scope="session")
+def sandbox_process():
+    """The sandbox backend in a child process, shared by the whole run."""
+    from tavrix_sandbox.testing import start_sandbox
+
+    sandbox = start_sandbox()
+    yield sandbox
+    sandbox.stop()
+
+
+@pytest.fixture
+def sandbox(sandbox_process):
+    """The shared sandbox with its switches and counters reset for this test."""
+    sandbox_process.reset()
+    yield sandbox_process
+    sandbox_process.reset()

@@ -2,13 +2,15 @@
 import contextlib
 import gc
 import io
+import logging
 import tracemalloc
 from datetime import timedelta
 
 import pytest
 from tavrix.exceptions import DataDecodingError
 
-from private_core import daily_bars, memo_layer, memo_rules, memo_store, tick_feed, transport_base
+from private_core import (daily_bars, keygate, memo_layer, memo_rules, memo_store, tick_feed,
+                          transport_base)
 
 
 class Client(memo_layer.BaseMemoLayer):
@@ -110,6 +112,53 @@ def price_calls():
     _expect(TypeError, tick_feed.fetch_orderbook, rows, "abc", 20240103)
 
 
+class KeySession:
+    """Answers validate_api_key from memory: the loop measures keygate, not HTTP."""
+
+    api_key = "k"
+
+    def __init__(self, error=None, payload=None):
+        self.error, self.payload = error, payload
+
+    def post(self, path, json_body=None):
+        if self.error is not None:
+            raise self.error
+        return self
+
+    def json(self):
+        if self.payload is ValueError:  # a new error each time, as in _Reply
+            raise ValueError("not json")
+        return self.payload
+
+
+def keygate_calls():
+    from tavrix.exceptions import ApiKeyValidationError, HttpError
+
+    keygate.validate_api_key(KeySession(payload={"valid": True}), client_version="1",
+                             extra_context={"a": 1})
+    for error in (HttpError("x", status_code=401, payload={"detail": "no"}),
+                  HttpError("x", status_code=422, payload={"detail": [{"msg": "bad"}]}),
+                  HttpError("x", status_code=500, payload="  text  "),
+                  HttpError("x"), KeyError("k")):
+        _expect(ApiKeyValidationError, keygate.validate_api_key, KeySession(error),
+                client_version="1")
+    _expect(ApiKeyValidationError, keygate.validate_api_key, KeySession(payload=ValueError),
+            client_version="1")
+    _expect(ApiKeyValidationError, keygate.validate_api_key, KeySession(payload=[]),
+            client_version="1")
+    _expect(TypeError, keygate.validate_api_key, KeySession(), client_version=1)
+
+
+@pytest.fixture
+def quiet_keygate():
+    # The error paths log; keep the loop from filling the capture handler.
+    logger = logging.getLogger("private_core.keygate")
+    saved = logger.disabled
+    logger.disabled = True
+    yield
+    logger.disabled = saved
+
+
 @pytest.fixture
 def cheap_frames(monkeypatch):
     # The fetchers' own work is what is measured, not pandas' frame building.
@@ -118,8 +167,9 @@ def cheap_frames(monkeypatch):
         monkeypatch.setattr(module, "resample_ohlcv_multi", lambda frame, interval: frame)
 
 
-@pytest.mark.parametrize("calls", [cache_calls, layer_calls, session_calls, price_calls])
-def test_entry_points_do_not_leak(calls, cheap_frames):
+@pytest.mark.parametrize("calls", [cache_calls, layer_calls, session_calls, price_calls,
+                                   keygate_calls])
+def test_entry_points_do_not_leak(calls, cheap_frames, quiet_keygate):
     # The libraries underneath keep bounded caches of their own (URL parsing,
     # connection pools), so memory is compared between two later stretches: a leak
     # grows with the number of calls, a cache does not.

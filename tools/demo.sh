@@ -1,3 +1,40 @@
 #!/usr/bin/env bash
-# The demo against the local sandbox backend arrives with the sandbox itself.
-echo "The sandbox demo is coming; for now run the tests: bash tools/test.sh"
+# The main job end to end: sets up .venv-demo (Python 3.10) with the stand-ins, the
+# sandbox backend, the package and matplotlib, starts the sandbox on a free port of
+# 127.0.0.1 and runs examples/demo.py against it. Arguments go to the demo
+# (--port N pins the sandbox's port; --help lists the rest).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source tools/python.sh
+
+VENV=.venv-demo
+LOG=$VENV/setup.log
+
+fail() {
+    echo "demo: $*" >&2
+    exit 1
+}
+
+# step DESCRIPTION COMMAND...: quiet on success, one line and the log's tail on failure.
+step() {
+    local what=$1
+    shift
+    echo "demo: $what" >&2
+    if ! "$@" >>"$LOG" 2>&1; then
+        tail -n 20 "$LOG" >&2
+        fail "failed while $what (full log: $LOG)"
+    fi
+}
+
+PY=$(find_python) || fail "Python 3.10 not found; set PYTHON=/path/to/python3.10"
+if [ ! -x "$VENV/bin/python" ]; then
+    "$PY" -m venv "$VENV" || fail "could not create $VENV"
+fi
+: >"$LOG"
+step "updating pip" "$VENV/bin/python" -m pip install -q --upgrade pip
+step "installing the stand-ins and the sandbox backend" \
+    "$VENV/bin/python" -m pip install -q ./standins/tavrix ./sandbox
+step "building and installing private_core (a few minutes the first time)" \
+    "$VENV/bin/python" -m pip install -q ".[demo]"
+
+exec "$VENV/bin/python" examples/demo.py "$@"

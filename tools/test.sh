@@ -6,22 +6,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-find_python() {
-    local candidates=("${PYTHON:-}" python3.10)
-    if command -v pyenv >/dev/null 2>&1; then
-        candidates+=("$(pyenv root)"/versions/3.10*/bin/python)
-    fi
-    for candidate in "${candidates[@]}"; do
-        if [ -n "$candidate" ] && "$candidate" -c 'import sys; assert sys.version_info[:2] == (3, 10)' >/dev/null 2>&1; then
-            echo "$candidate"
-            return 0
-        fi
-    done
-    echo "Python 3.10 not found; set PYTHON=/path/to/python3.10" >&2
-    return 1
-}
+source tools/python.sh
 
-# setup VENV [extra config settings...]: a venv with the stand-ins and the package.
+# setup VENV [extra config settings...]: a venv with the stand-ins, the sandbox backend
+# and the package.
 setup() {
     local venv=$1
     shift
@@ -29,7 +17,7 @@ setup() {
         "$PY" -m venv "$venv"
     fi
     "$venv/bin/python" -m pip install -q --upgrade pip
-    "$venv/bin/python" -m pip install -q ./standins/tavrix
+    "$venv/bin/python" -m pip install -q ./standins/tavrix ./sandbox
     "$venv/bin/python" -m pip install -q ".[test]" -Ccmake.define.PRIVATE_CORE_PROBE=ON "$@"
 }
 
