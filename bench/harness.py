@@ -160,14 +160,14 @@ def figure(result: Result, variant: str) -> str:
 
 
 def table(results: Sequence[Result]) -> str:
-    header = (f"{'benchmark':38} {'unit':>6} {'core':>9} {'floor':>9} {'plain':>9} "
+    header = (f"{'benchmark':40} {'unit':>6} {'core':>9} {'floor':>9} {'plain':>9} "
               f"{'core/floor':>10} {'(best)':>7} {'target':>7} {'plain/core':>10}")
     lines = [header, "-" * len(header)]
     for r in results:
         target = f"{r.target:.2f}" if r.target else "-"
         mark = " " if not r.target or r.core_floor <= r.target else "!"
         lines.append(
-            f"{r.name:38} {r.unit:>6} {figure(r, 'core'):>9} {figure(r, 'floor'):>9} "
+            f"{r.name:40} {r.unit:>6} {figure(r, 'core'):>9} {figure(r, 'floor'):>9} "
             f"{figure(r, 'plain'):>9} {r.core_floor:9.2f}x{mark}{r.best_core_floor:6.2f}x{target:>7} "
             f"{r.plain_core:9.2f}x"
         )
