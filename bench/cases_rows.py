@@ -1,6 +1,6 @@
 """Per-row cost of the price fetchers' batch loop, beside its floor and plain Python.
 
-100 symbols x 2,000 rows of 8 fields each, from a fake session whose replies are
+100 symbols x 500 rows of 8 fields each, from a fake session whose replies are
 already decoded, so no HTTP or JSON work is timed. The frame helpers and progress
 hooks are replaced by no-ops: what remains is the loop itself, essentially one new
 row mapping per element.
@@ -8,40 +8,28 @@ row mapping per element.
 The floor is the dict work any implementation must do, a plain
 `{"symbol": s, **row}` comprehension over the same rows. The plain-Python version is
 the same loop (normalise, query, decode checks, rows, hooks) written as ordinary
-Python. All three are timed in the same run, interleaved round by round.
+Python.
 
-Each fetch allocates about 70 MB of fresh rows. With the default allocator those
-pages are returned to the system after each round and faulted in again on the next,
-and on a virtual machine the page faults can be half of the time, alike for all three.
-A second table therefore repeats the measurement under the system allocator told to
-keep freed memory (PYTHONMALLOC=malloc, no trimming), which leaves the loop's own
-cost.
-
-    python bench/bench_price_rows.py [--quick] [--repeat N]
+Each call allocates about 18 MB of fresh rows; with the default allocator those
+pages go back to the system between calls and are faulted in again, alike for all
+three (on a virtual machine that can be half of the time, which pulls core/floor
+towards 1). Under PYTHONMALLOC=malloc with MALLOC_TRIM_THRESHOLD_ and
+MALLOC_MMAP_THRESHOLD_ set high, freed memory is kept and the loop's own cost
+remains.
 """
 from __future__ import annotations
 
-import os
-
-# Quiet the machine before pandas loads: numerical library threads and CPU
-# migration both add noise.
-os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
-if hasattr(os, "sched_setaffinity"):
-    os.sched_setaffinity(0, {max(os.sched_getaffinity(0))})
-
-import argparse
-import gc
-import subprocess
-import sys
-import time
 from collections.abc import Sequence
+from typing import List
 
 from tavrix.exceptions import DataDecodingError
 
-from private_core import daily_bars, tick_feed
+from private_core import daily_bars
+
+from harness import Case
 
 SYMBOLS = 100
-ROWS = 2_000
+ROWS = 500
 FIELDS = ("time", "open", "high", "low", "close", "volume", "value", "trades")
 
 
@@ -154,89 +142,37 @@ def py_fetch_ohlcv(session, symbol, start=None, end=None, interval="1D", *, show
     return identity(identity(all_rows), interval=interval)
 
 
-# --- measurement -----------------------------------------------------------------------
+# --- the case -------------------------------------------------------------------------
 
 
-def best_seconds(functions, repeat):
-    """Best time of each function, interleaved per round so drift affects them alike."""
-    best = [float("inf")] * len(functions)
-    gc.disable()
-    try:
-        for fn in functions:  # warm up
-            fn()
-        for _ in range(repeat):
-            for i, fn in enumerate(functions):
-                # CPU time: on a shared machine, time spent descheduled is not ours.
-                t0 = time.process_time()
-                result = fn()
-                elapsed = time.process_time() - t0
-                del result  # freed outside the timing, alike for all
-                best[i] = min(best[i], elapsed)
-    finally:
-        gc.enable()
-    return best
-
-
-def main() -> None:
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--quick", action="store_true", help="fewer rounds")
-    parser.add_argument("--repeat", type=int, default=0)
-    parser.add_argument("--default-only", action="store_true", help="skip the second table")
-    args = parser.parse_args()
-    repeat = args.repeat or (5 if args.quick else 40)
-
-    for module in (daily_bars, tick_feed):
-        module.start_progress = module.update_progress = module.finish_progress = noop
-        module._to_dataframe = identity
-        module.resample_ohlcv_multi = identity
-
-    kept = os.environ.get("PYTHONMALLOC") == "malloc"
-    if not kept:
-        print(f"Python {sys.version.split()[0]}; {SYMBOLS} symbols x {ROWS} rows of {len(FIELDS)} "
-              f"fields; ns per row (CPU time), best of {repeat} rounds")
-    print()
-    print("system allocator keeping freed memory (no page faults: the loop's own cost)" if kept
-          else "default allocator (fresh pages faulted in every round)")
-    header = (f"{'fetcher':28} {'core':>7} {'floor':>7} {'plain':>7} "
-              f"{'core/floor':>11} {'plain/core':>11}")
-    print(header)
-    print("-" * len(header))
-    sys.stdout.flush()
-    run(make_payloads(), repeat)
-    if not kept and not args.default_only:
-        env = dict(os.environ, PYTHONMALLOC="malloc", MALLOC_TRIM_THRESHOLD_="4000000000",
-                   MALLOC_MMAP_THRESHOLD_="4000000000")
-        subprocess.run([sys.executable, __file__, "--repeat", str(repeat)], env=env, check=True)
-
-
-def run(payloads, repeat):
+def cases() -> List[Case]:
+    """The daily fetcher's loop over 100 x 500 rows; the intraday fetchers share the
+    same loop (price_batch.hpp), so one row stands for them."""
+    payloads = make_payloads()
     session = Session(payloads)
     symbols = list(payloads)
-    total_rows = SYMBOLS * ROWS
 
     def floor():
         return [{"symbol": s, **row} for s in symbols for row in payloads[s]["data"]]
 
-    cases = [
-        ("daily_bars.fetch_ohlcv", lambda: daily_bars.fetch_ohlcv(session, symbols)),
-        ("tick_feed.fetch_ohlcv", lambda: tick_feed.fetch_ohlcv(session, symbols, adjusted=True)),
-        ("tick_feed.fetch_orderbook", lambda: tick_feed.fetch_orderbook(session, symbols)),
-    ]
-    plain = lambda: py_fetch_ohlcv(session, symbols)  # noqa: E731
+    def core():
+        # Frame building, resampling and progress are the plain-Python helpers, the
+        # same for every variant: replaced by no-ops here so only the loop is timed.
+        saved = {n: getattr(daily_bars, n) for n in PATCHED}
+        for n in PATCHED:
+            setattr(daily_bars, n, identity if n in ("_to_dataframe", "resample_ohlcv_multi") else noop)
+        try:
+            return daily_bars.fetch_ohlcv(session, symbols)
+        finally:
+            for n, v in saved.items():
+                setattr(daily_bars, n, v)
 
-    expected = floor()
-    for _, fn in cases:
-        assert fn() == expected
-    assert plain() == expected
-    del expected
+    def check(results):
+        assert results["core"] == results["floor"] == results["plain"]
 
-    for name, fn in cases:
-        t_core, t_floor, t_plain = (
-            t / total_rows * 1e9 for t in best_seconds([fn, floor, plain], repeat)
-        )
-        print(f"{name:28} {t_core:7.1f} {t_floor:7.1f} {t_plain:7.1f} "
-              f"{t_core / t_floor:10.2f}x {t_plain / t_core:10.2f}x")
+    return [Case(f"batch row loop ({SYMBOLS} x {ROWS} rows)", {
+        "core": core, "floor": floor, "plain": lambda: py_fetch_ohlcv(session, symbols),
+    }, unit="ns", per=SYMBOLS * ROWS, check=check)]
 
 
-if __name__ == "__main__":
-    main()
+PATCHED = ("start_progress", "update_progress", "finish_progress", "_to_dataframe", "resample_ohlcv_multi")

@@ -1,32 +1,21 @@
 """Per-call cost of the result cache, beside its floor and a plain-Python version.
 
 The floor is what any implementation must pay: the RLock acquire/release and the
-dict look-ups themselves, timed in the same run. The plain-Python version is the
-straightforward algorithm written as ordinary methods.
-
-    python bench/bench_cache.py [--quick]
+dict look-ups themselves. The plain-Python version is the straightforward algorithm
+written as ordinary methods.
 """
 from __future__ import annotations
 
-import os
-
-# Quiet the machine before pandas loads: numerical library threads and CPU
-# migration both add noise far larger than the costs measured here.
-os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
-if hasattr(os, "sched_setaffinity"):
-    os.sched_setaffinity(0, {max(os.sched_getaffinity(0))})
-
-import argparse
-import sys
 import time
-import timeit
 from dataclasses import dataclass, field
 from datetime import datetime, timedelta
 from threading import RLock
-from typing import Any, Dict, Optional
+from typing import Any, Dict, List, Optional
 
 from private_core.memo_layer import BaseMemoLayer
 from private_core.memo_store import _Cache
+
+from harness import Case
 
 
 # --- the same methods in plain Python --------------------------------------------
@@ -133,28 +122,10 @@ class Client(BaseMemoLayer):
     pass
 
 
-# --- measurement ------------------------------------------------------------------
+# --- the cases ----------------------------------------------------------------------
 
 
-def ns_per_call(stmts, scope: dict, number: int, repeat: int) -> list:
-    """Best time per call of each statement, the statements interleaved per round so
-    that drift affects them alike."""
-    timers = [timeit.Timer(stmt, globals=scope) for stmt in stmts]
-    best = [float("inf")] * len(timers)
-    for timer in timers:  # warm caches and the clock frequency first
-        timer.timeit(number)
-    for _ in range(repeat):
-        for i, timer in enumerate(timers):
-            best[i] = min(best[i], timer.timeit(number))
-    return [t / number * 1e9 for t in best]
-
-
-def main() -> None:
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--quick", action="store_true", help="fewer iterations")
-    args = parser.parse_args()
-    number, repeat = (20_000, 3) if args.quick else (10_000, 150)
-
+def cases() -> List[Case]:
     ns, key = "eod", ("VNM", "2024-01-01", "2024-03-01", "1D")
     frame = object()
     ttl = timedelta(minutes=1)
@@ -172,30 +143,51 @@ def main() -> None:
     client, plain_client = Client(), PyMemoLayer()
     for obj in (client, plain_client):
         obj._fetch_with_cache(ns, key, live=False, fetcher=lambda: frame, ttl_live=ttl, ttl_history=None)
-    scope = dict(globals(), **locals())
 
-    fetch = "{}._fetch_with_cache(ns, key, live=False, fetcher=None, ttl_live=ttl, ttl_history=None)"
-    begin_end = "{0}._begin_inflight(ns, key); {0}._end_inflight(ns, key)"
-    # The floors: the lock and the dict operations alone, written inline.
-    floor_lookup = "with lock: store.get(ns).get(key)"
-    floor_count = (
-        "with lock: inflight[pair] = inflight.get(pair, 0) + 1\n"
-        "with lock: del inflight[pair]"
-    )
-    rows = [
-        ("_fetch_with_cache hit (not live)", fetch.format("client"), fetch.format("plain_client"), floor_lookup),
-        ("_Cache.get hit", "core.get(ns, key)", "plain.get(ns, key)", floor_lookup),
-        ("_Cache.set", "core.set(ns, key, frame, ttl=ttl)", "plain.set(ns, key, frame, ttl=ttl)", floor_lookup),
-        ("_begin_inflight + _end_inflight", begin_end.format("core"), begin_end.format("plain"), floor_count),
+    # The floors: the lock and the dict operations alone, written inline (the
+    # plain version's store, so the look-up floor reads an entry like theirs).
+    def floor_lookup():
+        with lock:
+            return store.get(ns).get(key)
+
+    def floor_store():
+        # A stored entry carries its data, fetch time and expiry: the clock read,
+        # the sum and one record stored under the lock.
+        with lock:
+            now = datetime.now()
+            store[ns][key] = (frame, now, None, now + ttl)
+
+    def floor_count():
+        with lock:
+            inflight[pair] = inflight.get(pair, 0) + 1
+        with lock:
+            del inflight[pair]
+
+    def begin_end(cache):
+        def run():
+            cache._begin_inflight(ns, key)
+            cache._end_inflight(ns, key)
+        return run
+
+    def same(results):
+        assert results["core"] is results["plain"] is frame
+
+    return [
+        Case("cache hit (_fetch_with_cache)", {
+            "core": lambda: client._fetch_with_cache(ns, key, live=False, fetcher=None, ttl_live=ttl,
+                                                     ttl_history=None),
+            "floor": floor_lookup,
+            "plain": lambda: plain_client._fetch_with_cache(ns, key, live=False, fetcher=None,
+                                                            ttl_live=ttl, ttl_history=None),
+        }, unit="ns", check=same),
+        Case("cache: _Cache.get hit", {
+            "core": lambda: core.get(ns, key), "floor": floor_lookup, "plain": lambda: plain.get(ns, key),
+        }, unit="ns"),
+        Case("cache: _Cache.set", {
+            "core": lambda: core.set(ns, key, frame, ttl=ttl), "floor": floor_store,
+            "plain": lambda: plain.set(ns, key, frame, ttl=ttl),
+        }, unit="ns"),
+        Case("cache: _begin/_end_inflight", {
+            "core": begin_end(core), "floor": floor_count, "plain": begin_end(plain),
+        }, unit="ns"),
     ]
-    print(f"Python {sys.version.split()[0]}; ns per call, best of {repeat} x {number}")
-    header = f"{'operation':34} {'core':>8} {'floor':>8} {'plain':>8} {'core/floor':>11} {'plain/core':>11}"
-    print(header)
-    print("-" * len(header))
-    for name, ours, theirs, floor in rows:
-        t_core, t_floor, t_plain = ns_per_call([ours, floor, theirs], scope, number, repeat)
-        print(f"{name:34} {t_core:8.0f} {t_floor:8.0f} {t_plain:8.0f} {t_core / t_floor:10.2f}x {t_plain / t_core:10.2f}x")
-
-
-if __name__ == "__main__":
-    main()
