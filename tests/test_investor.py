@@ -737,14 +737,18 @@ def test_light_entry_points_do_not_leak(monkeypatch):
         for _ in range(300):
             _light_calls()
         gc.collect()
-        middle = tracemalloc.get_traced_memory()[0]
-        for _ in range(1500):
-            _light_calls()
-        gc.collect()
-        grown = tracemalloc.get_traced_memory()[0] - middle
+        # Smallest growth over equal stretches: a leak grows in each, a warming
+        # interpreter cache less each time.
+        stretches = []
+        for _ in range(3):
+            before = tracemalloc.get_traced_memory()[0]
+            for _ in range(1500):
+                _light_calls()
+            gc.collect()
+            stretches.append(tracemalloc.get_traced_memory()[0] - before)
     finally:
         tracemalloc.stop()
-    assert grown < 30_000, grown
+    assert min(stretches) < 30_000, stretches
 
 
 def test_frame_paths_keep_reference_counts(progress):

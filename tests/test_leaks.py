@@ -170,9 +170,10 @@ def cheap_frames(monkeypatch):
 @pytest.mark.parametrize("calls", [cache_calls, layer_calls, session_calls, price_calls,
                                    keygate_calls])
 def test_entry_points_do_not_leak(calls, cheap_frames, quiet_keygate):
-    # The libraries underneath keep bounded caches of their own (URL parsing,
-    # connection pools), so memory is compared between two later stretches: a leak
-    # grows with the number of calls, a cache does not.
+    # The libraries underneath, and newer interpreters' own adaptive caches, keep
+    # bounded state that still grows for a while after the warm-up; a leak grows by
+    # the same amount in every stretch of calls, a warming cache less each time. So
+    # the smallest growth over a few equal stretches is what is bounded.
     for _ in range(1000):
         calls()
     gc.collect()
@@ -181,14 +182,16 @@ def test_entry_points_do_not_leak(calls, cheap_frames, quiet_keygate):
         for _ in range(500):
             calls()
         gc.collect()
-        middle = tracemalloc.get_traced_memory()[0]
-        for _ in range(2000):
-            calls()
-        gc.collect()
-        grown = tracemalloc.get_traced_memory()[0] - middle
+        stretches = []
+        for _ in range(4):
+            before = tracemalloc.get_traced_memory()[0]
+            for _ in range(2000):
+                calls()
+            gc.collect()
+            stretches.append(tracemalloc.get_traced_memory()[0] - before)
     finally:
         tracemalloc.stop()
-    # One leaked small object per loop would be 100 kB here. The bound is tight enough
-    # to catch a fresh attribute name per call held by the interpreter's type attribute
-    # cache (a few kB with pymalloc, tens of kB with PYTHONMALLOC=malloc).
-    assert grown < 2_000, grown
+    # One leaked small object per call would be 100 kB a stretch. The bound is tight
+    # enough to catch a fresh attribute name per call held by the interpreter's type
+    # attribute cache (a few kB with pymalloc, tens of kB with PYTHONMALLOC=malloc).
+    assert min(stretches) < 2_000, stretches
