@@ -11,6 +11,7 @@ import pytest
 from tavrix.exceptions import DataDecodingError, HttpError
 
 import investor_oracle as oracle
+from leakcheck import stretch_growth
 from private_core.investor import InvestorFlowContract as contract
 from private_core.investor import flow_engine as fe
 from private_core.investor.flow_engine import InvestorFlowEngine, _strict_str
@@ -726,28 +727,7 @@ def _light_calls():
 def test_light_entry_points_do_not_leak(monkeypatch):
     for hook in ("start_progress", "update_progress", "finish_progress"):
         monkeypatch.setattr(fe, hook, lambda *args: None)
-    for _ in range(500):
-        _light_calls()
-    import gc
-    import tracemalloc
-
-    gc.collect()
-    tracemalloc.start()
-    try:
-        for _ in range(300):
-            _light_calls()
-        gc.collect()
-        # Smallest growth over equal stretches: a leak grows in each, a warming
-        # interpreter cache less each time.
-        stretches = []
-        for _ in range(3):
-            before = tracemalloc.get_traced_memory()[0]
-            for _ in range(1500):
-                _light_calls()
-            gc.collect()
-            stretches.append(tracemalloc.get_traced_memory()[0] - before)
-    finally:
-        tracemalloc.stop()
+    stretches = stretch_growth(_light_calls, warmup=500, settle=300, stretch=1500, stretches=3)
     assert min(stretches) < 30_000, stretches
 
 

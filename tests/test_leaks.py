@@ -1,12 +1,11 @@
 """Every entry point, success and error paths, looped: memory must stay flat."""
 import contextlib
-import gc
 import io
 import logging
-import tracemalloc
 from datetime import timedelta
 
 import pytest
+from leakcheck import stretch_growth
 from tavrix.exceptions import DataDecodingError
 
 from private_core import (daily_bars, keygate, memo_layer, memo_rules, memo_store, tick_feed,
@@ -170,27 +169,7 @@ def cheap_frames(monkeypatch):
 @pytest.mark.parametrize("calls", [cache_calls, layer_calls, session_calls, price_calls,
                                    keygate_calls])
 def test_entry_points_do_not_leak(calls, cheap_frames, quiet_keygate):
-    # The libraries underneath, and newer interpreters' own adaptive caches, keep
-    # bounded state that still grows for a while after the warm-up; a leak grows by
-    # the same amount in every stretch of calls, a warming cache less each time. So
-    # the smallest growth over a few equal stretches is what is bounded.
-    for _ in range(1000):
-        calls()
-    gc.collect()
-    tracemalloc.start()
-    try:
-        for _ in range(500):
-            calls()
-        gc.collect()
-        stretches = []
-        for _ in range(4):
-            before = tracemalloc.get_traced_memory()[0]
-            for _ in range(2000):
-                calls()
-            gc.collect()
-            stretches.append(tracemalloc.get_traced_memory()[0] - before)
-    finally:
-        tracemalloc.stop()
+    stretches = stretch_growth(calls, warmup=1000, settle=500, stretch=2000, stretches=4)
     # One leaked small object per call would be 100 kB a stretch. The bound is tight
     # enough to catch a fresh attribute name per call held by the interpreter's type
     # attribute cache (a few kB with pymalloc, tens of kB with PYTHONMALLOC=malloc).
