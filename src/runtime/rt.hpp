@@ -5,7 +5,7 @@
 // built through their metaclass, module namespaces and exception chaining.
 #pragma once
 
-#include <pybind11/pybind11.h>
+#include <pybind11/cast.h>
 
 #include <initializer_list>
 #include <utility>

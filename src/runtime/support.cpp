@@ -1,4 +1,9 @@
 // Errors, module namespaces, imports and class building for the runtime layer.
+// The out-of-line parts of pybind11's handle types (error_already_set's vtable and
+// message formatting) are compiled here once; rt.hpp includes only the handle and
+// call headers, which keeps every module's build short.
+#include <pybind11/pybind11.h>
+
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -383,7 +388,7 @@ struct RLockMethods {
 
 const RLockMethods& rlock() {
     static RLockMethods methods = [] {
-        py::object cls = py::module_::import("_thread").attr("RLock");
+        py::object cls = steal_or_throw(PyImport_ImportModule("_thread")).attr("RLock");
         RLockMethods m;
         m.type = reinterpret_cast<PyTypeObject*>(cls.ptr());
         m.acquire = py::object(cls.attr("acquire")).release().ptr();
@@ -534,7 +539,7 @@ ClassBuilder& ClassBuilder::attr(const char* name, py::handle value) {
 py::object ClassBuilder::build() {
     // What a class statement does: resolve the metaclass and bases, let the
     // metaclass prepare the namespace, fill it in body order, call the metaclass.
-    py::module_ types = py::module_::import("types");
+    py::object types = steal_or_throw(PyImport_ImportModule("types"));
     py::object resolved = types.attr("resolve_bases")(bases_);
     py::tuple prepared = types.attr("prepare_class")(name_, resolved);
     py::object meta = prepared[0];
