@@ -18,25 +18,23 @@ would otherwise swamp the client's work being measured).
 """
 from __future__ import annotations
 
-import subprocess
 import sys
-import threading
 from datetime import timedelta
 from typing import Any, Callable, Dict, List, Optional, Tuple
 from urllib.parse import urljoin
 
 import pandas as pd
 import requests
-from tavrix.exceptions import DataDecodingError, HttpError
+from tavrix.exceptions import HttpError
 from tavrix_sandbox.app import DEMO_KEY
 from tavrix_sandbox.data import latest_trading_day
-from tavrix_sandbox.testing import Sandbox
+from tavrix_sandbox.testing import Sandbox, start_sandbox
 
 from private_core import daily_bars, tick_feed
 from private_core.helpers import _to_dataframe, resample_ohlcv_multi
 from private_core.transport_base import HttpSession
 
-from cases_rows import py_normalize_symbols
+from cases_rows import py_normalize_symbols, py_symbol_rows
 from harness import Case
 
 EOD_SYMBOLS = 50
@@ -55,25 +53,11 @@ sys.exit(server.main(["--threads", "2"]))
 """
 
 
-def start_sandbox(timeout: float = 30.0) -> Sandbox:
+def start_backend() -> Sandbox:
     from tavrix_sandbox.data import STOCKS
 
     extra = max(0, EOD_SYMBOLS - len(STOCKS))
-    process = subprocess.Popen([sys.executable, "-c", LAUNCHER.format(extra=extra)],
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                               stdin=subprocess.DEVNULL, text=True)
-    line: List[str] = []
-    reader = threading.Thread(target=lambda: line.append(process.stdout.readline()), daemon=True)
-    reader.start()
-    reader.join(timeout)
-    url = line[0].strip() if line else ""
-    if not url.startswith("http"):
-        process.kill()
-        process.wait()
-        errors = (process.stderr.read() if process.stderr else "").strip().splitlines()
-        raise RuntimeError(f"sandbox backend did not start: {errors[-1] if errors else 'no URL'}")
-    threading.Thread(target=process.stderr.read, daemon=True).start()
-    return Sandbox(process, url)
+    return start_sandbox(command=[sys.executable, "-c", LAUNCHER.format(extra=extra)])
 
 
 def symbols_known() -> List[str]:
@@ -120,25 +104,7 @@ def py_fetch(session: Any, endpoint: str, symbol: Any, extra: Dict[str, str], in
     symbols = py_normalize_symbols(symbol)
     all_rows = []
     for sym in symbols:
-        params = {"symbol": sym, **extra}
-        response = session.get(endpoint, params=params)
-        try:
-            payload = response.json()
-        except ValueError as exc:
-            raise DataDecodingError("Unable to decode OHLCV response as JSON") from exc
-        if not isinstance(payload, dict):
-            raise DataDecodingError("Unexpected payload structure for OHLCV response.")
-        if payload.get("error"):
-            raise DataDecodingError(f"Backend returned error for {sym}: {payload['error']}")
-        data = payload.get("data")
-        if not isinstance(data, list):
-            raise DataDecodingError("Unexpected payload format for OHLCV series.")
-        for item in data:
-            if not isinstance(item, dict):
-                raise DataDecodingError("Each OHLCV row must be a dictionary.")
-            row = {"symbol": sym}
-            row.update(item)
-            all_rows.append(row)
+        py_symbol_rows(session, endpoint, sym, {"symbol": sym, **extra}, all_rows)
     return resample_ohlcv_multi(_to_dataframe(all_rows), interval=interval)
 
 
@@ -161,7 +127,7 @@ class Backend:
     """The sandbox and one session of each kind, kept alive across the rounds."""
 
     def __init__(self) -> None:
-        self.sandbox = start_sandbox()
+        self.sandbox = start_backend()
         url = self.sandbox.base_url
         self.core = HttpSession(DEMO_KEY, base_url=url)
         self.plain = PyHttpSession(DEMO_KEY, url)

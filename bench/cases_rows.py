@@ -102,6 +102,28 @@ def py_normalize_symbols(symbols):
     return normalised
 
 
+def py_symbol_rows(session, endpoint, sym, params, all_rows):
+    """One symbol's request and decode checks, its rows tagged and appended."""
+    response = session.get(endpoint, params=params)
+    try:
+        payload = response.json()
+    except ValueError as exc:
+        raise DataDecodingError("Unable to decode OHLCV response as JSON") from exc
+    if not isinstance(payload, dict):
+        raise DataDecodingError("Unexpected payload structure for OHLCV response.")
+    if payload.get("error"):
+        raise DataDecodingError(f"Backend returned error for {sym}: {payload['error']}")
+    data = payload.get("data")
+    if not isinstance(data, list):
+        raise DataDecodingError("Unexpected payload format for OHLCV series.")
+    for item in data:
+        if not isinstance(item, dict):
+            raise DataDecodingError("Each OHLCV row must be a dictionary.")
+        row = {"symbol": sym}
+        row.update(item)
+        all_rows.append(row)
+
+
 def py_fetch_ohlcv(session, symbol, start=None, end=None, interval="1D", *, show_progress=True):
     if start is not None and type(start) is not str:
         raise TypeError("start")
@@ -116,24 +138,7 @@ def py_fetch_ohlcv(session, symbol, start=None, end=None, interval="1D", *, show
             params["start"] = start
         if end:
             params["end"] = end
-        response = session.get("/market-data/eod/ohlcv", params=params)
-        try:
-            payload = response.json()
-        except ValueError as exc:
-            raise DataDecodingError("Unable to decode OHLCV response as JSON") from exc
-        if not isinstance(payload, dict):
-            raise DataDecodingError("Unexpected payload structure for OHLCV response.")
-        if payload.get("error"):
-            raise DataDecodingError(f"Backend returned error for {sym}: {payload['error']}")
-        data = payload.get("data")
-        if not isinstance(data, list):
-            raise DataDecodingError("Unexpected payload format for OHLCV series.")
-        for item in data:
-            row = {"symbol": sym}
-            if not isinstance(item, dict):
-                raise DataDecodingError("Each OHLCV row must be a dictionary.")
-            row.update(item)
-            all_rows.append(row)
+        py_symbol_rows(session, "/market-data/eod/ohlcv", sym, params, all_rows)
         if show_progress:
             noop(index)
     noop()

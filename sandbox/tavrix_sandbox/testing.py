@@ -57,9 +57,12 @@ class Sandbox:
                 self.process.wait()
 
 
-def start_sandbox(args: Sequence[str] = (), timeout: float = 30.0) -> Sandbox:
-    """Starts `python -m tavrix_sandbox ARGS` and waits for its base URL."""
-    command: List[str] = [sys.executable, "-m", "tavrix_sandbox", *args]
+def start_sandbox(args: Sequence[str] = (), timeout: float = 30.0, *,
+                  command: Optional[Sequence[str]] = None) -> Sandbox:
+    """Starts `python -m tavrix_sandbox ARGS` (or `command`, a launcher of its own that
+    prints the base URL first) and waits for its base URL."""
+    if command is None:
+        command = [sys.executable, "-m", "tavrix_sandbox", *args]
     process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                stdin=subprocess.DEVNULL, text=True)
     line: List[str] = []
