@@ -77,7 +77,7 @@ def model_strict_str(value):
 
 
 @given(value=st.one_of(leaves, anything))
-# Found by this test: str() of an object may be a str subclass whose strip() returns
+# Regression: str() of an object may be a str subclass whose strip() returns
 # anything; its length was then read as if it were text.
 @example(value=StrReturnsLyingStr())
 def test_strict_str_matches_model(value):
@@ -188,10 +188,11 @@ class ClearsWhenHashed:
 
 
 def test_request_building_survives_its_dict_being_emptied():
-    # Found by fuzzing: both builders walked the caller's dict while running the
+    # Both builders used to walk the caller's dict while running the
     # caller's code (str() of an id, a key's hash); emptying the dict then freed the
-    # entry being copied. They now work on a copy.
-    payload = {"ids": [None], "other": "v"}
+    # entry being copied, and the process crashed. They now work on a copy.
+    # The key is built at run time, so the dict holds its only reference.
+    payload = {"".join(["i", "ds"]): [None], "other": "v"}
     payload["ids"][0] = ClearsWhenStringified(payload)
     assert ENGINE._to_query_params(payload) == {"ids": "x", "other": "v"}
 
@@ -255,7 +256,7 @@ namespaces = st.one_of(st.sampled_from(["stock", "market", "sector", "fund"]), s
 
 
 @given(payload=shapes, namespace=namespaces)
-# Found by this test: for a keyed answer the identifier column was looked up before
+# Regression: for a keyed answer the identifier column was looked up before
 # any row was seen, so a namespace that cannot be a key failed even with no rows.
 @example(payload={"A": []}, namespace=[])
 def test_normalise_records_matches_model(payload, namespace):
@@ -273,9 +274,9 @@ def test_ensure_mapping_matches_model(entry, namespace, identifier):
 
 
 def test_deeply_nested_envelope_is_a_recursion_error():
-    # Found by fuzzing: each envelope level is one more native call into
-    # _normalise_records, and nothing bounded the depth; a deep enough answer
-    # overflowed the C stack. Now the interpreter's recursion limit applies.
+    # Each envelope level is one more native call into _normalise_records, and
+    # nothing bounded the depth: a deep enough answer overflowed the C stack and
+    # crashed the process. Now the interpreter's recursion limit applies.
     payload = None
     for _ in range(200_000):
         payload = {"data": payload}

@@ -86,7 +86,7 @@ symbol_args = st.one_of(
 
 @pytest.mark.parametrize("module", [daily_bars, tick_feed], ids=["daily_bars", "tick_feed"])
 @given(symbols=symbol_args)
-# Found by this test: a str subclass's own strip() was trusted, so a strip() that
+# Regression: a str subclass's own strip() was trusted, so a strip() that
 # returned a non-text object reached upper() and the de-duplicating set.
 @example(symbols=StrStripLies(" abc "))
 @example(symbols=[StrStripLies(" abc "), "x"])
