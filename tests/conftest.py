@@ -1,9 +1,25 @@
 import inspect
+import os
 from datetime import datetime
 
 import pytest
+from hypothesis import HealthCheck, settings
 
 from private_core import memo_store
+
+# Property-based tests: the suite's profile is bounded and reproducible (the same
+# examples every run, nothing written to a .hypothesis directory) and has no deadline,
+# since the sanitizer run is several times slower. HYPOTHESIS_PROFILE=long searches
+# much further, for local runs.
+settings.register_profile(
+    "ci", max_examples=60, deadline=None, derandomize=True, database=None, print_blob=True,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
+settings.register_profile(
+    "long", max_examples=3000, deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
 
 
 @pytest.fixture

@@ -52,18 +52,26 @@ inline py::object mapping_get(py::handle mapping, py::handle key) {
 
 // --- _normalize_symbols -----------------------------------------------------------
 
-inline py::object strip(py::handle text) { return rt::call_method(text, RT_METHOD("strip")); }
-inline py::object upper(py::handle text) { return rt::call_method(text, RT_METHOD("upper")); }
+// The trimmed, upper-cased text of a string. A str subclass counts by its text: its
+// own strip() or upper() may return anything, and a symbol must stay plain text that
+// hashes and compares as text. Always an exact str.
+inline py::object normalized_text(py::handle text) {
+    py::object plain = rt::steal_or_throw(PyUnicode_FromObject(text.ptr()));
+    py::object cleaned = rt::call_method(plain, RT_METHOD("strip"));
+    if (PyUnicode_GET_LENGTH(cleaned.ptr()) == 0) return cleaned;
+    return rt::call_method(cleaned, RT_METHOD("upper"));
+}
 
 // Symbols are normalised (trimmed, upper-cased) before duplicates are dropped, so
 // "abc" and " ABC" are one symbol, fetched once; the caller's order is kept.
 inline py::object normalize_symbols(rt::Call& c) {
     py::handle symbols = c[0];
     if (PyUnicode_Check(symbols.ptr())) {
-        py::object cleaned = strip(symbols);
-        if (!rt::truthy(cleaned)) raise_error(PyExc_ValueError, "symbol must not be empty.");
+        py::object symbol = normalized_text(symbols);
+        if (PyUnicode_GET_LENGTH(symbol.ptr()) == 0)
+            raise_error(PyExc_ValueError, "symbol must not be empty.");
         py::object result = new_list();
-        list_append(result, upper(cleaned));
+        list_append(result, symbol);
         return result;
     }
     // bytes is a Sequence too, but of integers, never of symbols.
@@ -80,10 +88,8 @@ inline py::object normalize_symbols(rt::Call& c) {
     py::object normalised = new_list();
     py::object seen = rt::steal_or_throw(PySet_New(nullptr));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
-        py::object item = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(items.ptr(), i));
-        py::object cleaned = strip(item);
-        if (!rt::truthy(cleaned)) continue;
-        py::object symbol = upper(cleaned);
+        py::object symbol = normalized_text(PyList_GET_ITEM(items.ptr(), i));
+        if (PyUnicode_GET_LENGTH(symbol.ptr()) == 0) continue;
         int known = PySet_Contains(seen.ptr(), symbol.ptr());
         if (known < 0) rt::throw_pending();
         if (known) continue;

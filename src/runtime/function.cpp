@@ -277,6 +277,23 @@ void reword_as_interpreter(FunctionObject* f, PyObject* const* args, Py_ssize_t 
     ours.restore();
 }
 
+// Runs the body on bound arguments. Each call counts against the interpreter's
+// recursion limit, as a call of a built-in function does: a body that calls back into
+// our functions (an envelope unwrapped level by level, say) then ends in
+// RecursionError instead of overflowing the C stack.
+PyObject* run_body(FunctionObject* f, PyObject* self, PyObject* const* slots) {
+    if (Py_EnterRecursiveCall(" while calling a Python object") != 0) return nullptr;
+    PyObject* result = nullptr;
+    try {
+        Call call(self, slots);
+        result = f->impl(call).release().ptr();
+    } catch (...) {
+        set_python_error_from_current_exception();
+    }
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
@@ -285,13 +302,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     if (kwnames == nullptr && nargs == s.positional && s.kwonly == 0 && !s.varargs && !s.varkw) {
         // Every parameter given by position: the arguments are the slots.
         if (!check_types(f, args)) return nullptr;
-        try {
-            Call call(self, args);
-            return f->impl(call).release().ptr();
-        } catch (...) {
-            set_python_error_from_current_exception();
-            return nullptr;
-        }
+        return run_body(f, self, args);
     }
     Py_ssize_t nslots = s.slots();
     PyObject* small[16];
@@ -302,20 +313,19 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         slots = large.get();
     }
     for (Py_ssize_t i = 0; i < nslots; ++i) slots[i] = nullptr;
+    py::object owned[2];  // what binding built (*args, **kwargs): alive for the body
     try {
-        py::object owned[2];
         if (!bind_arguments(f, args, nargs, kwnames, slots, owned)) {
             if (PyErr_ExceptionMatches(PyExc_TypeError))
                 reword_as_interpreter(f, args, nargs, kwnames);
             return nullptr;
         }
         if (!check_types(f, slots)) return nullptr;
-        Call call(self, slots);
-        return f->impl(call).release().ptr();
     } catch (...) {
         set_python_error_from_current_exception();
         return nullptr;
     }
+    return run_body(f, self, slots);
 }
 
 // --- the type -----------------------------------------------------------------------

@@ -40,8 +40,11 @@ PyObject* g_strict_str = nullptr;
 
 py::object text(py::handle value) { return rt::steal_or_throw(PyObject_Str(value.ptr())); }
 
+// str(value) stripped, always an exact str: str() may give a str subclass, whose own
+// strip() is not trusted to return text; its text is trimmed instead.
 py::object stripped_text(py::handle value) {
-    return rt::call_method(text(value), RT_METHOD("strip"));
+    py::object plain = rt::steal_or_throw(PyUnicode_FromObject(text(value).ptr()));
+    return rt::call_method(plain, RT_METHOD("strip"));
 }
 
 bool contains(py::handle container, py::handle item) {
@@ -127,7 +130,9 @@ py::object strict_str_fn(rt::Call& c) { return strict_str(c[0]); }
 // --- request building ---------------------------------------------------------------
 
 py::object prepare_payload(rt::Call& c) {
-    py::handle params = c[1];
+    // Walked as a private copy: inserting a key runs its __hash__, which may change
+    // the caller's dict under the walk. Copying runs no code of the caller's.
+    py::object params = rt::steal_or_throw(PyDict_Copy(c[1].ptr()));
     py::dict payload = new_dict();
     PyObject *key, *value;
     Py_ssize_t pos = 0;
@@ -191,7 +196,8 @@ py::object prepare_payload(rt::Call& c) {
 }
 
 py::object to_query_params(rt::Call& c) {
-    py::handle payload = c[1];
+    // A private copy: str() of an id may change the caller's dict under the walk.
+    py::object payload = rt::steal_or_throw(PyDict_Copy(c[1].ptr()));
     py::dict query = new_dict();
     PyObject *key, *value;
     Py_ssize_t pos = 0;
@@ -244,11 +250,14 @@ py::object request(rt::Call& c) {
 
 // --- payload normalisation ----------------------------------------------------------
 
-py::dict ensure_mapping_impl(const rt::Call& c, py::handle entry, py::handle field,
-                             py::handle identifier) {
+// `field` is the identifier column, looked up (once, into `field`) only when a row
+// is to be tagged, after the row was copied.
+py::dict ensure_mapping_impl(const rt::Call& c, py::handle self, py::handle entry, py::handle ns,
+                             py::handle identifier, py::object& field) {
     if (!is_mapping(c, entry)) raise_decoding(c, kEntryNotObject);
     py::dict row = copy_mapping(entry);
     if (!identifier.is_none()) {
+        if (!field) field = id_field(self, ns, RT_STR("id"));
         int present = PyDict_Contains(row.ptr(), field.ptr());
         if (present < 0) rt::throw_pending();
         // The row's own value wins over the key it was filed under.
@@ -260,10 +269,8 @@ py::dict ensure_mapping_impl(const rt::Call& c, py::handle entry, py::handle fie
 
 py::object ensure_mapping(rt::Call& c) {
     py::handle self = c[0], entry = c[1], ns = c[2], identifier = c[3];
-    if (!is_mapping(c, entry)) raise_decoding(c, kEntryNotObject);
-    py::object field =
-        identifier.is_none() ? py::object(py::none()) : id_field(self, ns, RT_STR("id"));
-    return ensure_mapping_impl(c, entry, field, identifier);
+    py::object field;
+    return ensure_mapping_impl(c, self, entry, ns, identifier, field);
 }
 
 // Appends the rows of `entries` (any iterable) to `out`, tagged with `identifier`
@@ -275,10 +282,9 @@ void collect_rows(const rt::Call& c, py::handle self, py::handle entries, py::ha
     bool direct = uses_own(self, RT_STR("_ensure_mapping"), g_ensure_mapping) &&
                   (identifier.is_none() || PyUnicode_CheckExact(identifier.ptr()));
     py::object field;
-    if (direct && !identifier.is_none()) field = id_field(self, ns, RT_STR("id"));
     auto one = [&](py::handle entry) {
         if (direct) {
-            append(out, ensure_mapping_impl(c, entry, field, identifier));
+            append(out, ensure_mapping_impl(c, self, entry, ns, identifier, field));
         } else if (identifier.is_none()) {
             append(out, rt::call_method(self, RT_METHOD("_ensure_mapping"), entry, ns));
         } else {

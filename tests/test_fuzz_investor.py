@@ -1,0 +1,289 @@
+"""Property-based tests of the investor engine's request building and payload
+normalisation, each compared with a plain-Python model of its documented behaviour,
+on JSON-like values, subclasses and hostile objects alike."""
+import math
+from collections.abc import Iterable, Mapping
+from datetime import date, datetime
+
+import pytest
+from hypothesis import example, given
+from hypothesis import strategies as st
+from tavrix.exceptions import DataDecodingError
+
+from fuzz_inputs import (DictContainsLies, DictGetLies, DictIterRaises, StrEqLies,
+                         StrReturnsLyingStr, StrSub, DictSub, anything, containers,
+                         json_values, leaves, padded_text, short_text)
+from private_core.investor.flow_engine import InvestorFlowEngine, _strict_str
+
+ENTRY_NOT_OBJECT = "Investor payload entries must be JSON objects."
+UNEXPECTED = "Unexpected payload format for investor endpoint."
+ENVELOPE = ("data", "results", "items", "records")
+ENGINE = InvestorFlowEngine(None)
+
+
+def outcome(fn, *args):
+    try:
+        return "ok", fn(*args)
+    except SystemError:
+        raise
+    except Exception as exc:  # noqa: BLE001 - compared by the caller
+        return "raised", exc
+
+
+def same_value(a, b):
+    """The same object, or equal exact text, or equal lists of exact text."""
+    if a is b:
+        return True
+    if type(a) is str and type(b) is str:
+        return a == b
+    if type(a) is list and type(b) is list:
+        return len(a) == len(b) and all(same_value(x, y) for x, y in zip(a, b))
+    return False
+
+
+def assert_same(got, want):
+    assert same_value(got, want), (got, want)
+
+
+def same_dict(got, want):
+    assert type(got) is dict, got
+    assert len(got) == len(want), (got, want)
+    for (k, v), (mk, mv) in zip(got.items(), want.items()):
+        assert same_value(k, mk) and same_value(v, mv), (k, v, mk, mv)
+
+
+def same_outcome(got, want, compare=assert_same):
+    assert got[0] == want[0], (got, want)
+    if got[0] == "raised":
+        assert type(got[1]) is type(want[1]), (got, want)
+        if isinstance(want[1], DataDecodingError):
+            assert got[1].args == want[1].args
+    else:
+        compare(got[1], want[1])
+
+
+def text(value):
+    """str(value) stripped, taken as plain text whatever str() gave back."""
+    return str.__str__(str(value)).strip()
+
+
+# --- _strict_str ---------------------------------------------------------------------------
+
+
+def model_strict_str(value):
+    if value is None or (isinstance(value, float) and math.isnan(value)):
+        return ""
+    return text(value)
+
+
+@given(value=st.one_of(leaves, anything))
+# Regression: str() of an object may be a str subclass whose strip() returns
+# anything; its length was then read as if it were text.
+@example(value=StrReturnsLyingStr())
+def test_strict_str_matches_model(value):
+    got = outcome(_strict_str, value)
+    same_outcome(got, outcome(model_strict_str, value))
+    if got[0] == "ok":
+        assert type(got[1]) is str and got[1] == got[1].strip()
+
+
+# --- _prepare_payload and _to_query_params --------------------------------------------------
+
+
+def model_prepare(params):
+    if type(params) is not dict:
+        raise TypeError("params")
+    payload = {k: v for k, v in params.items() if v is not None}
+    if "ids" in payload:
+        ids = payload["ids"]
+        if isinstance(ids, (list, tuple)):
+            payload["ids"] = [t for t in (text(x) for x in ids) if t]
+        else:
+            payload["ids"] = [text(ids)]
+    for key, upper in (("group", False), ("interval", True)):
+        if key in payload:
+            folded = text(payload[key])
+            folded = folded.upper() if upper else folded.lower()
+            if folded:
+                payload[key] = folded
+    for key in ("start", "end"):
+        if key in payload:
+            value = payload[key]
+            if isinstance(value, datetime):
+                payload[key] = value.date().isoformat()
+            elif isinstance(value, date):
+                payload[key] = value.isoformat()
+            else:
+                payload[key] = text(value)
+    return payload
+
+
+def model_query(payload):
+    if type(payload) is not dict:
+        raise TypeError("payload")
+    query = {}
+    for key, value in payload.items():
+        if (isinstance(key, str) and str.__str__(key) == "ids" and isinstance(value, Iterable)
+                and not isinstance(value, (str, bytes))):
+            value = ",".join(t for t in (text(x) for x in value) if t)
+        query[key] = value
+    return query
+
+
+param_keys = st.one_of(st.sampled_from(["ids", "group", "interval", "start", "end", "other"]),
+                       short_text, short_text.map(StrEqLies), st.just(StrSub("ids")))
+param_values = st.one_of(
+    st.none(), padded_text, st.lists(st.one_of(padded_text, st.integers(), leaves), max_size=4),
+    st.dates(), st.datetimes(), leaves, anything,
+)
+params_dicts = st.dictionaries(param_keys, param_values, max_size=6)
+
+
+@given(params=st.one_of(params_dicts, params_dicts.map(DictSub), anything))
+@example(params={"ids": [StrReturnsLyingStr(" a ")], "group": StrReturnsLyingStr(" G ")})
+@example(params={"interval": StrReturnsLyingStr(" 1w "), "start": StrReturnsLyingStr(" d ")})
+def test_prepare_payload_matches_model(params):
+    snapshot = list(params.items()) if type(params) is dict else None
+    got = outcome(ENGINE._prepare_payload, params)
+    same_outcome(got, outcome(model_prepare, params), same_dict)
+    if snapshot is not None:  # the caller's dict is left as it was
+        assert len(snapshot) == len(params)
+        assert all(k is k2 and v is v2 for (k, v), (k2, v2) in zip(snapshot, params.items()))
+    if got[0] == "ok" and "ids" in got[1]:
+        assert all(type(i) is str and i == i.strip() for i in got[1]["ids"])
+
+
+@given(payload=st.one_of(params_dicts, params_dicts.map(lambda d: dict(d, ids=d.get("ids", []))),
+                         anything))
+@example(payload={"ids": [StrReturnsLyingStr(" a "), " b "]})
+def test_to_query_params_matches_model(payload):
+    got = outcome(ENGINE._to_query_params, payload)
+    same_outcome(got, outcome(model_query, payload), same_dict)
+
+
+class ClearsWhenStringified:
+    """Its str() empties the dict it was put in, as a hostile element may."""
+
+    def __init__(self, target):
+        self.target = target
+
+    def __str__(self):
+        self.target.clear()
+        return "x"
+
+
+class ClearsWhenHashed:
+    """A key whose hash empties the dict it was put in."""
+
+    def __init__(self):
+        self.target = None
+
+    def __hash__(self):
+        if self.target is not None:
+            self.target.clear()
+        return 1
+
+    def __eq__(self, other):
+        return self is other
+
+
+def test_request_building_survives_its_dict_being_emptied():
+    # Both builders used to walk the caller's dict while running the
+    # caller's code (str() of an id, a key's hash); emptying the dict then freed the
+    # entry being copied, and the process crashed. They now work on a copy.
+    # The key is built at run time, so the dict holds its only reference.
+    payload = {"".join(["i", "ds"]): [None], "other": "v"}
+    payload["ids"][0] = ClearsWhenStringified(payload)
+    assert ENGINE._to_query_params(payload) == {"ids": "x", "other": "v"}
+
+    key = ClearsWhenHashed()
+    params = {key: "value", "group": " G "}
+    key.target = params
+    result = ENGINE._prepare_payload(params)
+    assert list(result.values()) == ["value", "g"]
+
+
+# --- _normalise_records and _ensure_mapping -------------------------------------------------
+
+
+def model_ensure(entry, namespace, identifier=None):
+    if identifier is not None and type(identifier) is not str:
+        raise TypeError("identifier")
+    if not isinstance(entry, Mapping):
+        raise DataDecodingError(ENTRY_NOT_OBJECT)
+    row = dict(entry)
+    if identifier is not None:
+        field = InvestorFlowEngine._ID_FIELD.get(namespace, "id")
+        if field not in row:
+            row[field] = identifier
+    return row
+
+
+def model_normalise(payload, namespace):
+    if payload is None:
+        return []
+    if isinstance(payload, list):
+        return [model_ensure(entry, namespace) for entry in payload]
+    if isinstance(payload, Mapping):
+        for key in ENVELOPE:
+            if key in payload:
+                return model_normalise(payload[key], namespace)
+        pairs = list(payload.items())
+        if all(isinstance(pair[1], list) for pair in pairs):
+            return [model_ensure(entry, namespace, pair[0]) for pair in pairs for entry in pair[1]]
+    raise DataDecodingError(UNEXPECTED)
+
+
+def same_rows(got, want):
+    assert type(got) is list and len(got) == len(want), (got, want)
+    for row, model_row in zip(got, want):
+        same_dict(row, model_row)
+
+
+row = st.dictionaries(st.sampled_from(["symbol", "icb", "date", "value", "id"]), json_values,
+                      max_size=4)
+entries = st.lists(st.one_of(row, row.map(DictGetLies), anything), max_size=3)
+keyed = st.dictionaries(st.one_of(short_text, st.sampled_from(["A", "B"])), entries, max_size=3)
+shapes = st.recursive(
+    st.one_of(st.none(), entries, keyed, keyed.map(DictGetLies), keyed.map(DictIterRaises),
+              keyed.map(DictContainsLies), containers(row), anything),
+    lambda inner: st.builds(lambda key, value, extra: {**extra, key: value},
+                            st.sampled_from(ENVELOPE), inner,
+                            st.dictionaries(st.sampled_from(ENVELOPE + ("x",)), inner, max_size=2)),
+    max_leaves=4,
+)
+namespaces = st.one_of(st.sampled_from(["stock", "market", "sector", "fund"]), short_text, leaves)
+
+
+@given(payload=shapes, namespace=namespaces)
+# Regression: for a keyed answer the identifier column was looked up before
+# any row was seen, so a namespace that cannot be a key failed even with no rows.
+@example(payload={"A": []}, namespace=[])
+def test_normalise_records_matches_model(payload, namespace):
+    got = outcome(ENGINE._normalise_records, payload, namespace)
+    same_outcome(got, outcome(model_normalise, payload, namespace), same_rows)
+
+
+@given(entry=st.one_of(row, anything), namespace=namespaces,
+       identifier=st.one_of(st.none(), short_text, leaves))
+def test_ensure_mapping_matches_model(entry, namespace, identifier):
+    got = outcome(ENGINE._ensure_mapping, entry, namespace, identifier)
+    same_outcome(got, outcome(model_ensure, entry, namespace, identifier), same_dict)
+    if got[0] == "ok":
+        assert got[1] is not entry
+
+
+def test_deeply_nested_envelope_is_a_recursion_error():
+    # Each envelope level is one more native call into _normalise_records, and
+    # nothing bounded the depth: a deep enough answer overflowed the C stack and
+    # crashed the process. Now the interpreter's recursion limit applies.
+    payload = None
+    for _ in range(200_000):
+        payload = {"data": payload}
+    with pytest.raises(RecursionError):
+        ENGINE._normalise_records(payload, "stock")
+    # Within the limit the unwrapping still works.
+    shallow = [{"v": 1}]
+    for _ in range(50):
+        shallow = {"records": shallow}
+    assert ENGINE._normalise_records(shallow, "stock") == [{"v": 1}]
