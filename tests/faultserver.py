@@ -31,6 +31,9 @@ FAULTS = {
     "close_mid_body": "headers promise more body than is sent before the close",
     "slow_headers": "nothing is sent until after the client's timeout",
     "slow_body": "headers at once, the body only after the client's timeout",
+    "bad_chunked": "a chunked body whose chunk size is not a number",
+    "bad_gzip": "a body declared gzip-encoded that is not",
+    "redirect_loop": "302 back to the same URL (planned once per hop)",
     "truncated_json": "200 with a JSON body cut in half (length consistent)",
     "html_200": "200 with an HTML page",
     "html_502": "502 with an HTML page",
@@ -140,6 +143,15 @@ class FaultServer:
         if action == "garbage":
             conn.sendall(b"SPLAT 42 what\r\n\r\n")
             return False
+        if action == "redirect_loop":
+            location = parts.path + ("?" + parts.query if parts.query else "")
+            conn.sendall(f"HTTP/1.1 302 Found\r\nLocation: {location}\r\n"
+                         "Content-Length: 0\r\n\r\n".encode())
+            return True
+        if action == "bad_chunked":
+            conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
+                         b"Transfer-Encoding: chunked\r\n\r\nZZ\r\n{}\r\n0\r\n\r\n")
+            return False
         if action == "slow_headers":
             self._stop.wait(STALL)
             return False
@@ -152,7 +164,10 @@ class FaultServer:
             status, ctype, payload = self.handler(method, parts.path, query, body)
             if action == "truncated_json":
                 payload = payload[: len(payload) // 2]
-        head = (f"HTTP/1.1 {status} X\r\nContent-Type: {ctype}\r\n"
+        extra = ""
+        if action == "bad_gzip":
+            extra = "Content-Encoding: gzip\r\n"
+        head = (f"HTTP/1.1 {status} X\r\nContent-Type: {ctype}\r\n{extra}"
                 f"Content-Length: {len(payload)}\r\n\r\n").encode()
         if action == "close_mid_status":
             # The cut goes before the end of the status line: a header block cut short

@@ -24,8 +24,31 @@ from private_core.memo_store import CacheEntry
 SECONDS = float(os.environ.get("PRIVATE_CORE_STRESS_SECONDS", "0.6"))
 THREADS = 16
 
+
+
+class YieldingKey:
+    """A key whose hashing and comparison run Python code that gives up the GIL, so
+    other threads run in the middle of the cache's dict operations."""
+
+    def __init__(self, name):
+        self.name = name
+
+    def __hash__(self):
+        time.sleep(0)
+        return hash(self.name)
+
+    def __eq__(self, other):
+        time.sleep(0)
+        return isinstance(other, YieldingKey) and other.name == self.name
+
+    def __repr__(self):
+        return f"YieldingKey({self.name!r})"
+
+
 DIRECT_PAIRS = [(ns, (k,)) for ns in ("d0", "d1", "d2") for k in range(3)]
-LAYER_PAIRS = [("f0", ("A", 1)), ("f0", ("B", 1)), ("f1", ("A", 1)), ("f1", ("A", 2))]
+DIRECT_PAIRS += [("d0", (YieldingKey("y"),)), ("d1", (YieldingKey("y"), 1))]
+LAYER_PAIRS = [("f0", ("A", 1)), ("f0", ("B", 1)), ("f1", ("A", 1)), ("f1", ("A", 2)),
+               ("f1", (YieldingKey("A"), 1))]
 TTLS = [None, timedelta(0), timedelta(seconds=30), timedelta(microseconds=200), timedelta(seconds=-1)]
 
 
