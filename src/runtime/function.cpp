@@ -277,6 +277,22 @@ void reword_as_interpreter(FunctionObject* f, PyObject* const* args, Py_ssize_t 
     ours.restore();
 }
 
+// Runs the implementation on bound arguments. Like the interpreter's own C functions,
+// a call counts toward the recursion limit: recursion through our functions (a
+// payload nested without end) is a RecursionError, never a C stack overflow.
+PyObject* invoke(FunctionObject* f, PyObject* self, PyObject* const* slots) {
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* result = nullptr;
+    try {
+        Call call(self, slots);
+        result = f->impl(call).release().ptr();
+    } catch (...) {
+        set_python_error_from_current_exception();
+    }
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
@@ -285,13 +301,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     if (kwnames == nullptr && nargs == s.positional && s.kwonly == 0 && !s.varargs && !s.varkw) {
         // Every parameter given by position: the arguments are the slots.
         if (!check_types(f, args)) return nullptr;
-        try {
-            Call call(self, args);
-            return f->impl(call).release().ptr();
-        } catch (...) {
-            set_python_error_from_current_exception();
-            return nullptr;
-        }
+        return invoke(f, self, args);
     }
     Py_ssize_t nslots = s.slots();
     PyObject* small[16];
@@ -310,8 +320,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
             return nullptr;
         }
         if (!check_types(f, slots)) return nullptr;
-        Call call(self, slots);
-        return f->impl(call).release().ptr();
+        return invoke(f, self, slots);
     } catch (...) {
         set_python_error_from_current_exception();
         return nullptr;
