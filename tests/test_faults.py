@@ -2,6 +2,9 @@
 fetcher's documented error, and the same HttpSession serves the next request."""
 
 import json
+import subprocess
+import sys
+import textwrap
 
 import pandas as pd
 import pytest
@@ -211,3 +214,50 @@ def test_one_symbol_failing_ends_the_batch(server, session, monkeypatch, name, f
     frame = fetch(session, symbols)
     assert isinstance(frame, pd.DataFrame) and symbols_of(frame) == symbols
     assert calls == [("start", 3), ("update", 1), ("update", 2), ("update", 3), ("finish",)]
+
+
+
+# Each in a fresh interpreter: the first error of the process is the one at the limit,
+# and a crash fails one test instead of the run.
+RUNAWAY = {
+    # Envelopes are unwrapped recursively: a backend must not be able to overflow the
+    # C stack with a payload nested without end.
+    "nested payload": """
+from private_core.investor import flow_engine
+
+class Response:
+    def json(self):
+        payload = []
+        for _ in range(100000):
+            payload = {"data": payload}
+        return payload
+
+class Session:
+    def post(self, path, json_body):
+        return Response()
+
+flow_engine.InvestorFlowEngine(Session()).fetch_df("stock", "flow", {})
+""",
+    # A fetcher that goes back through the cache for ever.
+    "recursive fetcher": """
+import itertools
+from private_core.memo_layer import BaseMemoLayer
+
+layer, keys = BaseMemoLayer(), itertools.count()
+
+def fetcher():
+    return layer._fetch_with_cache("ns", (next(keys),), live=True, fetcher=fetcher,
+                                   ttl_live=None, ttl_history=None)
+
+fetcher()
+""",
+}
+
+
+@pytest.mark.parametrize("script", RUNAWAY)
+def test_runaway_recursion_is_a_recursion_error_not_a_crash(script):
+    code = "try:\n" + textwrap.indent(RUNAWAY[script], "    ") + \
+        "except RecursionError:\n    print('RecursionError')\n"
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                            timeout=120)
+    assert (result.returncode, result.stdout.strip()) == (0, "RecursionError"), result.stderr[-2000:]
