@@ -508,6 +508,12 @@ void Module::def(const char* name, Impl impl, const char* signature, const char*
 
 int run_module_body(PyObject* module, void (*body)(Module&)) noexcept {
     try {
+        // What PYBIND11_MODULE does first: pybind11's per-interpreter state is set up
+        // at import. Left to itself it is set up lazily, on the first destruction of
+        // an error_already_set (whose deleter takes the GIL through that state); when
+        // that first error is a RecursionError at the limit, the set-up's own calls
+        // fail and pybind11's error formatting recurses until the C stack overflows.
+        PYBIND11_ENSURE_INTERNALS_READY
         Module m(module);
         body(m);
         return 0;

@@ -1,0 +1,213 @@
+"""A small HTTP/1.1 server on 127.0.0.1, written on raw sockets so that it can misbehave
+in ways a real server library will not: drop a connection, stall, send half a
+response. Each request takes the next planned action (default: a good answer from the
+handler); connections are kept alive as a backend would keep them.
+"""
+
+from __future__ import annotations
+
+import json
+import socket
+import struct
+import threading
+from collections import deque
+from typing import Callable, Deque, List, Optional, Tuple
+from urllib.parse import parse_qs, urlsplit
+
+# (status, content type, body)
+Answer = Tuple[int, str, bytes]
+Handler = Callable[[str, str, dict, bytes], Answer]
+
+HTML = (b"<!DOCTYPE html>\n<html><head><title>Bad Gateway</title></head>\n"
+        b"<body><h1>Bad Gateway</h1><p>The upstream server is unavailable.</p></body></html>\n")
+
+# What each fault does; the timeouts of the tests are shorter than STALL.
+FAULTS = {
+    "accept_close": "the connection is closed as soon as it is accepted",
+    "drop": "the request is read, then the connection is closed without an answer",
+    "reset": "the request is read, then the connection is reset (RST)",
+    "garbage": "a status line that is not HTTP",
+    "close_mid_status": "part of the status line, then the connection is closed",
+    "close_mid_body": "headers promise more body than is sent before the close",
+    "slow_headers": "nothing is sent until after the client's timeout",
+    "slow_body": "headers at once, the body only after the client's timeout",
+    "bad_chunked": "a chunked body whose chunk size is not a number",
+    "bad_gzip": "a body declared gzip-encoded that is not",
+    "redirect_loop": "302 back to the same URL (planned once per hop)",
+    "truncated_json": "200 with a JSON body cut in half (length consistent)",
+    "html_200": "200 with an HTML page",
+    "html_502": "502 with an HTML page",
+}
+STALL = 2.0
+
+
+def json_answer(value, status: int = 200) -> Answer:
+    return status, "application/json", json.dumps(value).encode()
+
+
+class FaultServer:
+    def __init__(self, handler: Handler) -> None:
+        self.handler = handler
+        self.requests: List[Tuple[str, str]] = []  # (method, path) of every request read
+        self._plan: Deque[str] = deque()
+        self._lock = threading.Lock()
+        self._idle: set = set()  # kept-alive connections waiting for their next request
+        self._stop = threading.Event()
+        self._listener = socket.create_server(("127.0.0.1", 0))
+        self.url = "http://127.0.0.1:%d" % self._listener.getsockname()[1]
+        self._threads = [threading.Thread(target=self._accept, daemon=True)]
+        self._threads[0].start()
+
+    # --- control -------------------------------------------------------------------
+
+    def plan(self, *actions: str) -> None:
+        """The next requests get these actions, in order ("good" for a normal answer)."""
+        with self._lock:
+            self._plan.extend(actions)
+            if actions and actions[0] == "accept_close":
+                # The next request must open a connection for the fault to meet it.
+                for conn in list(self._idle):
+                    conn.shutdown(socket.SHUT_RDWR)
+
+    def pending(self) -> List[str]:
+        with self._lock:
+            return list(self._plan)
+
+    def close(self) -> None:
+        self._stop.set()
+        # Wakes the accepting thread (a close alone would leave it blocked).
+        self._listener.shutdown(socket.SHUT_RDWR)
+        self._listener.close()
+        with self._lock:
+            for conn in list(self._idle):
+                conn.shutdown(socket.SHUT_RDWR)
+        for thread in self._threads:
+            thread.join(STALL + 1)
+
+    # --- serving -------------------------------------------------------------------
+
+    def _next(self, at_accept: bool) -> Optional[str]:
+        with self._lock:
+            if not self._plan:
+                return None if at_accept else "good"
+            if at_accept and self._plan[0] != "accept_close":
+                return None
+            return self._plan.popleft()
+
+    def _accept(self) -> None:
+        while not self._stop.is_set():
+            try:
+                conn, _ = self._listener.accept()
+            except OSError:
+                return
+            if self._next(at_accept=True) == "accept_close":
+                conn.close()
+                continue
+            thread = threading.Thread(target=self._serve, args=(conn,), daemon=True)
+            self._threads.append(thread)
+            thread.start()
+
+    def _serve(self, conn: socket.socket) -> None:
+        buffer = b""
+        try:
+            while not self._stop.is_set():
+                with self._lock:
+                    self._idle.add(conn)
+                request, buffer = _read_request(conn, buffer)
+                with self._lock:
+                    self._idle.discard(conn)
+                if request is None:
+                    return
+                method, target, headers, body = request
+                parts = urlsplit(target)
+                self.requests.append((method, parts.path))
+                action = self._next(at_accept=False)
+                if not self._act(conn, action, method, parts, body):
+                    return
+                if headers.get("connection", "").lower() == "close":
+                    return
+        except OSError:
+            return
+        finally:
+            with self._lock:
+                self._idle.discard(conn)
+            conn.close()
+
+    def _act(self, conn, action, method, parts, body) -> bool:
+        """Carries out one action; False when the connection is done."""
+        if action in ("drop", "accept_close"):  # a reused connection meets accept_close here
+            return False
+        if action == "reset":
+            conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            return False
+        if action == "garbage":
+            conn.sendall(b"SPLAT 42 what\r\n\r\n")
+            return False
+        if action == "redirect_loop":
+            location = parts.path + ("?" + parts.query if parts.query else "")
+            conn.sendall(f"HTTP/1.1 302 Found\r\nLocation: {location}\r\n"
+                         "Content-Length: 0\r\n\r\n".encode())
+            return True
+        if action == "bad_chunked":
+            conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
+                         b"Transfer-Encoding: chunked\r\n\r\nZZ\r\n{}\r\n0\r\n\r\n")
+            return False
+        if action == "slow_headers":
+            self._stop.wait(STALL)
+            return False
+        if action.startswith("status:"):
+            status, ctype, payload = json_answer({"detail": "planned"}, int(action[7:]))
+        elif action.startswith("html_"):
+            status, ctype, payload = int(action[5:]), "text/html; charset=utf-8", HTML
+        else:
+            query = {k: v[0] for k, v in parse_qs(parts.query).items()}
+            status, ctype, payload = self.handler(method, parts.path, query, body)
+            if action == "truncated_json":
+                payload = payload[: len(payload) // 2]
+        extra = ""
+        if action == "bad_gzip":
+            extra = "Content-Encoding: gzip\r\n"
+        head = (f"HTTP/1.1 {status} X\r\nContent-Type: {ctype}\r\n{extra}"
+                f"Content-Length: {len(payload)}\r\n\r\n").encode()
+        if action == "close_mid_status":
+            # The cut goes before the end of the status line: a header block cut short
+            # is read by the HTTP library as complete, with an empty body.
+            conn.sendall(head[:10])
+            return False
+        if action == "close_mid_body":
+            conn.sendall(head + payload[: len(payload) // 2])
+            return False
+        if action == "slow_body":
+            conn.sendall(head)
+            self._stop.wait(STALL)
+            return False
+        # Idle from here on: the client may plan the next action as soon as it has
+        # this answer, before this thread is back in recv().
+        with self._lock:
+            self._idle.add(conn)
+        conn.sendall(head + payload)
+        return True
+
+
+def _read_request(conn: socket.socket, buffer: bytes):
+    """One request from the connection: ((method, target, headers, body), rest), or
+    (None, b"") when the client closed it."""
+    while b"\r\n\r\n" not in buffer:
+        chunk = conn.recv(65536)
+        if not chunk:
+            return None, b""
+        buffer += chunk
+    head, buffer = buffer.split(b"\r\n\r\n", 1)
+    lines = head.decode("latin-1").split("\r\n")
+    method, target, _ = lines[0].split(" ", 2)
+    headers = {}
+    for line in lines[1:]:
+        name, _, value = line.partition(":")
+        headers[name.strip().lower()] = value.strip()
+    length = int(headers.get("content-length", "0"))
+    while len(buffer) < length:
+        chunk = conn.recv(65536)
+        if not chunk:
+            return None, b""
+        buffer += chunk
+    return (method, target, headers, buffer[:length]), buffer[length:]

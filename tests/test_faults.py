@@ -1,0 +1,261 @@
+"""Every fetcher against a backend that misbehaves on the wire: each fault gives the
+fetcher's documented error, and the same HttpSession serves the next request."""
+
+import json
+import subprocess
+import sys
+import textwrap
+
+import pandas as pd
+import pytest
+import requests
+from tavrix.exceptions import ApiKeyValidationError, DataDecodingError, HttpError
+
+from faultserver import FAULTS, HTML, FaultServer, json_answer
+from private_core import daily_bars, keygate, tick_feed
+from private_core.investor import flow_engine
+from private_core.transport_base import HttpSession
+
+TRANSPORT_FAILURE = "⛔️ Tải dữ liệu lỗi vui lòng tải lại!"
+TRANSPORT = ["accept_close", "drop", "reset", "garbage", "close_mid_status", "close_mid_body",
+             "slow_headers", "slow_body", "bad_chunked", "bad_gzip", "redirect_loop"]
+UNDECODABLE = ["truncated_json", "html_200"]
+assert set(TRANSPORT + UNDECODABLE + ["html_502"]) == set(FAULTS)
+
+# Short enough to keep the stalling faults cheap, and set only for them; every other
+# call gets a generous one, so a loaded machine never turns a good answer into a
+# timeout. The session reads it at each call.
+FAULT_TIMEOUT, GOOD_TIMEOUT = 0.3, 10
+# The HTTP library follows 30 redirects and gives up on the 31st answer.
+HOPS = 31
+
+
+def plan_fault(server, fault):
+    """Plans the fault; returns how many requests reach the server meanwhile."""
+    if fault == "redirect_loop":
+        server.plan(*[fault] * HOPS)
+        return HOPS
+    server.plan(fault)
+    return 0 if fault == "accept_close" else 1
+
+
+def backend(method, path, query, body):
+    tail = path.split("/api/v1/tavrix", 1)[-1]
+    if tail == "/auth/validate":
+        return json_answer({"valid": True, "plan": "pro"})
+    if tail in ("/market-data/eod/ohlcv", "/market-data/intraday/ohlcv"):
+        time = "2024-05-02" if "eod" in tail else "2024-05-02 09:15:00"
+        bar = {"time": time, "open": 1.0, "high": 2.0, "low": 0.5, "close": 1.5, "volume": 100}
+        return json_answer({"data": [bar]})
+    if tail == "/market-data/intraday/orderbook":
+        return json_answer({"data": [{"time": "2024-05-02 09:15:00", "price": 1.0, "side": "B"}]})
+    if tail.startswith("/market-data/investor/"):
+        ids = json.loads(body)["ids"] if method == "POST" else query["ids"].split(",")
+        return json_answer([{"symbol": i, "date": "2024-05-02", "net": 1.0} for i in ids])
+    return json_answer({"path": tail, "method": method})
+
+
+@pytest.fixture(scope="module")
+def server():
+    server = FaultServer(backend)
+    yield server
+    server.close()
+
+
+@pytest.fixture
+def session(server):
+    assert server.pending() == []
+    with HttpSession("key", base_url=server.url + "/api/v1/tavrix") as session:
+        session.timeout = GOOD_TIMEOUT
+        yield session
+    assert server.pending() == [], "a planned action was never met"
+
+
+def symbols_of(frame):
+    return list(frame["symbol"])
+
+
+# name: (call, what a good answer yields, kind of fetcher)
+FETCHERS = {
+    "get": (lambda s: s.get("/thing", params={"q": "1"}), lambda r: r.json()["method"] == "GET",
+            "session"),
+    "post": (lambda s: s.post("/thing", json_body={"a": 1}), lambda r: r.json()["method"] == "POST",
+             "session"),
+    "request": (lambda s: s.request("PUT", "thing", data=b"raw"),
+                lambda r: r.json()["method"] == "PUT", "session"),
+    "validate_api_key": (lambda s: keygate.validate_api_key(s, client_version="1.2.3"),
+                         lambda r: r.valid is True and r.plan == "pro", "keygate"),
+    "eod": (lambda s: daily_bars.fetch_ohlcv(s, "abc", show_progress=False),
+            lambda f: symbols_of(f) == ["ABC"], "OHLCV"),
+    "intraday": (lambda s: tick_feed.fetch_ohlcv(s, "abc", show_progress=False),
+                 lambda f: symbols_of(f) == ["ABC"], "OHLCV"),
+    "orderbook": (lambda s: tick_feed.fetch_orderbook(s, ["abc"], show_progress=False),
+                  lambda f: symbols_of(f) == ["ABC"], "orderbook"),
+    "investor": (lambda s: flow_engine.InvestorFlowEngine(s).fetch_df("stock", "flow", {"ids": "AAA"}),
+                 lambda f: symbols_of(f) == ["AAA"], "investor"),
+}
+
+
+def expect_error(kind, fault, url):
+    """(exception type, exact message or None, type of __cause__ or None)."""
+    if fault in TRANSPORT:
+        if kind == "keygate":
+            # The transport error carries no status and no payload text.
+            return ApiKeyValidationError, "Backend rejected API key validation (HTTP None)", HttpError
+        return HttpError, TRANSPORT_FAILURE, requests.RequestException
+    if fault in UNDECODABLE:
+        if kind == "session":
+            return None  # a 2xx body is the caller's to decode
+        if kind == "keygate":
+            return ApiKeyValidationError, "Backend returned invalid JSON payload", ValueError
+        if kind == "investor":
+            return ValueError, None, None  # the response's own decoding error, unchanged
+        return DataDecodingError, f"Unable to decode {kind} response as JSON", ValueError
+    if kind == "keygate":
+        return ApiKeyValidationError, HTML.decode().strip(), HttpError
+    return HttpError, f"Tavrix backend returned HTTP 502 for {url}", None
+
+
+def check_raised(info, expected):
+    error_type, message, cause = expected
+    error = info.value
+    assert type(error) is error_type or (error_type is ValueError and not isinstance(
+        error, (DataDecodingError, HttpError)))
+    if message is not None:
+        assert error.args == (message,)
+    if cause is None:
+        assert error.__cause__ is None
+    else:
+        assert isinstance(error.__cause__, cause)
+    return error
+
+
+@pytest.mark.parametrize("fault", sorted(FAULTS))
+@pytest.mark.parametrize("name", FETCHERS)
+def test_fault_gives_documented_error_and_session_stays_usable(server, session, name, fault):
+    call, good, kind = FETCHERS[name]
+    assert good(call(session))  # a pooled connection now exists
+    path = "/api/v1/tavrix/thing" if kind == "session" else None
+
+    sent = len(server.requests)
+    reaching = plan_fault(server, fault)
+    if fault.startswith("slow_"):
+        session.timeout = FAULT_TIMEOUT
+    expected = expect_error(kind, fault, server.url + (path or server.requests[-1][1]))
+    if expected is None:
+        response = call(session)
+        assert response.status_code == 200
+        with pytest.raises(ValueError):
+            response.json()
+    else:
+        with pytest.raises(Exception) as info:
+            call(session)
+        error = check_raised(info, expected)
+        if fault in TRANSPORT and isinstance(error, HttpError):
+            assert error.status_code is None and error.payload is None
+        if fault == "html_502" and isinstance(error, HttpError):
+            assert error.status_code == 502 and error.payload == HTML.decode()
+        if fault == "html_502" and kind == "keygate":
+            assert error.__cause__.status_code == 502
+    # One attempt: no retry, and no GET fallback after a failed investor POST.
+    assert len(server.requests) - sent == reaching
+
+    session.timeout = GOOD_TIMEOUT
+    assert good(call(session))
+    assert good(call(session))
+
+
+@pytest.mark.parametrize("fault", ["drop", "close_mid_body", "truncated_json", "html_502"])
+def test_investor_fault_on_the_get_fallback(server, session, fault):
+    engine = flow_engine.InvestorFlowEngine(session)
+    server.plan("status:405", fault)
+    url = server.url + "/api/v1/tavrix/market-data/investor/stock/flow"
+    with pytest.raises(Exception) as info:
+        engine.fetch_df("stock", "flow", {"ids": ["AAA", " "]})
+    check_raised(info, expect_error("investor", fault, url))
+    assert server.requests[-2:] == [("POST", "/api/v1/tavrix/market-data/investor/stock/flow"),
+                                    ("GET", "/api/v1/tavrix/market-data/investor/stock/flow")]
+    server.plan("status:405")
+    assert symbols_of(engine.fetch_df("stock", "flow", {"ids": "AAA"})) == ["AAA"]
+
+
+BATCHES = {
+    "eod": (daily_bars, lambda s, syms: daily_bars.fetch_ohlcv(s, syms), "OHLCV"),
+    "intraday": (tick_feed, lambda s, syms: tick_feed.fetch_ohlcv(s, syms), "OHLCV"),
+    "orderbook": (tick_feed, lambda s, syms: tick_feed.fetch_orderbook(s, syms), "orderbook"),
+    "investor": (flow_engine, lambda s, syms: flow_engine.InvestorFlowEngine(s).fetch_df(
+        "stock", "flow", {"ids": syms}), "investor"),
+}
+
+
+@pytest.mark.parametrize("fault", ["reset", "close_mid_body", "html_200", "html_502"])
+@pytest.mark.parametrize("name", BATCHES)
+def test_one_symbol_failing_ends_the_batch(server, session, monkeypatch, name, fault):
+    module, fetch, kind = BATCHES[name]
+    calls = []
+    monkeypatch.setattr(module, "start_progress", lambda total, label: calls.append(("start", total)))
+    monkeypatch.setattr(module, "update_progress", lambda done: calls.append(("update", done)))
+    monkeypatch.setattr(module, "finish_progress", lambda: calls.append(("finish",)))
+    symbols = ["AAA", "BBB", "CCC"]
+
+    server.plan("good", fault)
+    sent = len(server.requests)
+    with pytest.raises(Exception) as info:
+        fetch(session, symbols)
+    check_raised(info, expect_error(kind, fault, server.url + server.requests[-1][1]))
+    # No partial frame and nothing fetched after the failing symbol.
+    assert len(server.requests) - sent == 2
+    finished = [("finish",)] if kind == "investor" else []  # only the investor loop finishes
+    assert calls == [("start", 3), ("update", 1)] + finished
+
+    calls.clear()
+    frame = fetch(session, symbols)
+    assert isinstance(frame, pd.DataFrame) and symbols_of(frame) == symbols
+    assert calls == [("start", 3), ("update", 1), ("update", 2), ("update", 3), ("finish",)]
+
+
+
+# Each in a fresh interpreter: the first error of the process is the one at the limit,
+# and a crash fails one test instead of the run.
+RUNAWAY = {
+    # Envelopes are unwrapped recursively: a backend must not be able to overflow the
+    # C stack with a payload nested without end.
+    "nested payload": """
+from private_core.investor import flow_engine
+
+class Response:
+    def json(self):
+        payload = []
+        for _ in range(100000):
+            payload = {"data": payload}
+        return payload
+
+class Session:
+    def post(self, path, json_body):
+        return Response()
+
+flow_engine.InvestorFlowEngine(Session()).fetch_df("stock", "flow", {})
+""",
+    # A fetcher that goes back through the cache for ever.
+    "recursive fetcher": """
+import itertools
+from private_core.memo_layer import BaseMemoLayer
+
+layer, keys = BaseMemoLayer(), itertools.count()
+
+def fetcher():
+    return layer._fetch_with_cache("ns", (next(keys),), live=True, fetcher=fetcher,
+                                   ttl_live=None, ttl_history=None)
+
+fetcher()
+""",
+}
+
+
+@pytest.mark.parametrize("script", RUNAWAY)
+def test_runaway_recursion_is_a_recursion_error_not_a_crash(script):
+    code = "try:\n" + textwrap.indent(RUNAWAY[script], "    ") + \
+        "except RecursionError:\n    print('RecursionError')\n"
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                            timeout=120)
+    assert (result.returncode, result.stdout.strip()) == (0, "RecursionError"), result.stderr[-2000:]
