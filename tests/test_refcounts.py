@@ -31,3 +31,18 @@ def test_table_covers_every_module():
     # The two reserved modules define no entry point yet (their loading is looped in
     # the leak tests).
     assert covered == set(MODULES) - {"basket_base", "statements_base"}
+
+
+def test_check_sees_a_leaked_reference_and_a_documented_one():
+    import ctypes
+
+    from refcheck import Call, fresh
+
+    text = fresh("watched")
+    with pytest.raises(AssertionError, match="count change"):
+        check_references(lambda: Call(ctypes.pythonapi.Py_IncRef, ctypes.py_object(text)).watch(text),
+                         None)
+    for _ in range(2):  # the check made two calls
+        ctypes.pythonapi.Py_DecRef(ctypes.py_object(text))
+    kept = []
+    check_references(lambda: (lambda obj: Call(kept.append, obj).keeps(obj))(fresh("kept")), None)
