@@ -26,7 +26,7 @@ class Case(NamedTuple):
     path: str
     raises: Optional[Type[BaseException]]
     build: Callable[[], Call]
-    heavy: bool = False  # builds frames with pandas: looped less
+    heavy: bool = False  # the engine's own frame work with pandas: looped less
 
     @property
     def id(self) -> str:
@@ -756,10 +756,10 @@ for _module in (daily_bars, tick_feed):
     if _module is tick_feed:
         fetchers.append((tick_feed.fetch_orderbook, "fetch_orderbook"))
     for _fn, _name in fetchers:
-        case(_m, _name, "ok", heavy=True)(
+        case(_m, _name, "ok")(
             lambda fn=_fn: Call(fn, Session(ROWS), symbols(), fresh("2024-01-01"),
                                 show_progress=True))
-        case(_m, _name, "no rows", heavy=True)(lambda fn=_fn: Call(fn, Session({"data": []}), fresh("abc")))
+        case(_m, _name, "no rows")(lambda fn=_fn: Call(fn, Session({"data": []}), fresh("abc")))
         for _path, _payload in BAD_PAYLOADS.items():
             case(_m, _name, _path, DataDecodingError)(
                 lambda fn=_fn, p=_payload: Call(fn, Session(p), symbols()))
@@ -769,10 +769,10 @@ for _module in (daily_bars, tick_feed):
         case(_m, _name, "date not a str", TypeError)(
             lambda fn=_fn: Call(fn, Session(ROWS), fresh("abc"), fresh_int(20240101)))
 
-case("daily_bars", "fetch_ohlcv", "with range and interval", heavy=True)(
+case("daily_bars", "fetch_ohlcv", "with range and interval")(
     lambda: Call(daily_bars.fetch_ohlcv, Session(ROWS), fresh("abc"), fresh("2024-01-01"),
                  fresh("2024-02-01"), fresh("1W"), show_progress=False))
-case("tick_feed", "fetch_ohlcv", "adjusted", heavy=True)(
+case("tick_feed", "fetch_ohlcv", "adjusted")(
     lambda: Call(tick_feed.fetch_ohlcv, Session(ROWS), fresh("abc"), end=fresh("2024-01-05"),
                  interval=fresh("5m"), adjusted=True, show_progress=False))
 
@@ -1076,3 +1076,196 @@ def _():
 MODULES = ["transport_base", "keygate", "memo_store", "memo_rules", "memo_layer", "basket_base",
            "statements_base", "daily_bars", "tick_feed", "investor.InvestorFlowContract",
            "investor.flow_engine"]
+
+
+# --- the general routes: foreign mappings, subclasses, other context managers ---------------
+
+
+class Mapping(dict):
+    """A dict subclass: read through its own methods, not the dict fast paths."""
+
+
+class Lock:
+    """A context manager of Python's own, in place of the cache's RLock."""
+
+    def __init__(self, swallow: bool = False) -> None:
+        self.swallow = swallow
+
+    def __enter__(self) -> "Lock":
+        return self
+
+    def __exit__(self, *exc: Any) -> bool:
+        return self.swallow
+
+
+def foreign_cache(swallow: bool = False) -> Any:
+    cache = Cache()
+    cache._store, cache._inflight, cache._lock = Mapping(), Mapping(), Lock(swallow)
+    cache.set("ns", ("k1", 1), object())
+    return cache
+
+
+@case(MS, "_Cache.get", "foreign store and lock")
+def _():
+    return Call(Cache.get, foreign_cache(), fresh("ns"), key_of("k1", 1))
+
+
+@case(MS, "_Cache.get", "error swallowed by the lock")
+def _():
+    return Call(Cache.get, foreign_cache(swallow=True), fresh("ns"), [1])
+
+
+@case(MS, "_Cache.set", "foreign store and lock")
+def _():
+    key, data = key_of("k1", 2), object()
+    return Call(Cache.set, foreign_cache(), fresh("ns"), key, data).keeps(key).keeps(data)
+
+
+@case(MS, "_Cache.clear_ns", "foreign store")
+def _():
+    return Call(Cache.clear_ns, foreign_cache(), fresh("ns"))
+
+
+@case(MS, "_Cache._end_inflight", "foreign table")
+def _():
+    cache = foreign_cache()
+    cache._begin_inflight("ns", ("k1", 1))
+    return Call(Cache._end_inflight, cache, fresh("ns"), key_of("k1", 1))
+
+
+@case(MS, "_Cache._begin_inflight", "foreign table fails", Boom)
+def _():
+    class Failing(Mapping):
+        def get(self, *args):
+            raise Boom()
+
+    cache = Cache()
+    cache._inflight = Failing()
+    return Call(Cache._begin_inflight, cache, fresh("ns"), key_of("k1", 1))
+
+
+@case(ML, "BaseMemoLayer.__init__", "arguments for the next class")
+def _():
+    class Base:
+        def __init__(self, *args: Any, **kwargs: Any) -> None:
+            pass
+
+    class Mixed(Layer, Base):
+        pass
+
+    return Call(Layer.__init__, Mixed.__new__(Mixed), fresh("x1"), [1], a=fresh("y1"), b={})
+
+
+@case(ML, "BaseMemoLayer._fetch_with_cache", "too many positional arguments", TypeError)
+def _():
+    return Call(Layer._fetch_with_cache, Client(), fresh("ns"), key_of("k1", 1), False)
+
+
+@case(ML, "BaseMemoLayer._fetch_with_cache", "argument given twice", TypeError)
+def _():
+    return Call(Layer._fetch_with_cache, Client(), fresh("ns"), key_of("k1", 1), namespace=fresh("ns"),
+                live=False, fetcher=returning(object()), ttl_live=None, ttl_history=None)
+
+
+@case(ML, "BaseMemoLayer._fetch_with_cache", "unexpected keyword", TypeError)
+def _():
+    return Call(Layer._fetch_with_cache, Client(), fresh("ns"), key_of("k1", 1), live=False,
+                fetcher=returning(object()), ttl_live=None, ttl_history=None, nope=fresh("x1"))
+
+
+for _module in (daily_bars, tick_feed):
+    _m = _module.__name__.rsplit(".", 1)[1]
+    case(_m, "fetch_ohlcv", "payload and data of subclasses")(
+        lambda fn=_module.fetch_ohlcv: Call(fn, Session(Mapping(data=type("Rows", (list,), {})(
+            [Mapping(time="2024-01-02", close=1.5)]))), fresh("abc")))
+    case(_m, "fetch_ohlcv", "backend error in a subclass payload", DataDecodingError)(
+        lambda fn=_module.fetch_ohlcv: Call(fn, Session(Mapping(error=fresh("bad"))), fresh("abc")))
+    case(_m, "fetch_ohlcv", "error without text", Boom)(
+        lambda fn=_module.fetch_ohlcv: Call(fn, Session({"error": BadStr()}), fresh("abc")))
+
+
+@case(TB, "HttpSession.request", "JSON of a failed answer fails otherwise", Boom)
+def _():
+    return Call(HttpSession.request, http_session(status=500, payload=Boom), fresh("GET"), fresh("/p"))
+
+
+@case(KG, "validate_api_key", "refusal detail without text", Boom)
+def _():
+    return validate(key_session(error=lambda: HttpError("x", status_code=400, payload={"detail": BadStr()})))
+
+
+@case(KG, "validate_api_key", "refusal payload of a subclass", ApiKeyValidationError)
+def _():
+    return validate(key_session(error=lambda: HttpError("x", status_code=400,
+                                                        payload=Mapping(message=fresh("m1")))))
+
+
+class OwnMapping(Engine):
+    """Overrides one step: the others must go through it."""
+
+    def _ensure_mapping(self, entry: Any, namespace: str, identifier: Any = None) -> Any:
+        return super()._ensure_mapping(entry, namespace, identifier)
+
+
+@case(FE, "InvestorFlowEngine._normalise_records", "overridden step")
+def _():
+    return Call(Engine._normalise_records, OwnMapping(Session()), {"A": [{"v": 1}]}, fresh("stock"))
+
+
+@case(FE, "InvestorFlowEngine._normalise_records", "rows of a foreign mapping")
+def _():
+    from types import MappingProxyType
+
+    return Call(Engine._normalise_records, engine(),
+                MappingProxyType({"A": [MappingProxyType({"v": 1})]}), fresh("stock"))
+
+
+@case(FE, "InvestorFlowEngine._normalise_records", "id not a str", TypeError)
+def _():
+    return Call(Engine._normalise_records, engine(), {fresh_int(1000): [{"v": 1}]}, fresh("stock"))
+
+
+@case(FE, "InvestorFlowEngine._prepare_payload", "ids in a tuple")
+def _():
+    return Call(Engine._prepare_payload, engine(), {"ids": (fresh(" a1 "), fresh("b1"))})
+
+
+@case(FE, "InvestorFlowEngine._to_query_params", "ids from an iterator")
+def _():
+    return Call(Engine._to_query_params, engine(), {"ids": iter([fresh("a1"), fresh("b1")])})
+
+
+@case(FE, "InvestorFlowEngine._request", "GET after a refused POST fails", HttpError)
+def _():
+    class Refused(Session):
+        def post(self, path, json_body=None, **kwargs):
+            raise HttpError("n", status_code=404)
+
+    return Call(Engine._request, Engine(Refused(error=lambda: HttpError("g", status_code=500))),
+                fresh("/p"), {"ids": [fresh("a1")]})
+
+
+@case(MS, "_Cache.get", "lock fails on exit", Boom)
+def _():
+    class Failing(Lock):
+        def __exit__(self, *exc: Any) -> bool:
+            raise Boom()
+
+    cache = foreign_cache()
+    cache._lock = Failing()
+    return Call(Cache.get, cache, fresh("ns"), [1])
+
+
+@case(ML, "BaseMemoLayer._fetch_with_cache", "fetch and its cleanup fail", Boom)
+def _():
+    class Leaving(Cache):
+        def _end_inflight(self, ns: Any, key: Any) -> None:
+            raise Boom()
+
+    def fail():
+        raise KeyError(fresh("k1"))
+
+    client, ns, key = Client(), fresh("ns"), key_of("k1", 1)
+    client._cache = Leaving()
+    # The failed cleanup leaves the pair counted in flight.
+    return fetch(client, ns, key, fail).keeps(ns).keeps(key)

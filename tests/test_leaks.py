@@ -217,7 +217,7 @@ _GROUPS = {name: _looped([c for c in CASES if c.module == name and not c.heavy])
 _GROUPS["frames"] = _looped([c for c in CASES if c.heavy])
 _GROUPS["module bodies"] = _load_modules
 # Iterations per group: the frame paths and module bodies cost milliseconds a round.
-_ROUNDS = {"frames": (2, 4), "module bodies": (4, 8), "investor.flow_engine": (60, 120)}
+_ROUNDS = {"frames": (2, 3), "module bodies": (4, 8), "investor.flow_engine": (60, 120)}
 # Traced memory a stretch may gain. pandas' own allocations move the frame paths by
 # kB; module bodies leave some hundred bytes per run (strings not tracked by the
 # collector, so not in the object counts), where a discarded module kept alive is
@@ -233,7 +233,7 @@ def quiet_logging():
 
 
 @pytest.mark.parametrize("group", list(_GROUPS))
-def test_every_path_keeps_memory_and_objects_flat(group, quiet_logging):
+def test_every_path_keeps_memory_and_objects_flat(group, quiet_logging, cheap_frames):
     calls = _GROUPS[group]
     warmup, stretch = _ROUNDS.get(group, (30, 80))
     stretches = stretch_growth(calls, warmup=warmup, settle=warmup, stretch=stretch, stretches=3)
