@@ -241,5 +241,6 @@ def test_every_path_keeps_memory_and_objects_flat(group, quiet_logging, cheap_fr
     # several kB a stretch.
     assert min(stretches) < _MEMORY.get(group, 2_000), stretches
     grown = object_growth(calls, warmup=0, stretch=stretch, stretches=2)
-    # One object left per round grows a type by `stretch` in each stretch.
-    assert {name: n for name, n in grown.items() if n >= stretch // 2} == {}, grown
+    # One object left per round grows a type by `stretch` in each stretch; a single
+    # object more (a cache slot filled late) is not a leak.
+    assert {name: n for name, n in grown.items() if n >= max(2, stretch // 2)} == {}, grown
