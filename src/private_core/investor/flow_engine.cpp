@@ -32,9 +32,15 @@ constexpr const char* kUnexpectedPayload = "Unexpected payload format for invest
 constexpr const char* kEntryNotObject = "Investor payload entries must be JSON objects.";
 
 // Our own function objects, so that a step can tell whether `self` still uses them
-// (and may then take the direct route) or a subclass replaced them.
+// (and may then take the direct route) or a subclass replaced them. Held: the
+// addresses must not come to name other objects. Running the module body again (a
+// new module object for the same extension) replaces them and releases the old
+// ones, so a discarded module is freed; the older module's steps then take the
+// general route, which gives the same results.
 PyObject* g_ensure_mapping = nullptr;
 PyObject* g_strict_str = nullptr;
+
+void hold(PyObject*& slot, py::handle value) { Py_XSETREF(slot, Py_NewRef(value.ptr())); }
 
 // --- small helpers ------------------------------------------------------------------
 
@@ -1245,7 +1251,7 @@ void body(rt::Module& m) {
     m.bind("Operation", py::handle(reinterpret_cast<PyObject*>(&PyUnicode_Type)));
     py::object strict = m.function("_strict_str", strict_str_fn, "(value: Any) -> str");
     m.bind("_strict_str", strict);
-    g_strict_str = strict.ptr();
+    hold(g_strict_str, strict);
 
     auto str = &PyUnicode_Type;
     auto dict = &PyDict_Type;
@@ -1298,8 +1304,7 @@ void body(rt::Module& m) {
                     "-> pd.DataFrame",
                     nullptr, {{"interval", str}})
             .build();
-    g_ensure_mapping =
-        py::object(get_item(RT_ATTR(cls, "__dict__"), RT_STR("_ensure_mapping"))).release().ptr();
+    hold(g_ensure_mapping, get_item(RT_ATTR(cls, "__dict__"), RT_STR("_ensure_mapping")));
     m.bind("InvestorFlowEngine", cls);
 }
 

@@ -1,0 +1,104 @@
+"""Reference counts of the objects a call is given, before and after the call.
+
+A reference leaked on an argument (an INCREF with no DECREF) or stolen from it (a
+DECREF the call did not own) leaves memory flat: only the object's count shows it."""
+import gc
+import sys
+from typing import Any, Callable, Dict, List, Optional, Tuple, Type
+
+# Singletons have counts shared with the whole interpreter: not measurable.
+_SHARED = (None, True, False, Ellipsis, NotImplemented)
+
+
+def _shared(obj: Any) -> bool:
+    """A singleton or an object the interpreter caches (small ints, the empty tuple and
+    string, one-character strings): its count is not ours alone."""
+    if any(obj is shared for shared in _SHARED):
+        return True
+    if type(obj) is int:
+        return -5 <= obj <= 256
+    return type(obj) in (str, tuple, bytes) and len(obj) <= (1 if type(obj) is str else 0)
+
+
+def fresh(text: str) -> str:
+    """A new str object equal to `text`: neither interned nor a cached one-character string."""
+    if len(text) < 2:
+        raise ValueError("one-character strings are cached by the interpreter")
+    return (text + "\x00")[:-1]
+
+
+def fresh_int(value: int) -> int:
+    """A new int object (ints in -5..256 are cached)."""
+    if -5 <= value <= 256:
+        raise ValueError("small ints are cached by the interpreter")
+    return int(str(value))
+
+
+class Call:
+    """fn(*args, **kwargs) with what it may keep: every argument is watched, and so is
+    any further object given to `watch` (an element, an attribute of an argument...)."""
+
+    def __init__(self, fn: Callable[..., Any], *args: Any, **kwargs: Any) -> None:
+        self.fn, self.args, self.kwargs = fn, args, kwargs
+        self.watched: List[Any] = []
+        self.kept: Dict[int, int] = {}
+        for obj in list(args) + list(kwargs.values()):
+            self.watch(obj)
+
+    def watch(self, *objects: Any) -> "Call":
+        for obj in objects:
+            if not _shared(obj) and all(obj is not w for w in self.watched):
+                self.watched.append(obj)
+        return self
+
+    def keeps(self, obj: Any, count: int = 1) -> "Call":
+        """The call documents `count` more references to obj afterwards (stored, returned,
+        set on an instance); negative when it documents releasing some."""
+        self.watch(obj)
+        self.kept[id(obj)] = self.kept.get(id(obj), 0) + count
+        return self
+
+
+def reference_changes(call: Call) -> Tuple[Optional[Type[BaseException]], List[Tuple[str, int, int]]]:
+    """Makes the call once. Returns the type of the exception it raised (None on success)
+    and, for every watched object, (repr, change of its count, change documented). The
+    result is held while counting, so a returned argument counts as kept; the exception
+    (with its traceback and frames) is dropped and collected first."""
+    watched, fn, args, kwargs = call.watched, call.fn, call.args, call.kwargs
+    for obj in watched:
+        # A fresh object is referenced from a handful of places: a count in the hundreds
+        # means an interned or cached one, whose count others change too.
+        assert sys.getrefcount(obj) < 64, f"not a fresh object: {obj!r}"
+    # What exists now is set aside, so the collection after the call only looks at what
+    # the call made (a full collection of a process with pandas loaded is slow).
+    gc.freeze()
+    try:
+        before = [sys.getrefcount(obj) for obj in watched]
+        error: Optional[Type[BaseException]] = None
+        result = None
+        try:
+            result = fn(*args, **kwargs)
+        except BaseException as exc:  # noqa: B036 - the path may raise anything
+            error = type(exc)
+        gc.collect()
+        after = [sys.getrefcount(obj) for obj in watched]
+        del result
+    finally:
+        gc.unfreeze()
+    changes = [(repr(obj)[:60], a - b, call.kept.get(id(obj), 0))
+               for obj, a, b in zip(watched, after, before)]
+    return error, changes
+
+
+def check_references(build: Callable[[], Call], raises: Optional[Type[BaseException]]) -> None:
+    """Builds and makes the call twice with fresh objects (the first warms the call sites'
+    caches up), and asserts that the second took the expected path and changed no
+    watched object's count other than documented."""
+    reference_changes(build())
+    error, changes = reference_changes(build())
+    if raises is None:
+        assert error is None, f"raised {error}"
+    else:
+        assert error is not None and issubclass(error, raises), f"expected {raises}, got {error}"
+    wrong = [(obj, got, documented) for obj, got, documented in changes if got != documented]
+    assert not wrong, f"(object, count change, documented change): {wrong}"
