@@ -12,8 +12,9 @@ _SHARED = (None, True, False, Ellipsis, NotImplemented)
 
 def _shared(obj: Any) -> bool:
     """A singleton or an object the interpreter caches (small ints, the empty tuple and
-    string, one-character strings): its count is not ours alone."""
-    if any(obj is shared for shared in _SHARED):
+    string, one-character strings), or an immortal one (from 3.12 built-in types too):
+    its count is not ours alone, or never changes."""
+    if any(obj is shared for shared in _SHARED) or sys.getrefcount(obj) >= 1 << 30:
         return True
     if type(obj) is int:
         return -5 <= obj <= 256
@@ -57,6 +58,7 @@ class Call:
         self.watch(obj)
         self.kept[id(obj)] = self.kept.get(id(obj), 0) + count
         return self
+
 
 
 def reference_changes(call: Call) -> Tuple[Optional[Type[BaseException]], List[Tuple[str, int, int]]]:

@@ -10,6 +10,12 @@
 
 namespace rt {
 
+namespace detail {
+// Around every call of one of our functions (support.cpp): false with RecursionError.
+bool enter_native_call();
+void leave_native_call();
+}  // namespace detail
+
 namespace {
 
 struct Param {
@@ -282,7 +288,7 @@ void reword_as_interpreter(FunctionObject* f, PyObject* const* args, Py_ssize_t 
 // our functions (an envelope unwrapped level by level, say) then ends in
 // RecursionError instead of overflowing the C stack.
 PyObject* run_body(FunctionObject* f, PyObject* self, PyObject* const* slots) {
-    if (Py_EnterRecursiveCall(" while calling a Python object") != 0) return nullptr;
+    if (!detail::enter_native_call()) return nullptr;
     PyObject* result = nullptr;
     try {
         Call call(self, slots);
@@ -290,7 +296,7 @@ PyObject* run_body(FunctionObject* f, PyObject* self, PyObject* const* slots) {
     } catch (...) {
         set_python_error_from_current_exception();
     }
-    Py_LeaveRecursiveCall();
+    detail::leave_native_call();
     return result;
 }
 
