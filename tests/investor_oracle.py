@@ -6,10 +6,14 @@ engine's results with them, and bench/ times the engine beside them.
 from collections.abc import Mapping
 
 import pandas as pd
+from tavrix.exceptions import DataDecodingError
 
 from private_core.investor.flow_engine import InvestorFlowEngine, _strict_str
 
 ID_FIELD = InvestorFlowEngine._ID_FIELD
+ENTRY_NOT_OBJECT = "Investor payload entries must be JSON objects."
+UNEXPECTED = "Unexpected payload format for investor endpoint."
+ENVELOPE = ("data", "results", "items", "records")
 
 
 def resample_per_entity(frame, namespace, interval):
@@ -60,8 +64,10 @@ def resample_per_entity(frame, namespace, interval):
 
 
 def ensure_mapping(entry, namespace, identifier=None):
+    if identifier is not None and type(identifier) is not str:
+        raise TypeError("identifier")
     if not isinstance(entry, Mapping):
-        raise ValueError("Investor payload entries must be JSON objects.")
+        raise DataDecodingError(ENTRY_NOT_OBJECT)
     row = dict(entry)
     if identifier is not None:
         field = ID_FIELD.get(namespace, "id")
@@ -74,14 +80,16 @@ def normalise_records(payload, namespace):
     if payload is None:
         return []
     if isinstance(payload, list):
-        return [ensure_mapping(e, namespace) for e in payload]
+        return [ensure_mapping(entry, namespace) for entry in payload]
     if isinstance(payload, Mapping):
-        for key in ("data", "results", "items", "records"):
+        for key in ENVELOPE:
             if key in payload:
                 return normalise_records(payload[key], namespace)
-        if all(isinstance(v, list) for v in payload.values()):
-            return [ensure_mapping(e, namespace, k) for k, es in payload.items() for e in es]
-    raise ValueError("Unexpected payload format for investor endpoint.")
+        # One walk of the items: a mapping may answer differently the next time.
+        pairs = list(payload.items())
+        if all(isinstance(pair[1], list) for pair in pairs):
+            return [ensure_mapping(entry, namespace, pair[0]) for pair in pairs for entry in pair[1]]
+    raise DataDecodingError(UNEXPECTED)
 
 
 def to_dataframe(rows, namespace):

@@ -2,7 +2,7 @@
 normalisation, each compared with a plain-Python model of its documented behaviour,
 on JSON-like values, subclasses and hostile objects alike."""
 import math
-from collections.abc import Iterable, Mapping
+from collections.abc import Iterable
 from datetime import date, datetime
 
 import pytest
@@ -13,11 +13,9 @@ from tavrix.exceptions import DataDecodingError
 from fuzz_inputs import (DictContainsLies, DictGetLies, DictIterRaises, StrEqLies,
                          StrReturnsLyingStr, StrSub, DictSub, anything, containers,
                          json_values, leaves, padded_text, short_text)
+from investor_oracle import ENVELOPE, ensure_mapping, normalise_records
 from private_core.investor.flow_engine import InvestorFlowEngine, _strict_str
 
-ENTRY_NOT_OBJECT = "Investor payload entries must be JSON objects."
-UNEXPECTED = "Unexpected payload format for investor endpoint."
-ENVELOPE = ("data", "results", "items", "records")
 ENGINE = InvestorFlowEngine(None)
 
 
@@ -206,34 +204,6 @@ def test_request_building_survives_its_dict_being_emptied():
 # --- _normalise_records and _ensure_mapping -------------------------------------------------
 
 
-def model_ensure(entry, namespace, identifier=None):
-    if identifier is not None and type(identifier) is not str:
-        raise TypeError("identifier")
-    if not isinstance(entry, Mapping):
-        raise DataDecodingError(ENTRY_NOT_OBJECT)
-    row = dict(entry)
-    if identifier is not None:
-        field = InvestorFlowEngine._ID_FIELD.get(namespace, "id")
-        if field not in row:
-            row[field] = identifier
-    return row
-
-
-def model_normalise(payload, namespace):
-    if payload is None:
-        return []
-    if isinstance(payload, list):
-        return [model_ensure(entry, namespace) for entry in payload]
-    if isinstance(payload, Mapping):
-        for key in ENVELOPE:
-            if key in payload:
-                return model_normalise(payload[key], namespace)
-        pairs = list(payload.items())
-        if all(isinstance(pair[1], list) for pair in pairs):
-            return [model_ensure(entry, namespace, pair[0]) for pair in pairs for entry in pair[1]]
-    raise DataDecodingError(UNEXPECTED)
-
-
 def same_rows(got, want):
     assert type(got) is list and len(got) == len(want), (got, want)
     for row, model_row in zip(got, want):
@@ -261,14 +231,14 @@ namespaces = st.one_of(st.sampled_from(["stock", "market", "sector", "fund"]), s
 @example(payload={"A": []}, namespace=[])
 def test_normalise_records_matches_model(payload, namespace):
     got = outcome(ENGINE._normalise_records, payload, namespace)
-    same_outcome(got, outcome(model_normalise, payload, namespace), same_rows)
+    same_outcome(got, outcome(normalise_records, payload, namespace), same_rows)
 
 
 @given(entry=st.one_of(row, anything), namespace=namespaces,
        identifier=st.one_of(st.none(), short_text, leaves))
 def test_ensure_mapping_matches_model(entry, namespace, identifier):
     got = outcome(ENGINE._ensure_mapping, entry, namespace, identifier)
-    same_outcome(got, outcome(model_ensure, entry, namespace, identifier), same_dict)
+    same_outcome(got, outcome(ensure_mapping, entry, namespace, identifier), same_dict)
     if got[0] == "ok":
         assert got[1] is not entry
 
