@@ -3,11 +3,14 @@
 # sandbox backend, the package and matplotlib, starts the sandbox on a free port of
 # 127.0.0.1 and runs examples/demo.py against it. Arguments go to the demo
 # (--port N pins the sandbox's port; --help lists the rest).
+#
+# PRIVATE_CORE_DEMO_VENV=DIR runs it in another venv; one that is up to date (as
+# tools/test.sh leaves .venv) is used as it is, without building again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/python.sh
 
-VENV=.venv-demo
+VENV=${PRIVATE_CORE_DEMO_VENV:-.venv-demo}
 LOG=$VENV/setup.log
 
 fail() {
@@ -26,15 +29,18 @@ step() {
     fi
 }
 
-PY=$(find_python 3.10) || fail "Python 3.10 not found; set PYTHON=/path/to/python3.10"
-if [ ! -x "$VENV/bin/python" ]; then
-    "$PY" -m venv "$VENV" || fail "could not create $VENV"
+if ! is_current "$VENV"; then
+    PY=$(find_python 3.10) || fail "Python 3.10 not found; set PYTHON=/path/to/python3.10"
+    if [ ! -x "$VENV/bin/python" ]; then
+        "$PY" -m venv "$VENV" || fail "could not create $VENV"
+    fi
+    : >"$LOG"
+    step "updating pip" "$VENV/bin/python" -m pip install -q --upgrade pip
+    step "installing the stand-ins and the sandbox backend" \
+        "$VENV/bin/python" -m pip install -q ./standins/tavrix ./sandbox
+    step "building and installing private_core (a few minutes the first time)" \
+        "$VENV/bin/python" -m pip install -q ".[demo]"
+    touch "$VENV/.installed"
 fi
-: >"$LOG"
-step "updating pip" "$VENV/bin/python" -m pip install -q --upgrade pip
-step "installing the stand-ins and the sandbox backend" \
-    "$VENV/bin/python" -m pip install -q ./standins/tavrix ./sandbox
-step "building and installing private_core (a few minutes the first time)" \
-    "$VENV/bin/python" -m pip install -q ".[demo]"
 
 exec "$VENV/bin/python" examples/demo.py "$@"

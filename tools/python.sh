@@ -21,3 +21,27 @@ assert os.path.exists(os.path.join(sysconfig.get_paths()['include'], 'Python.h')
     echo "Python $version not found; put python$version on PATH or set PYTHON=/path/to/python$version" >&2
     return 1
 }
+
+# dev_setup PY VENV [extra config settings...]: VENV (made with PY when missing) with the
+# stand-ins, the sandbox backend and the package as development builds it: the runtime's
+# test module, warnings as errors, and every extra (tests, demo, benchmarks). The tests,
+# the benchmarks and CI's smoke runs share this one build, so a later set-up of the same
+# venv only relinks what changed. Leaves a stamp that is_current reads.
+dev_setup() {
+    local py=$1 venv=$2
+    shift 2
+    if [ ! -x "$venv/bin/python" ]; then
+        "$py" -m venv "$venv"
+    fi
+    "$venv/bin/python" -m pip install -q --upgrade pip
+    "$venv/bin/python" -m pip install -q ./standins/tavrix ./sandbox
+    "$venv/bin/python" -m pip install -q ".[test,demo,bench]" -Ccmake.define.PRIVATE_CORE_PROBE=ON \
+        -Ccmake.define.PRIVATE_CORE_WERROR=ON "$@"
+    touch "$venv/.installed"
+}
+
+# is_current VENV: VENV was set up after the last change to any source it is built from.
+is_current() {
+    [ -f "$1/.installed" ] && [ -z "$(find pyproject.toml CMakeLists.txt src python sandbox standins \
+        -newer "$1/.installed" -type f -not -path '*/build/*' -not -path '*.egg-info*' -print -quit)" ]
+}

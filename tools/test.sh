@@ -32,20 +32,6 @@ fi
 
 source tools/python.sh
 
-# setup VENV [extra config settings...]: a venv with the stand-ins, the sandbox backend
-# and the package.
-setup() {
-    local venv=$1
-    shift
-    if [ ! -x "$venv/bin/python" ]; then
-        "$PY" -m venv "$venv"
-    fi
-    "$venv/bin/python" -m pip install -q --upgrade pip
-    "$venv/bin/python" -m pip install -q ./standins/tavrix ./sandbox
-    "$venv/bin/python" -m pip install -q ".[test]" -Ccmake.define.PRIVATE_CORE_PROBE=ON \
-        -Ccmake.define.PRIVATE_CORE_WERROR=ON "$@"
-}
-
 if [ "$VERSION" = 3.10 ]; then
     VENV=.venv ASAN_VENV=.venv-asan ASAN_BUILD=build/asan
 else
@@ -54,7 +40,7 @@ fi
 
 PY=$(find_python "$VERSION")
 echo "--- Python $VERSION ($PY)"
-setup "$VENV"
+dev_setup "$PY" "$VENV"
 VPY=$VENV/bin/python
 
 "$VPY" -m pytest -q -p no:cacheprovider "$@"
@@ -65,7 +51,7 @@ mapfile -t STUBBED < <(cd python && find private_core -name '*.pyi' | sed 's/\.p
 
 if [ "$SANITIZE" = 1 ]; then
     echo "--- Python $VERSION again against the AddressSanitizer/UBSan build"
-    setup "$ASAN_VENV" -Cbuild-dir="$ASAN_BUILD" -Ccmake.define.PRIVATE_CORE_SANITIZE=ON \
+    dev_setup "$PY" "$ASAN_VENV" -Cbuild-dir="$ASAN_BUILD" -Ccmake.define.PRIVATE_CORE_SANITIZE=ON \
         -Ccmake.build-type=RelWithDebInfo
     # The interpreter is not instrumented, so the sanitizer runtimes are preloaded;
     # PYTHONMALLOC=malloc lets ASan see Python objects too (and runs the leak tests
