@@ -177,7 +177,37 @@ def cases() -> List[Case]:
 
     return [Case(f"batch row loop ({SYMBOLS} x {ROWS} rows)", {
         "core": core, "floor": floor, "plain": lambda: py_fetch_ohlcv(session, symbols),
-    }, unit="ns", per=SYMBOLS * ROWS, check=check)]
+    }, unit="ns", per=SYMBOLS * ROWS, check=check), error_path()]
+
+
+def error_path() -> Case:
+    """A fetcher's argument check failing: what an error costs from raise to caller.
+    The floor raises and catches the same TypeError inline."""
+    bad = ["ALP", "BOR", 5]
+    message = "All symbols in the sequence must be strings."
+
+    def refused(normalize):
+        def run():
+            try:
+                normalize(bad)
+            except TypeError as exc:
+                return exc.args
+            raise AssertionError("accepted")
+        return run
+
+    def floor():
+        try:
+            raise TypeError(message)
+        except TypeError as exc:
+            return exc.args
+
+    def check(results):
+        assert results["core"] == results["floor"] == results["plain"] == (message,)
+
+    return Case("error path: _normalize_symbols refuses", {
+        "core": refused(daily_bars._normalize_symbols), "floor": floor,
+        "plain": refused(py_normalize_symbols),
+    }, unit="ns", check=check)
 
 
 PATCHED = ("start_progress", "update_progress", "finish_progress", "_to_dataframe", "resample_ohlcv_multi")
