@@ -1,20 +1,10 @@
 """Memory growth of a repeated call, as the leak tests measure it."""
 import gc
-import sys
 import tracemalloc
 from collections import Counter
 from typing import Callable, Dict, List, Optional
 
 
-def _settle() -> None:
-    gc.collect()
-    # From 3.12 the binding library looks up "__notes__" under a new name string each
-    # time it takes a Python error over into C++, and the interpreter's type attribute
-    # cache keeps that string until the slot is reused: every error path seems to gain
-    # some 50 bytes, up to the cache's 4,096 slots. Emptied before each reading. Earlier
-    # versions (3.10 and 3.11 run in CI too) still see a fresh name per call of our own.
-    if sys.version_info >= (3, 12):
-        sys._clear_type_cache()
 
 
 def stretch_growth(calls: Callable[[], object], *, warmup: int, settle: int, stretch: int,
@@ -33,13 +23,13 @@ def stretch_growth(calls: Callable[[], object], *, warmup: int, settle: int, str
     try:
         for _ in range(settle):
             calls()
-        _settle()
+        gc.collect()
         growth = []
         for _ in range(stretches):
             before = tracemalloc.get_traced_memory()[0]
             for _ in range(stretch):
                 calls()
-            _settle()
+            gc.collect()
             growth.append(tracemalloc.get_traced_memory()[0] - before)
     finally:
         tracemalloc.stop()

@@ -7,11 +7,11 @@ namespace {
 namespace py = pybind11;
 
 // Returns what was bound, so tests can compare with a plain def of the same signature.
-py::object echo(rt::Call& c) { return py::make_tuple(c[0], c[1], c[2], c[5], c[3], c[4], c[6]); }
+py::object echo(rt::Call& c) { return rt::new_tuple(c[0], c[1], c[2], c[5], c[3], c[4], c[6]); }
 
-py::object bound(rt::Call& c) { return py::make_tuple(c[0], c[1], c[2], c[3]); }
+py::object bound(rt::Call& c) { return rt::new_tuple(c[0], c[1], c[2], c[3]); }
 
-py::object typed(rt::Call& c) { return py::make_tuple(c[0], c[1], c[2], c[3], c[4]); }
+py::object typed(rt::Call& c) { return rt::new_tuple(c[0], c[1], c[2], c[3], c[4]); }
 
 py::object global_value(rt::Call& c) { return c.global(RT_STR("VALUE")); }
 
@@ -28,27 +28,27 @@ py::object owner_of(rt::Call& c) { return py::reinterpret_borrow<py::object>(c.o
 // try: fn() except BaseException as exc: raise RuntimeError("wrapped") from exc
 py::object wrap_error(rt::Call& c) {
     try {
-        return c[0]();
-    } catch (py::error_already_set& exc) {
-        rt::Handling handling(exc);
-        rt::raise_from(py::reinterpret_borrow<py::object>(PyExc_RuntimeError)("wrapped"),
-                       exc.value());
+        return rt::call(c[0]);
+    } catch (rt::PyErrOccurred&) {
+        rt::Handling handling;
+        rt::raise_from(rt::call(py::handle(PyExc_RuntimeError), RT_STR("wrapped")),
+                       handling.error());
     }
 }
 
 // try: fn() except BaseException: handler()  (returns sys.exc_info() seen by handler)
 py::object in_handler(rt::Call& c) {
     try {
-        return c[0]();
-    } catch (py::error_already_set& exc) {
-        rt::Handling handling(exc);
-        return c[1]();
+        return rt::call(c[0]);
+    } catch (rt::PyErrOccurred&) {
+        rt::Handling handling;
+        return rt::call(c[1]);
     }
 }
 
 py::object with_block(rt::Call& c) {
     py::handle body = c[1];
-    return rt::with(c[0], [&] { return body(); });
+    return rt::with(c[0], [&] { return rt::call(body); });
 }
 
 py::object import_name(rt::Call& c) {
@@ -92,7 +92,7 @@ void body(rt::Module& m) {
                            .build();
     m.bind("Mixin", mixin);
 
-    py::object protocol = m.cls("Named", py::make_tuple(m.dict()["Protocol"]))
+    py::object protocol = m.cls("Named", rt::new_tuple(m.dict()["Protocol"]))
                               .attr("__annotations__", py::dict(py::arg("name") = m.eval("str")))
                               .method("greet", greet, "(self) -> str")
                               .build();

@@ -257,6 +257,30 @@ def test_with_block_calls_exit_and_honours_suppression():
     assert not lock._is_owned()
 
 
+class _OnlyEnter:
+    def __enter__(self):
+        return self
+
+
+class _OnlyExit:
+    def __exit__(self, *exc):
+        return False
+
+
+@pytest.mark.parametrize("manager", [None, 5, _OnlyEnter(), _OnlyExit()],
+                         ids=["None", "int", "no __exit__", "no __enter__"])
+def test_with_block_on_a_non_manager_fails_as_the_interpreter_does(manager):
+    def plain():
+        with manager:
+            pass
+
+    with pytest.raises(Exception) as expected:
+        plain()
+    with pytest.raises(type(expected.value)) as ours:
+        probe.with_block(manager, lambda: None)
+    assert ours.value.args == expected.value.args
+
+
 def test_cached_attribute_reads_follow_python_lookup():
     class Plain:
         pass

@@ -12,9 +12,9 @@ py::object fetch_ohlcv(rt::Call& c) {
     static const price_batch::Batch batch{RT_STR("ENDPOINT"), "Batch EOD", "OHLCV", true};
     return price_batch::fetch_batch(c, batch, session, symbol, interval, show_progress,
                                     [&](py::handle current) {
-                                        py::object params = price_batch::new_dict();
-                                        price_batch::dict_set(params, RT_STR("symbol"), current);
-                                        price_batch::dict_set(params, RT_STR("interval"), interval);
+                                        py::object params = rt::new_dict();
+                                        rt::set_item(params, RT_STR("symbol"), current);
+                                        rt::set_item(params, RT_STR("interval"), interval);
                                         price_batch::set_if_text(params, RT_STR("start"), start);
                                         price_batch::set_if_text(params, RT_STR("end"), end);
                                         return params;
@@ -30,7 +30,7 @@ void body(rt::Module& m) {
     m.from_import("progress", {"start_progress", "update_progress", "finish_progress"}, 1);
     m.import("pandas", "pd");
 
-    m.bind("ENDPOINT", py::str("/market-data/eod/ohlcv"));
+    m.bind("ENDPOINT", rt::new_str("/market-data/eod/ohlcv"));
 
     price_batch::define_helpers(m);
     m.def("fetch_ohlcv", fetch_ohlcv,

@@ -25,13 +25,12 @@ py::object payload_message(py::handle payload) {
     // A list of field errors or a number is still worth showing, but as text: the
     // exception's message must be a string.
     if (!PyUnicode_Check(message.ptr())) {
-        message = rt::steal_or_throw(PyObject_Str(message.ptr()));
+        message = rt::str(message);
     }
     return message;
 }
 
-[[noreturn]] void reject_http_error(rt::Call& c, const py::error_already_set& exc) {
-    py::handle error = exc.value();
+[[noreturn]] void reject_http_error(rt::Call& c, py::handle error) {
     py::object status = RT_ATTR(error, "status_code");
     py::object payload = RT_ATTR(error, "payload");
     rt::call_method(logger(c), RT_METHOD("error"),
@@ -41,8 +40,7 @@ py::object payload_message(py::handle payload) {
     py::object message = payload_message(payload);
     if (message.is_none() || !rt::truthy(message)) {  // str() of a value may be empty
         py::object status_text = rt::steal_or_throw(PyObject_Format(status.ptr(), nullptr));
-        message = rt::steal_or_throw(PyUnicode_FromFormat(
-            "Backend rejected API key validation (HTTP %U)", status_text.ptr()));
+        message = rt::format("Backend rejected API key validation (HTTP %U)", status_text.ptr());
     }
     rt::raise_from(rt::call(c.global(RT_STR("ApiKeyValidationError")), message), error);
 }
@@ -52,55 +50,49 @@ py::object validate_api_key(rt::Call& c) {
 
     // Read before the guarded send: a session without a key is the caller's mistake,
     // not a failed validation.
-    py::object body = rt::steal_or_throw(PyDict_New());
-    py::object api_key = RT_ATTR(session, "api_key");
-    if (PyDict_SetItem(body.ptr(), RT_STR("apiKey").ptr(), api_key.ptr()) < 0 ||
-        PyDict_SetItem(body.ptr(), RT_STR("clientVersion").ptr(), client_version.ptr()) < 0 ||
-        PyDict_SetItem(body.ptr(), RT_STR("includeMessages").ptr(), include_messages.ptr()) < 0) {
-        rt::throw_pending();
-    }
-    if (rt::truthy(extra_context) &&
-        PyDict_SetItem(body.ptr(), RT_STR("context").ptr(), extra_context.ptr()) < 0) {
-        rt::throw_pending();
-    }
+    py::object body = rt::new_dict();
+    rt::set_item(body, RT_STR("apiKey"), RT_ATTR(session, "api_key"));
+    rt::set_item(body, RT_STR("clientVersion"), client_version);
+    rt::set_item(body, RT_STR("includeMessages"), include_messages);
+    if (rt::truthy(extra_context)) rt::set_item(body, RT_STR("context"), extra_context);
 
     py::object response;
     try {
         static PyObject* kwnames = rt::kwnames({RT_STR("json_body")});
         response = rt::call_method_kw(session, RT_STR("post"),
                                       {c.global(RT_STR("VALIDATION_ENDPOINT")), body}, kwnames);
-    } catch (py::error_already_set& exc) {
-        rt::Handling handling(exc);
-        if (exc.matches(c.global(RT_STR("HttpError")))) reject_http_error(c, exc);
-        if (!exc.matches(PyExc_Exception)) throw;
+    } catch (rt::PyErrOccurred&) {
+        rt::Handling handling;
+        if (handling.matches(c.global(RT_STR("HttpError")))) reject_http_error(c, handling.error());
+        if (!handling.matches(PyExc_Exception)) handling.reraise();
         rt::call_method(logger(c), RT_METHOD("exception"),
                         RT_STR("Failed to validate API key with Tavrix backend"));
         rt::raise_from(rt::call(c.global(RT_STR("ApiKeyValidationError")),
                                 RT_STR("Unable to validate API key")),
-                       exc.value());
+                       handling.error());
     }
 
     py::object payload;
     try {
         payload = rt::call_method(response, RT_METHOD("json"));
-    } catch (py::error_already_set& exc) {
-        rt::Handling handling(exc);
-        if (!exc.matches(PyExc_ValueError)) throw;
+    } catch (rt::PyErrOccurred&) {
+        rt::Handling handling;
+        if (!handling.matches(PyExc_ValueError)) handling.reraise();
         rt::raise_from(rt::call(c.global(RT_STR("ApiKeyValidationError")),
                                 RT_STR("Backend returned invalid JSON payload")),
-                       exc.value());
+                       handling.error());
     }
 
     py::object result;
     try {
         py::object model = c.global(RT_STR("ApiKeyValidationResponse"));
         result = rt::call(rt::getattr(model, RT_STR("model_validate")), payload);
-    } catch (py::error_already_set& exc) {
-        rt::Handling handling(exc);
-        if (!exc.matches(c.global(RT_STR("ValidationError")))) throw;
+    } catch (rt::PyErrOccurred&) {
+        rt::Handling handling;
+        if (!handling.matches(c.global(RT_STR("ValidationError")))) handling.reraise();
         rt::raise_from(rt::call(c.global(RT_STR("ApiKeyValidationError")),
                                 RT_STR("Backend response did not match expected schema")),
-                       exc.value());
+                       handling.error());
     }
 
     rt::call_method(logger(c), RT_METHOD("debug"),
@@ -116,7 +108,7 @@ void body(rt::Module& m) {
     m.from_import("tavrix.types", {"ApiKeyValidationResponse"});
     m.from_import("transport_base", {"HttpSession"}, 1);
 
-    m.bind("VALIDATION_ENDPOINT", py::str("/auth/validate"));
+    m.bind("VALIDATION_ENDPOINT", rt::new_str("/auth/validate"));
     m.bind("logger", rt::call_method(m.dict()["logging"], RT_METHOD("getLogger"), m.name()));
 
     m.def("validate_api_key", validate_api_key,

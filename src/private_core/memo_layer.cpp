@@ -21,8 +21,6 @@ double seconds(py::handle value) {
     return result;
 }
 
-py::object new_float(double value) { return rt::steal_or_throw(PyFloat_FromDouble(value)); }
-
 py::object monotonic(rt::Call& c) {
     return rt::call_method(c.global(RT_STR("time")), RT_METHOD("monotonic"));
 }
@@ -52,9 +50,10 @@ py::object clear_cache(rt::Call& c) {
 
 py::object fetch_with_cache(rt::Call& c) {
     py::handle self = c[0], ns = c[1], key = c[2], live = c[3], fetcher = c[4], ttl_live = c[5],
-               ttl_history = c[6], params = c[7];
-    const double wait_timeout = seconds(c[8]);
-    const double wait_interval = seconds(c[9]);
+               ttl_history = c[6], params = c[7], wait_timeout_arg = c[8],
+               wait_interval_arg = c[9];
+    const double wait_timeout = seconds(wait_timeout_arg);
+    const double wait_interval = seconds(wait_interval_arg);
 
     // A live request never takes a stored result up front: it must reach the backend
     // unless a concurrent caller is already doing so.
@@ -70,13 +69,10 @@ py::object fetch_with_cache(rt::Call& c) {
             if (!rt::truthy(should_fetch)) {
                 // Poll for the other caller's result; no lock is held while sleeping.
                 py::object deadline = rt::steal_or_throw(
-                    PyNumber_Add(monotonic(c).ptr(), new_float(wait_timeout).ptr()));
-                py::object interval = new_float(wait_interval);
+                    PyNumber_Add(monotonic(c).ptr(), rt::new_float(wait_timeout).ptr()));
+                py::object interval = rt::new_float(wait_interval);
                 while (true) {
-                    int waiting =
-                        PyObject_RichCompareBool(monotonic(c).ptr(), deadline.ptr(), Py_LT);
-                    if (waiting < 0) rt::throw_pending();
-                    if (!waiting) break;
+                    if (!rt::compare(monotonic(c), deadline, Py_LT)) break;
                     py::object hit = rt::call_method(cache_of(self), RT_METHOD("get"), ns, key);
                     if (!hit.is_none()) return data_of(hit);
                     rt::call_method(c.global(RT_STR("time")), RT_METHOD("sleep"), interval);

@@ -14,7 +14,7 @@ py::object touches_latest_trading_day(rt::Call& c) {
 // A new timedelta(minutes=1) per call: callers may keep or compare it freely.
 py::object one_minute(rt::Call& c) {
     static PyObject* kwnames = rt::kwnames({RT_STR("minutes")});
-    return rt::call_kw(c.global(RT_STR("timedelta")), {py::int_(1)}, kwnames);
+    return rt::call_kw(c.global(RT_STR("timedelta")), {rt::new_int(1)}, kwnames);
 }
 
 py::object no_expiry(rt::Call&) { return py::none(); }

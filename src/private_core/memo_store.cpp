@@ -10,21 +10,6 @@ namespace {
 
 namespace py = pybind11;
 
-py::object borrow(PyObject* p) { return py::reinterpret_borrow<py::object>(p); }
-
-// mapping.get(key), or mapping.get(key, fallback) when a fallback is given. A plain
-// dict is read directly; any other mapping a caller put in place gets its own get().
-py::object mapping_get(py::handle mapping, py::handle key, py::handle fallback = py::handle()) {
-    if (PyDict_CheckExact(mapping.ptr())) {
-        PyObject* value = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
-        if (value != nullptr) return borrow(value);
-        if (PyErr_Occurred()) rt::throw_pending();
-        return borrow(fallback ? fallback.ptr() : Py_None);
-    }
-    if (fallback) return rt::call_method(mapping, RT_METHOD("get"), key, fallback);
-    return rt::call_method(mapping, RT_METHOD("get"), key);
-}
-
 // mapping.pop(key, None), result discarded.
 void mapping_discard(py::handle mapping, py::handle key) {
     if (PyDict_CheckExact(mapping.ptr())) {
@@ -37,15 +22,6 @@ void mapping_discard(py::handle mapping, py::handle key) {
         return;
     }
     rt::call_method(mapping, RT_METHOD("pop"), key, py::none());
-}
-
-// New objects through the C API, so that a failed allocation is a MemoryError (the
-// pybind11 constructors would report it as a SystemError).
-py::object new_dict() { return rt::steal_or_throw(PyDict_New()); }
-py::object new_int(long value) { return rt::steal_or_throw(PyLong_FromLong(value)); }
-
-void set_item(py::handle mapping, py::handle key, py::handle value) {
-    if (PyObject_SetItem(mapping.ptr(), key.ptr(), value.ptr()) < 0) rt::throw_pending();
 }
 
 py::object now(rt::Call& c) {
@@ -61,7 +37,7 @@ void assert_inflight(py::handle self) {
     if (!rt::asserts_enabled()) return;
     if (RT_ATTR(self, "_inflight").is_none()) {
         PyErr_SetNone(PyExc_AssertionError);
-        rt::throw_pending();
+        throw rt::PyErrOccurred();
     }
 }
 
@@ -82,10 +58,10 @@ py::object entry_is_expired(rt::Call& c) {
 
 py::object cache_init(rt::Call& c) {
     py::handle self = c[0], enable_singleflight = c[1];
-    rt::setattr(self, RT_STR("_store"), new_dict());
-    rt::setattr(self, RT_STR("_lock"), c.global(RT_STR("RLock"))());
+    rt::setattr(self, RT_STR("_store"), rt::new_dict());
+    rt::setattr(self, RT_STR("_lock"), rt::call(c.global(RT_STR("RLock"))));
     rt::setattr(self, RT_STR("_inflight"),
-                rt::truthy(enable_singleflight) ? new_dict() : py::object(py::none()));
+                rt::truthy(enable_singleflight) ? rt::new_dict() : py::object(py::none()));
     // Kept as passed: only its truth value is ever consulted.
     rt::setattr(self, RT_STR("_singleflight"), enable_singleflight);
     return py::none();
@@ -94,9 +70,9 @@ py::object cache_init(rt::Call& c) {
 py::object cache_get(rt::Call& c) {
     py::handle self = c[0], ns = c[1], key = c[2];
     return rt::with(RT_ATTR(self, "_lock"), [&]() -> py::object {
-        py::object bucket = mapping_get(RT_ATTR(self, "_store"), ns);
+        py::object bucket = rt::mapping_get(RT_ATTR(self, "_store"), ns);
         if (!rt::truthy(bucket)) return py::none();
-        py::object entry = mapping_get(bucket, key);
+        py::object entry = rt::mapping_get(bucket, key);
         if (entry.is_none()) return py::none();
         if (rt::truthy(rt::call_method(entry, RT_METHOD("is_expired")))) {
             // Lazy eviction; the bucket itself stays even when this empties it.
@@ -111,23 +87,21 @@ py::object cache_set(rt::Call& c) {
     py::handle self = c[0], ns = c[1], key = c[2], data = c[3], params = c[4], ttl = c[5];
     return rt::with(RT_ATTR(self, "_lock"), [&]() -> py::object {
         py::object store = RT_ATTR(self, "_store");
-        int present = PySequence_Contains(store.ptr(), ns.ptr());
-        if (present < 0) rt::throw_pending();
-        if (!present) set_item(store, ns, new_dict());
+        if (!rt::contains(store, ns)) rt::set_item(store, ns, rt::new_dict());
 
         // A zero timedelta is false too, so it means "never expires" like None.
         py::object expires_at = py::none();
         if (rt::truthy(ttl)) expires_at = rt::steal_or_throw(PyNumber_Add(now(c).ptr(), ttl.ptr()));
         py::object fetched_at = now(c);
-        py::object stored_params = rt::truthy(params) ? borrow(params.ptr()) : new_dict();
+        py::object stored_params = rt::truthy(params) ? py::reinterpret_borrow<py::object>(params) : rt::new_dict();
 
         static PyObject* kwnames = rt::kwnames(
             {RT_STR("data"), RT_STR("fetched_at"), RT_STR("params"), RT_STR("expires_at")});
         py::object entry = rt::call_kw(c.global(RT_STR("CacheEntry")),
                                        {data, fetched_at, stored_params, expires_at}, kwnames);
 
-        py::object bucket = rt::steal_or_throw(PyObject_GetItem(store.ptr(), ns.ptr()));
-        set_item(bucket, key, entry);
+        py::object bucket = rt::get_item(store, ns);
+        rt::set_item(bucket, key, entry);
         return entry;
     });
 }
@@ -162,10 +136,10 @@ py::object cache_begin_inflight(rt::Call& c) {
     py::object pair = pair_of(ns, key);
     return rt::with(RT_ATTR(self, "_lock"), [&]() -> py::object {
         py::object inflight = RT_ATTR(self, "_inflight");
-        py::object count = mapping_get(inflight, pair, new_int(0));
-        py::object next = rt::steal_or_throw(PyNumber_Add(count.ptr(), new_int(1).ptr()));
-        set_item(inflight, pair, next);
-        return compare(count, new_int(0), Py_EQ);
+        py::object count = rt::mapping_get(inflight, pair, rt::new_int(0));
+        py::object next = rt::steal_or_throw(PyNumber_Add(count.ptr(), rt::new_int(1).ptr()));
+        rt::set_item(inflight, pair, next);
+        return compare(count, rt::new_int(0), Py_EQ);
     });
 }
 
@@ -176,12 +150,12 @@ py::object cache_end_inflight(rt::Call& c) {
     py::object pair = pair_of(ns, key);
     rt::with(RT_ATTR(self, "_lock"), [&]() -> py::object {
         py::object inflight = RT_ATTR(self, "_inflight");
-        py::object count = mapping_get(inflight, pair, new_int(1));
-        if (rt::truthy(compare(count, new_int(1), Py_LE))) {
+        py::object count = rt::mapping_get(inflight, pair, rt::new_int(1));
+        if (rt::truthy(compare(count, rt::new_int(1), Py_LE))) {
             mapping_discard(inflight, pair);
         } else {
-            set_item(inflight, pair,
-                     rt::steal_or_throw(PyNumber_Subtract(count.ptr(), new_int(1).ptr())));
+            rt::set_item(inflight, pair,
+                     rt::steal_or_throw(PyNumber_Subtract(count.ptr(), rt::new_int(1).ptr())));
         }
         return py::none();
     });
@@ -195,17 +169,14 @@ py::object to_date(rt::Call& c) {
     if (d.is_none()) return rt::call_method(now(c), RT_METHOD("date"));
     py::object datetime = c.global(RT_STR("datetime"));
     if (rt::isinstance(d, c.global(RT_STR("date"))) && !rt::isinstance(d, datetime))
-        return borrow(d.ptr());
+        return py::reinterpret_borrow<py::object>(d);
     if (rt::isinstance(d, datetime)) return rt::call_method(d, RT_METHOD("date"));
     if (PyUnicode_Check(d.ptr())) {
         py::object parsed =
-            rt::call_method(datetime, RT_METHOD("strptime"), d, py::str("%Y-%m-%d"));
+            rt::call_method(datetime, RT_METHOD("strptime"), d, RT_STR("%Y-%m-%d"));
         return rt::call_method(parsed, RT_METHOD("date"));
     }
-    py::object type_text =
-        rt::steal_or_throw(PyObject_Str(reinterpret_cast<PyObject*>(Py_TYPE(d.ptr()))));
-    py::object message = py::str("Unsupported date type: ") + type_text;
-    rt::raise(rt::steal_or_throw(PyObject_CallOneArg(PyExc_ValueError, message.ptr())));
+    rt::raise_format(PyExc_ValueError, "Unsupported date type: %S", Py_TYPE(d.ptr()));
 }
 
 py::object is_today(rt::Call& c) {
@@ -228,11 +199,11 @@ void body(rt::Module& m) {
     m.bind("CacheKey", m.eval("Tuple[Hashable, ...]"));
     m.bind("Namespace", reinterpret_cast<PyObject*>(&PyUnicode_Type));
 
-    py::dict annotations;
-    annotations["data"] = m.eval("pd.DataFrame");
-    annotations["fetched_at"] = m.eval("datetime");
-    annotations["params"] = m.eval("Dict[str, Any]");
-    annotations["expires_at"] = m.eval("Optional[datetime]");
+    py::object annotations = rt::new_dict();
+    rt::set_item(annotations, RT_STR("data"), m.eval("pd.DataFrame"));
+    rt::set_item(annotations, RT_STR("fetched_at"), m.eval("datetime"));
+    rt::set_item(annotations, RT_STR("params"), m.eval("Dict[str, Any]"));
+    rt::set_item(annotations, RT_STR("expires_at"), m.eval("Optional[datetime]"));
     py::object entry = m.cls("CacheEntry")
                            .attr("__annotations__", annotations)
                            .attr("params", m.eval("field(default_factory=dict)"))

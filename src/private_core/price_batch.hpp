@@ -16,40 +16,6 @@ namespace price_batch {
 
 namespace py = pybind11;
 
-// --- small C API wrappers -------------------------------------------------------
-
-inline py::object new_dict() { return rt::steal_or_throw(PyDict_New()); }
-inline py::object new_list() { return rt::steal_or_throw(PyList_New(0)); }
-inline py::object new_str(const char* text) {
-    return rt::steal_or_throw(PyUnicode_FromString(text));
-}
-inline py::object new_int(Py_ssize_t value) {
-    return rt::steal_or_throw(PyLong_FromSsize_t(value));
-}
-
-inline void dict_set(py::handle dict, py::handle key, py::handle value) {
-    if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0) rt::throw_pending();
-}
-
-inline void list_append(py::handle list, py::handle value) {
-    if (PyList_Append(list.ptr(), value.ptr()) < 0) rt::throw_pending();
-}
-
-[[noreturn]] inline void raise_error(PyObject* type, const char* message) {
-    PyErr_SetString(type, message);
-    rt::throw_pending();
-}
-
-// payload.get(key): a plain dict is read directly, a subclass through its own get().
-inline py::object mapping_get(py::handle mapping, py::handle key) {
-    if (PyDict_CheckExact(mapping.ptr())) {
-        PyObject* value = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
-        if (value == nullptr && PyErr_Occurred()) rt::throw_pending();
-        return py::reinterpret_borrow<py::object>(value ? value : Py_None);
-    }
-    return rt::call_method(mapping, RT_METHOD("get"), key);
-}
-
 // --- _normalize_symbols -----------------------------------------------------------
 
 // The trimmed, upper-cased text of a string. A str subclass counts by its text: its
@@ -69,23 +35,23 @@ inline py::object normalize_symbols(rt::Call& c) {
     if (PyUnicode_Check(symbols.ptr())) {
         py::object symbol = normalized_text(symbols);
         if (PyUnicode_GET_LENGTH(symbol.ptr()) == 0)
-            raise_error(PyExc_ValueError, "symbol must not be empty.");
-        py::object result = new_list();
-        list_append(result, symbol);
+            rt::raise_error(PyExc_ValueError, "symbol must not be empty.");
+        py::object result = rt::new_list();
+        rt::append(result, symbol);
         return result;
     }
     // bytes is a Sequence too, but of integers, never of symbols.
     if (PyBytes_Check(symbols.ptr()) || !rt::isinstance(symbols, c.global(RT_STR("Sequence"))))
-        raise_error(PyExc_TypeError, "symbol must be a string or a sequence of strings.");
+        rt::raise_error(PyExc_TypeError, "symbol must be a string or a sequence of strings.");
 
     py::object items = rt::steal_or_throw(PySequence_List(symbols.ptr()));
     // Every element is checked before any is used: an unhashable or otherwise
     // foreign element gets this message, never a hashing error.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i)
         if (!PyUnicode_Check(PyList_GET_ITEM(items.ptr(), i)))
-            raise_error(PyExc_TypeError, "All symbols in the sequence must be strings.");
+            rt::raise_error(PyExc_TypeError, "All symbols in the sequence must be strings.");
 
-    py::object normalised = new_list();
+    py::object normalised = rt::new_list();
     py::object seen = rt::steal_or_throw(PySet_New(nullptr));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
         py::object symbol = normalized_text(PyList_GET_ITEM(items.ptr(), i));
@@ -94,10 +60,10 @@ inline py::object normalize_symbols(rt::Call& c) {
         if (known < 0) rt::throw_pending();
         if (known) continue;
         if (PySet_Add(seen.ptr(), symbol.ptr()) < 0) rt::throw_pending();
-        list_append(normalised, symbol);
+        rt::append(normalised, symbol);
     }
     if (PyList_GET_SIZE(normalised.ptr()) == 0)
-        raise_error(PyExc_ValueError,
+        rt::raise_error(PyExc_ValueError,
                     "symbol sequence must contain at least one non-empty string.");
     return normalised;
 }
@@ -105,8 +71,6 @@ inline py::object normalize_symbols(rt::Call& c) {
 // --- _render_progress ---------------------------------------------------------------
 
 constexpr long kBarWidth = 49;
-
-inline py::object number(PyObject* result) { return rt::steal_or_throw(result); }
 
 // Writes through sys.stdout as it is bound at each write, so redirected or captured
 // output receives the bar.
@@ -122,35 +86,30 @@ inline void stdout_flush(rt::Call& c) {
 
 inline py::object render_progress(rt::Call& c) {
     py::handle current = c[0], total = c[1], symbol = c[2];
-    py::object zero = new_int(0);
-    int nothing = PyObject_RichCompareBool(total.ptr(), zero.ptr(), Py_LE);
-    if (nothing < 0) rt::throw_pending();
-    if (nothing) return py::none();
+    py::object zero = rt::new_int(0);
+    if (rt::compare(total, zero, Py_LE)) return py::none();
 
     // Python's own arithmetic throughout: the ratio is a double, the cell count and
     // percentage are truncated toward zero, and nothing is clamped.
-    py::object ratio = number(PyNumber_TrueDivide(current.ptr(), total.ptr()));
+    py::object ratio = rt::steal_or_throw(PyNumber_TrueDivide(current.ptr(), total.ptr()));
     const double progress = PyFloat_AsDouble(ratio.ptr());
     if (progress == -1.0 && PyErr_Occurred()) rt::throw_pending();
-    py::object filled = number(PyLong_FromDouble(static_cast<double>(kBarWidth) * progress));
-    py::object open = number(PyNumber_Subtract(new_int(kBarWidth).ptr(), filled.ptr()));
-    py::object done_cells = number(PyNumber_Multiply(RT_STR("*").ptr(), filled.ptr()));
-    py::object open_cells = number(PyNumber_Multiply(RT_STR(" ").ptr(), open.ptr()));
-    py::object percent = number(PyLong_FromDouble(progress * 100.0));
-    py::object percent_text = number(PyObject_Format(percent.ptr(), RT_STR("3d").ptr()));
+    py::object filled = rt::steal_or_throw(PyLong_FromDouble(static_cast<double>(kBarWidth) * progress));
+    py::object open = rt::steal_or_throw(PyNumber_Subtract(rt::new_int(kBarWidth).ptr(), filled.ptr()));
+    py::object done_cells = rt::steal_or_throw(PyNumber_Multiply(RT_STR("*").ptr(), filled.ptr()));
+    py::object open_cells = rt::steal_or_throw(PyNumber_Multiply(RT_STR(" ").ptr(), open.ptr()));
+    py::object percent = rt::steal_or_throw(PyLong_FromDouble(progress * 100.0));
+    py::object percent_text = rt::steal_or_throw(PyObject_Format(percent.ptr(), RT_STR("3d").ptr()));
 
-    py::object parts = rt::steal_or_throw(PyTuple_Pack(
-        11, RT_STR("\r[").ptr(), done_cells.ptr(), open_cells.ptr(), RT_STR("] ").ptr(),
-        percent_text.ptr(), RT_STR("%  ").ptr(), number(PyObject_Str(current.ptr())).ptr(),
-        RT_STR(" of ").ptr(), number(PyObject_Str(total.ptr())).ptr(),
-        RT_STR(" completed | ").ptr(), symbol.ptr()));
-    py::object message = number(PyUnicode_Join(RT_STR("").ptr(), parts.ptr()));
+    py::object parts = rt::new_tuple(RT_STR("\r["), done_cells, open_cells, RT_STR("] "),
+                                     percent_text, RT_STR("%  "), rt::str(current),
+                                     RT_STR(" of "), rt::str(total), RT_STR(" completed | "),
+                                     symbol);
+    py::object message = rt::steal_or_throw(PyUnicode_Join(RT_STR("").ptr(), parts.ptr()));
 
     stdout_write(c, message);
     stdout_flush(c);
-    int last = PyObject_RichCompareBool(current.ptr(), total.ptr(), Py_EQ);
-    if (last < 0) rt::throw_pending();
-    if (last) {
+    if (rt::compare(current, total, Py_EQ)) {
         stdout_write(c, RT_STR("\n"));
         stdout_flush(c);
     }
@@ -181,7 +140,7 @@ struct Batch {
 // Adds the non-empty text argument `value` under `key`; None and "" are left out.
 inline void set_if_text(py::handle params, py::handle key, py::handle value) {
     if (PyUnicode_Check(value.ptr()) && PyUnicode_GET_LENGTH(value.ptr()) > 0)
-        dict_set(params, key, value);
+        rt::set_item(params, key, value);
 }
 
 [[noreturn]] inline void raise_decoding(rt::Call& c, py::handle message) {
@@ -189,27 +148,25 @@ inline void set_if_text(py::handle params, py::handle key, py::handle value) {
 }
 
 [[noreturn]] inline void raise_decoding(rt::Call& c, const char* format, const char* wording) {
-    raise_decoding(c, rt::steal_or_throw(PyUnicode_FromFormat(format, wording)));
+    raise_decoding(c, rt::format(format, wording));
 }
 
 // "Backend returned error for <symbol>: <error>", the error read as payload["error"].
 [[noreturn]] inline void raise_backend_error(rt::Call& c, py::handle payload, py::handle symbol) {
-    py::object error = rt::steal_or_throw(PyObject_GetItem(payload.ptr(), RT_STR("error").ptr()));
-    py::object parts = rt::steal_or_throw(PyTuple_Pack(
-        4, RT_STR("Backend returned error for ").ptr(), number(PyObject_Str(symbol.ptr())).ptr(),
-        RT_STR(": ").ptr(), number(PyObject_Str(error.ptr())).ptr()));
-    raise_decoding(c, number(PyUnicode_Join(RT_STR("").ptr(), parts.ptr())));
+    py::object error = rt::get_item(payload, RT_STR("error"));
+    py::object parts = rt::new_tuple(RT_STR("Backend returned error for "), rt::str(symbol),
+                                     RT_STR(": "), rt::str(error));
+    raise_decoding(c, rt::steal_or_throw(PyUnicode_Join(RT_STR("").ptr(), parts.ptr())));
 }
 
 inline py::object response_json(rt::Call& c, py::handle response, const Batch& batch) {
     try {
         return rt::call_method(response, RT_METHOD("json"));
-    } catch (py::error_already_set& exc) {
-        if (!exc.matches(PyExc_ValueError)) throw;
-        rt::Handling handling(exc);
-        py::object message = rt::steal_or_throw(
-            PyUnicode_FromFormat("Unable to decode %s response as JSON", batch.wording));
-        rt::raise_from(rt::call(c.global(RT_STR("DataDecodingError")), message), exc.value());
+    } catch (rt::PyErrOccurred&) {
+        rt::Handling handling;
+        if (!handling.matches(PyExc_ValueError)) handling.reraise();
+        py::object message = rt::format("Unable to decode %s response as JSON", batch.wording);
+        rt::raise_from(rt::call(c.global(RT_STR("DataDecodingError")), message), handling.error());
     }
 }
 
@@ -221,9 +178,9 @@ inline void append_row(rt::Call& c, py::handle rows, py::handle symbol, py::hand
         raise_decoding(c, "Each %s row must be a dictionary.", batch.wording);
     // Sized for the element's keys and "symbol": no resize while it is filled.
     py::object row = rt::new_dict(PyDict_GET_SIZE(item.ptr()) + 1);
-    dict_set(row, RT_STR("symbol"), symbol);
+    rt::set_item(row, RT_STR("symbol"), symbol);
     if (PyDict_Update(row.ptr(), item.ptr()) < 0) rt::throw_pending();
-    list_append(rows, row);
+    rt::append(rows, row);
 }
 
 // Decodes one symbol's reply and appends its rows.
@@ -232,8 +189,8 @@ inline void collect_rows(rt::Call& c, py::handle rows, py::handle symbol, py::ha
     py::object payload = response_json(c, response, batch);
     if (!PyDict_Check(payload.ptr()))
         raise_decoding(c, "Unexpected payload structure for %s response.", batch.wording);
-    if (rt::truthy(mapping_get(payload, RT_STR("error")))) raise_backend_error(c, payload, symbol);
-    py::object data = mapping_get(payload, RT_STR("data"));
+    if (rt::truthy(rt::mapping_get(payload, RT_STR("error")))) raise_backend_error(c, payload, symbol);
+    py::object data = rt::mapping_get(payload, RT_STR("data"));
     if (!PyList_Check(data.ptr()))
         raise_decoding(c, "Unexpected payload format for %s series.", batch.wording);
 
@@ -270,10 +227,9 @@ template <class BuildParams>
 py::object fetch_batch(rt::Call& c, const Batch& batch, py::handle session, py::handle symbol,
                        py::handle interval, py::handle show_progress, BuildParams&& build_params) {
     py::object symbols = rt::call(c.global(RT_STR("_normalize_symbols")), symbol);
-    Py_ssize_t total = PyObject_Length(symbols.ptr());
-    if (total < 0) rt::throw_pending();
-    py::object rows = new_list();
-    rt::call(c.global(RT_STR("start_progress")), new_int(total), new_str(batch.label));
+    Py_ssize_t total = rt::length(symbols);
+    py::object rows = rt::new_list();
+    rt::call(c.global(RT_STR("start_progress")), rt::new_int(total), rt::new_str(batch.label));
 
     py::object iterator = rt::steal_or_throw(PyObject_GetIter(symbols.ptr()));
     Py_ssize_t index = 0;
@@ -285,7 +241,7 @@ py::object fetch_batch(rt::Call& c, const Batch& batch, py::handle session, py::
             session, RT_STR("get"), {c.global(batch.endpoint), params}, params_keyword());
         collect_rows(c, rows, current, response, batch);
         if (rt::truthy(show_progress))
-            rt::call(c.global(RT_STR("update_progress")), new_int(index));
+            rt::call(c.global(RT_STR("update_progress")), rt::new_int(index));
     }
     if (PyErr_Occurred()) rt::throw_pending();
 

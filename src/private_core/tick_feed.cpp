@@ -12,15 +12,15 @@ py::object fetch_ohlcv(rt::Call& c) {
     static const price_batch::Batch batch{RT_STR("ENDPOINT"), "Batch intraday", "OHLCV", true};
     return price_batch::fetch_batch(
         c, batch, session, symbol, interval, show_progress, [&](py::handle current) {
-            py::object params = price_batch::new_dict();
-            price_batch::dict_set(params, RT_STR("symbol"), current);
+            py::object params = rt::new_dict();
+            rt::set_item(params, RT_STR("symbol"), current);
             // The backend is always asked for one-minute bars; the caller's interval
             // is applied by resampling.
-            price_batch::dict_set(params, RT_STR("interval"), RT_STR("1m"));
+            rt::set_item(params, RT_STR("interval"), RT_STR("1m"));
             price_batch::set_if_text(params, RT_STR("start"), start);
             price_batch::set_if_text(params, RT_STR("end"), end);
             if (!adjusted.is_none())
-                price_batch::dict_set(params, RT_STR("adjusted"),
+                rt::set_item(params, RT_STR("adjusted"),
                                       rt::truthy(adjusted) ? RT_STR("true") : RT_STR("false"));
             return params;
         });
@@ -32,8 +32,8 @@ py::object fetch_orderbook(rt::Call& c) {
                                           "orderbook", false};
     return price_batch::fetch_batch(
         c, batch, session, symbol, py::handle(), show_progress, [&](py::handle current) {
-            py::object params = price_batch::new_dict();
-            price_batch::dict_set(params, RT_STR("symbol"), current);
+            py::object params = rt::new_dict();
+            rt::set_item(params, RT_STR("symbol"), current);
             price_batch::set_if_text(params, RT_STR("target_date"), target_date);
             return params;
         });
@@ -48,8 +48,8 @@ void body(rt::Module& m) {
     m.from_import("progress", {"start_progress", "update_progress", "finish_progress"}, 1);
     m.import("pandas", "pd");
 
-    m.bind("ENDPOINT", py::str("/market-data/intraday/ohlcv"));
-    m.bind("ORDERBOOK_ENDPOINT", py::str("/market-data/intraday/orderbook"));
+    m.bind("ENDPOINT", rt::new_str("/market-data/intraday/ohlcv"));
+    m.bind("ORDERBOOK_ENDPOINT", rt::new_str("/market-data/intraday/orderbook"));
 
     price_batch::define_helpers(m);
     m.def("fetch_ohlcv", fetch_ohlcv,

@@ -9,15 +9,8 @@ namespace py = pybind11;
 
 constexpr const char* kTransportFailure = "⛔️ Tải dữ liệu lỗi vui lòng tải lại!";
 
-// New objects through the C API, so that a failed allocation is a MemoryError.
-py::object new_dict() { return rt::steal_or_throw(PyDict_New()); }
-
 py::object concat(py::handle left, py::handle right) {
     return rt::steal_or_throw(PyUnicode_Concat(left.ptr(), right.ptr()));
-}
-
-void set_item(py::handle dict, py::handle key, py::handle value) {
-    if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0) rt::throw_pending();
 }
 
 py::object default_user_agent(rt::Call& c) { return concat(RT_STR("tavrix/"), c[0]); }
@@ -32,11 +25,11 @@ py::object init(rt::Call& c) {
     py::object session = rt::call_method(c.global(RT_STR("requests")), RT_METHOD("Session"));
     rt::setattr(self, RT_STR("_session"), session);
 
-    py::object headers = new_dict();
-    set_item(headers, RT_STR("Authorization"), concat(RT_STR("Bearer "), api_key));
-    set_item(headers, RT_STR("Accept"), RT_STR("application/json"));
-    set_item(headers, RT_STR("Content-Type"), RT_STR("application/json"));
-    set_item(headers, RT_STR("User-Agent"),
+    py::object headers = rt::new_dict();
+    rt::set_item(headers, RT_STR("Authorization"), concat(RT_STR("Bearer "), api_key));
+    rt::set_item(headers, RT_STR("Accept"), RT_STR("application/json"));
+    rt::set_item(headers, RT_STR("Content-Type"), RT_STR("application/json"));
+    rt::set_item(headers, RT_STR("User-Agent"),
              rt::truthy(user_agent) ? py::reinterpret_borrow<py::object>(user_agent)
                                     : rt::call(c.global(RT_STR("_default_user_agent")), version));
     rt::call_method(RT_ATTR(session, "headers"), RT_METHOD("update"), headers);
@@ -59,7 +52,7 @@ py::object request(rt::Call& c) {
     py::handle self = c[0], method = c[1], path = c[2], params = c[3], json_body = c[4],
                data = c[5], headers = c[6], timeout = c[7];
     py::object url = rt::call_method(self, RT_METHOD("_prepare_url"), path);
-    py::object merged_headers = new_dict();
+    py::object merged_headers = rt::new_dict();
     if (rt::truthy(headers) && PyDict_Update(merged_headers.ptr(), headers.ptr()) < 0)
         rt::throw_pending();
     rt::call_method(c.global(RT_STR("logger")), RT_METHOD("debug"), RT_STR("HTTP %s %s params=%s"),
@@ -77,26 +70,26 @@ py::object request(rt::Call& c) {
         response = rt::call_method_kw(
             RT_ATTR(self, "_session"), RT_STR("request"),
             {method, url, params, json_body, data, effective_headers, effective_timeout}, kwnames);
-    } catch (py::error_already_set& exc) {
-        rt::Handling handling(exc);
-        if (!exc.matches(RT_ATTR(c.global(RT_STR("requests")), "RequestException"))) throw;
+    } catch (rt::PyErrOccurred&) {
+        rt::Handling handling;
+        if (!handling.matches(RT_ATTR(c.global(RT_STR("requests")), "RequestException")))
+            handling.reraise();
         py::object HttpError = rt::import_from(c.globals(), "tavrix.exceptions", "HttpError");
-        rt::raise_from(HttpError(kTransportFailure), exc.value());
+        rt::raise_from(rt::call(HttpError, rt::new_str(kTransportFailure)), handling.error());
     }
 
     py::object status = RT_ATTR(response, "status_code");
-    if (status >= py::int_(400)) {
+    if (rt::compare(status, rt::new_int(400), Py_GE)) {
         py::object payload;
         try {
             payload = rt::call_method(response, RT_METHOD("json"));
-        } catch (py::error_already_set& exc) {
-            rt::Handling handling(exc);
-            if (!exc.matches(PyExc_ValueError)) throw;
+        } catch (rt::PyErrOccurred&) {
+            rt::Handling handling;
+            if (!handling.matches(PyExc_ValueError)) handling.reraise();
             payload = RT_ATTR(response, "text");
         }
         py::object HttpError = rt::import_from(c.globals(), "tavrix.exceptions", "HttpError");
-        py::str message = py::str("Tavrix backend returned HTTP ") + py::str(status) +
-                          py::str(" for ") + py::str(url);
+        py::object message = rt::format("Tavrix backend returned HTTP %S for %S", status.ptr(), url.ptr());
         static PyObject* kwnames = rt::kwnames({RT_STR("status_code"), RT_STR("payload")});
         rt::raise(rt::call_kw(HttpError, {message, status, payload}, kwnames));
     }
@@ -136,8 +129,8 @@ void body(rt::Module& m) {
     m.from_import("urllib.parse", {"urljoin"});
     m.import("requests");
 
-    m.bind("BASE_URL", py::str("https://api.tavrix.example/api/v1/tavrix"));
-    m.bind("DEFAULT_TIMEOUT", py::int_(30));
+    m.bind("BASE_URL", rt::new_str("https://api.tavrix.example/api/v1/tavrix"));
+    m.bind("DEFAULT_TIMEOUT", rt::new_int(30));
     m.bind("logger", m.dict()["logging"].attr("getLogger")(m.name()));
 
     m.def("_default_user_agent", default_user_agent, "(version: str) -> str", nullptr,

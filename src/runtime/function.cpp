@@ -270,17 +270,23 @@ bool bind_arguments(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, 
 // one. Our own message stays if the interpreter unexpectedly accepts the call.
 void reword_as_interpreter(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-    py::error_already_set ours;
+    PyObject *type, *value, *trace;  // ours, kept aside while the interpreter is asked
+    PyErr_Fetch(&type, &value, &trace);
     if (PyObject_SetAttr(f->template_fn, RT_STR("__qualname__").ptr(), f->qualname) < 0) {
         PyErr_Clear();
-        ours.restore();
+        PyErr_Restore(type, value, trace);
         return;
     }
     PyObject* result =
         PyObject_Vectorcall(f->template_fn, args, static_cast<size_t>(nargs), kwnames);
-    if (result == nullptr) return;  // the interpreter's own error replaces ours
+    if (result == nullptr) {  // the interpreter's own error replaces ours
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(trace);
+        return;
+    }
     Py_DECREF(result);
-    ours.restore();
+    PyErr_Restore(type, value, trace);
 }
 
 // Runs the body on bound arguments. Each call counts against the interpreter's
@@ -565,8 +571,7 @@ py::object make_function(py::handle globals, const char* name, const char* qualn
                 matched = true;
             }
         if (!matched)
-            throw std::logic_error(std::string("exact type declared for unknown argument ") +
-                                   e.name);
+            internal_error((std::string("exact type declared for unknown argument ") + e.name).c_str());
     }
 
     auto* f = PyObject_GC_New(FunctionObject, &FunctionType);

@@ -18,18 +18,32 @@ namespace py = pybind11;
 #define RT_STR(literal)                                                  \
     ([]() -> ::pybind11::handle {                                        \
         static PyObject* interned = PyUnicode_InternFromString(literal); \
-        if (interned == nullptr) throw ::pybind11::error_already_set();  \
+        if (interned == nullptr) ::rt::throw_pending();                  \
         return interned;                                                 \
     }())
 
 // ---------------------------------------------------------------------------------
-// Errors. A Python error travels through C++ as py::error_already_set and is restored
-// at the boundary, so nothing ever returns NULL without an exception set.
+// Errors. A Python error stays in the interpreter while C++ unwinds: PyErrOccurred
+// carries nothing, and the boundary of our function type returns NULL with the error
+// still set. Nothing ever returns NULL without an exception set.
 
-// Throws the pending Python error (a C API call returned NULL / -1).
+// "A Python error is set": thrown after a C API call failed, or to raise one.
+struct PyErrOccurred {};
+
+// Throws PyErrOccurred (a C API call returned NULL / -1); SystemError if, against its
+// contract, no error is set.
 [[noreturn]] void throw_pending();
 // Throws if `p` is NULL; returns a new reference otherwise.
-py::object steal_or_throw(PyObject* p);
+inline py::object steal_or_throw(PyObject* p) {
+    if (p == nullptr) throw_pending();
+    return py::reinterpret_steal<py::object>(p);
+}
+
+// `raise type(message)`, and the same with a PyUnicode_FromFormat message.
+[[noreturn]] void raise_error(PyObject* type, const char* message);
+[[noreturn]] void raise_format(PyObject* type, const char* format, ...);
+// An internal invariant failed: SystemError("private_core internal error: <what>").
+[[noreturn]] void internal_error(const char* what);
 
 // Python's truth test of an object.
 bool truthy(py::handle obj);
@@ -39,25 +53,104 @@ bool truthy(py::handle obj);
 // `raise exc from cause`: cause set, context suppressed.
 [[noreturn]] void raise_from(py::handle exc, py::handle cause);
 
-// While alive, `error` is the exception being handled, as inside an `except` block:
-// sys.exc_info() reports it, and every exception raised meanwhile (by our code or by
-// Python code we call) gets it as __context__.
+// An `except` block. Made inside `catch (rt::PyErrOccurred&)`, it takes the pending
+// error out of the interpreter; while it lives that error is the exception being
+// handled: sys.exc_info() reports it, and every exception raised meanwhile (by our
+// code or by Python code we call) gets it as __context__.
+//
+//     } catch (rt::PyErrOccurred&) {
+//         rt::Handling handling;
+//         if (!handling.matches(PyExc_ValueError)) handling.reraise();
+//         rt::raise_from(..., handling.error());
+//     }
 class Handling {
    public:
-    explicit Handling(const py::error_already_set& error);
+    Handling();
     ~Handling();
     Handling(const Handling&) = delete;
     Handling& operator=(const Handling&) = delete;
 
+    // The exception instance being handled.
+    py::handle error() const { return error_; }
+    // isinstance of the exception: `except type:` (a class or a tuple of classes).
+    bool matches(py::handle type) const;
+    // A bare `raise`: the same exception, pending again.
+    [[noreturn]] void reraise() const;
+
    private:
+    py::object error_;
     // The exception being handled before, restored on exit (3.11 on keep only the
     // exception itself, in saved_value_).
     PyObject *saved_type_ = nullptr, *saved_value_ = nullptr, *saved_tb_ = nullptr;
 };
 
 // Translates the C++ exception in flight into the Python error indicator. Call only
-// from a catch (...) block at the boundary.
+// from a catch (...) block. A pending Python error always wins: a C++ exception thrown
+// while one is set (pybind11 reports a failed allocation that way) leaves it as it is.
 void set_python_error_from_current_exception() noexcept;
+
+// ---------------------------------------------------------------------------------
+// Building objects and filling containers. New objects come from the C API, so a
+// failed allocation is always a MemoryError (pybind11's constructors report some as
+// SystemError). Module code builds and fills objects with these, and nothing else.
+
+inline py::object new_dict() { return steal_or_throw(PyDict_New()); }
+// An empty dict with room for `expected` items, so filling it never resizes.
+py::object new_dict(Py_ssize_t expected);
+inline py::object new_list(Py_ssize_t size = 0) { return steal_or_throw(PyList_New(size)); }
+inline py::object new_str(const char* utf8) { return steal_or_throw(PyUnicode_FromString(utf8)); }
+inline py::object new_int(long long value) { return steal_or_throw(PyLong_FromLongLong(value)); }
+inline py::object new_float(double value) { return steal_or_throw(PyFloat_FromDouble(value)); }
+// (items...), a new tuple holding a reference to each item.
+template <class... Items>
+py::object new_tuple(Items... items) {
+    return steal_or_throw(PyTuple_Pack(sizeof...(Items), py::handle(items).ptr()...));
+}
+// str(obj)
+inline py::object str(py::handle obj) { return steal_or_throw(PyObject_Str(obj.ptr())); }
+// A str made by PyUnicode_FromFormat.
+py::object format(const char* format, ...);
+
+// container[key] = value (a plain dict directly).
+inline void set_item(py::handle container, py::handle key, py::handle value) {
+    if (PyDict_CheckExact(container.ptr())) {
+        if (PyDict_SetItem(container.ptr(), key.ptr(), value.ptr()) < 0) throw_pending();
+        return;
+    }
+    // The reference Python's own `obj[key] = value` keeps on its stack: pandas reads
+    // the count to detect chained assignment, and must not mistake ours for one.
+    py::object held = py::reinterpret_borrow<py::object>(container);
+    if (PyObject_SetItem(container.ptr(), key.ptr(), value.ptr()) < 0) throw_pending();
+}
+// container[key]
+inline py::object get_item(py::handle container, py::handle key) {
+    return steal_or_throw(PyObject_GetItem(container.ptr(), key.ptr()));
+}
+// mapping.get(key) or mapping.get(key, fallback): a plain dict is read directly, any
+// other mapping through its own get().
+py::object mapping_get(py::handle mapping, py::handle key, py::handle fallback = py::handle());
+// item in container
+inline bool contains(py::handle container, py::handle item) {
+    int result = PySequence_Contains(container.ptr(), item.ptr());
+    if (result < 0) throw_pending();
+    return result == 1;
+}
+// list.append(item) on a list
+inline void append(py::handle list, py::handle item) {
+    if (PyList_Append(list.ptr(), item.ptr()) < 0) throw_pending();
+}
+// `a <op> b` as a truth value, op one of Py_LT, Py_LE, Py_EQ, Py_NE, Py_GT, Py_GE.
+inline bool compare(py::handle a, py::handle b, int op) {
+    int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    if (result < 0) throw_pending();
+    return result == 1;
+}
+// len(obj)
+inline Py_ssize_t length(py::handle obj) {
+    Py_ssize_t n = PyObject_Size(obj.ptr());
+    if (n < 0) throw_pending();
+    return n;
+}
 
 // ---------------------------------------------------------------------------------
 // Attribute access and calls without argument tuples.
@@ -196,7 +289,8 @@ class Module;
 
 class ClassBuilder {
    public:
-    ClassBuilder(Module& module, const char* name, py::tuple bases = py::tuple());
+    // `bases`: a tuple (rt::new_tuple(...)); none given means no bases.
+    ClassBuilder(Module& module, const char* name, py::object bases = py::object());
     ClassBuilder& doc(const char* text);
     ClassBuilder& method(const char* name, Impl impl, const char* signature,
                          const char* doc = nullptr, std::initializer_list<Exact> exact = {});
@@ -207,8 +301,8 @@ class ClassBuilder {
    private:
     Module& module_;
     const char* name_;
-    py::tuple bases_;
-    py::list entries_;  // (name, value) pairs in body order
+    py::object bases_;
+    py::object entries_;  // (name, value) pairs in body order
 };
 
 // ---------------------------------------------------------------------------------
@@ -237,7 +331,7 @@ class Module {
     // function() and bind() in one step.
     void def(const char* name, Impl impl, const char* signature, const char* doc = nullptr,
              std::initializer_list<Exact> exact = {});
-    ClassBuilder cls(const char* name, py::tuple bases = py::tuple()) {
+    ClassBuilder cls(const char* name, py::object bases = py::object()) {
         return ClassBuilder(*this, name, std::move(bases));
     }
 
@@ -257,12 +351,6 @@ py::object with(py::handle manager, Body&& body);
 
 // super(owner, self)
 py::object super(py::handle owner, py::handle self);
-
-// ---------------------------------------------------------------------------------
-// Building rows (shared by the modules that turn decoded payloads into row mappings).
-
-// A new empty dict with room for `expected` items, so filling it never resizes.
-py::object new_dict(Py_ssize_t expected);
 
 // ---------------------------------------------------------------------------------
 // Module definition. Multi-phase init: importlib sets __spec__, __file__, __package__
@@ -296,11 +384,10 @@ struct ContextExit {
     bool rlock;    // the interpreter's own RLock: release() is its __exit__
 };
 ContextExit enter(py::handle manager);
-// Calls __exit__ for an exception; true when it swallowed it.
-bool exit_with_error(const ContextExit& cm, const py::error_already_set& error);
+// Calls __exit__ for the C++ exception in flight (catch blocks only): returns when
+// __exit__ swallowed it, throws it (or what __exit__ raised) otherwise.
+void exit_with_error(const ContextExit& cm);
 void exit_clean(const ContextExit& cm);
-// The C++ exception in flight as a Python error (catch blocks only).
-py::error_already_set current_as_python_error();
 }  // namespace detail
 
 template <class Body>
@@ -312,8 +399,7 @@ py::object with(py::handle manager, Body&& body) {
     } catch (...) {
         // Any failure, Python's or C++'s, goes through __exit__: a lock is never
         // left held.
-        py::error_already_set error = detail::current_as_python_error();
-        if (!detail::exit_with_error(cm, error)) throw error;
+        detail::exit_with_error(cm);
         return py::none();
     }
     detail::exit_clean(cm);
@@ -326,12 +412,10 @@ py::object try_finally(Body&& body, Cleanup&& cleanup) {
     try {
         result = body();
     } catch (...) {
-        py::error_already_set error = detail::current_as_python_error();
-        {
-            Handling handling(error);
-            cleanup();
-        }
-        throw error;
+        set_python_error_from_current_exception();
+        Handling handling;
+        cleanup();
+        handling.reraise();
     }
     cleanup();
     return result;

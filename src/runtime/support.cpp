@@ -1,9 +1,10 @@
 // Errors, module namespaces, imports and class building for the runtime layer.
-// The out-of-line parts of pybind11's handle types (error_already_set's vtable and
-// message formatting) are compiled here once; rt.hpp includes only the handle and
-// call headers, which keeps every module's build short.
+// The out-of-line parts of pybind11's handle types (error_already_set's vtable, for
+// the errors pybind11's own API reports at load time) are compiled here once; rt.hpp
+// includes only the handle and call headers, which keeps every module's build short.
 #include <pybind11/pybind11.h>
 
+#include <cstdarg>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -21,12 +22,32 @@ void set_owner(py::handle function, py::handle owner);
 
 void throw_pending() {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
-    throw py::error_already_set();
+    throw PyErrOccurred();
 }
 
-py::object steal_or_throw(PyObject* p) {
-    if (p == nullptr) throw_pending();
-    return py::reinterpret_steal<py::object>(p);
+void raise_error(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    throw PyErrOccurred();
+}
+
+void raise_format(PyObject* type, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    PyErr_FormatV(type, format, args);
+    va_end(args);
+    throw PyErrOccurred();
+}
+
+void internal_error(const char* what) {
+    raise_format(PyExc_SystemError, "private_core internal error: %s", what);
+}
+
+py::object format(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    PyObject* text = PyUnicode_FromFormatV(format, args);
+    va_end(args);
+    return steal_or_throw(text);
 }
 
 bool truthy(py::handle obj) {
@@ -37,7 +58,7 @@ bool truthy(py::handle obj) {
 
 void raise(py::handle exc) {
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
-    throw py::error_already_set();
+    throw PyErrOccurred();
 }
 
 void raise_from(py::handle exc, py::handle cause) {
@@ -48,16 +69,32 @@ void raise_from(py::handle exc, py::handle cause) {
     raise(exc);
 }
 
-Handling::Handling(const py::error_already_set& error) {
-    // Entering an except block attaches the traceback to the exception object.
-    if (error.trace()) PyException_SetTraceback(error.value().ptr(), error.trace().ptr());
+Handling::Handling() {
+    // The pending error, normalised to an instance that carries its traceback, as
+    // entering an except block leaves it.
+#if PY_VERSION_HEX >= 0x030C0000
+    error_ = py::reinterpret_steal<py::object>(PyErr_GetRaisedException());
+#else
+    PyObject *type, *value, *trace;
+    PyErr_Fetch(&type, &value, &trace);
+    PyErr_NormalizeException(&type, &value, &trace);
+    if (trace != nullptr && value != nullptr) PyException_SetTraceback(value, trace);
+    Py_XDECREF(type);
+    Py_XDECREF(trace);
+    error_ = py::reinterpret_steal<py::object>(value);
+#endif
+    if (!error_) {
+        // Made outside a failure: handle a SystemError rather than nothing.
+        error_ = steal_or_throw(PyObject_CallFunction(PyExc_SystemError, "s",
+                                                      "error return without exception set"));
+    }
 #if PY_VERSION_HEX >= 0x030B0000
     saved_value_ = PyErr_GetHandledException();
-    PyErr_SetHandledException(error.value().ptr());
+    PyErr_SetHandledException(error_.ptr());
 #else
     PyErr_GetExcInfo(&saved_type_, &saved_value_, &saved_tb_);
-    PyErr_SetExcInfo(Py_NewRef(error.type().ptr()), Py_NewRef(error.value().ptr()),
-                     error.trace() ? Py_NewRef(error.trace().ptr()) : nullptr);
+    PyErr_SetExcInfo(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(error_.ptr()))),
+                     Py_NewRef(error_.ptr()), PyException_GetTraceback(error_.ptr()));
 #endif
 }
 
@@ -70,19 +107,37 @@ Handling::~Handling() {
 #endif
 }
 
+bool Handling::matches(py::handle type) const {
+    return PyErr_GivenExceptionMatches(error_.ptr(), type.ptr()) != 0;
+}
+
+void Handling::reraise() const {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(Py_NewRef(error_.ptr()));
+#else
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(error_.ptr()))),
+                  Py_NewRef(error_.ptr()), PyException_GetTraceback(error_.ptr()));
+#endif
+    throw PyErrOccurred();
+}
+
 void set_python_error_from_current_exception() noexcept {
     try {
         throw;
+    } catch (PyErrOccurred&) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, "error return without exception set");
     } catch (py::error_already_set& e) {
+        // pybind11's own API (load-time code) reports Python errors this way.
         e.restore();
     } catch (py::builtin_exception& e) {
-        e.set_error();
+        if (!PyErr_Occurred()) e.set_error();
     } catch (std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, e.what());
     } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
     }
 }
 
@@ -285,7 +340,7 @@ namespace {
 constexpr size_t kMaxCallArgs = 16;
 
 size_t fill_args(PyObject** argv, std::initializer_list<py::handle> args) {
-    if (args.size() >= kMaxCallArgs) throw std::length_error("too many call arguments");
+    if (args.size() >= kMaxCallArgs) internal_error("too many call arguments");
     size_t n = 0;
     for (py::handle arg : args) argv[n++] = arg.ptr();
     return n;
@@ -331,7 +386,8 @@ py::object builtin(const char* name) {
 
 // The import statement's call of builtins.__import__.
 py::object import_name(py::handle globals, const char* name, py::handle fromlist, int level) {
-    return builtin("__import__")(name, globals, py::none(), fromlist, level);
+    return call(builtin("__import__"), new_str(name), globals, py::none(), fromlist,
+                new_int(level));
 }
 
 // The `from module import name` lookup: the attribute, else an already imported
@@ -343,35 +399,43 @@ py::object import_attr(py::handle module, py::handle name) {
     PyErr_Clear();
     py::object pkgname = py::getattr(module, "__name__", py::none());
     if (PyUnicode_Check(pkgname.ptr())) {
-        py::str full = py::str("{}.{}").format(pkgname, name);
+        py::object full = format("%U.%U", pkgname.ptr(), name.ptr());
         PyObject* sys_modules = PyImport_GetModuleDict();
         PyObject* sub = PyDict_GetItemWithError(sys_modules, full.ptr());
         if (sub != nullptr) return py::reinterpret_borrow<py::object>(sub);
         if (PyErr_Occurred()) throw_pending();
     } else {
-        pkgname = py::str("<unknown module name>");
+        pkgname = new_str("<unknown module name>");
     }
     py::object file = py::getattr(module, "__file__", py::none());
-    py::object where = PyUnicode_Check(file.ptr()) ? file : py::str("unknown location");
-    py::str message =
-        py::str("cannot import name {!r} from {!r} ({})").format(name, pkgname, where);
-    PyObject* error = PyObject_CallFunctionObjArgs(PyExc_ImportError, message.ptr(), nullptr);
-    if (error == nullptr) throw_pending();
-    PyObject_SetAttrString(error, "name", pkgname.ptr());
-    py::object error_obj = py::reinterpret_steal<py::object>(error);
-    raise(error_obj);
+    py::object where = PyUnicode_Check(file.ptr()) ? file : new_str("unknown location");
+    py::object message = format("cannot import name %R from %R (%S)", name.ptr(), pkgname.ptr(),
+                                where.ptr());
+    py::object error = call(py::handle(PyExc_ImportError), message);
+    rt::setattr(error, RT_STR("name"), pkgname);
+    raise(error);
 }
 
 }  // namespace
 
 py::object import_from(py::handle globals, const char* module, const char* name, int level) {
     py::object attr = interned(name);
-    py::tuple fromlist = py::make_tuple(attr);
-    py::object mod = import_name(globals, module, fromlist, level);
+    py::object mod = import_name(globals, module, new_tuple(attr), level);
     return import_attr(mod, attr);
 }
 
-// --- building rows ------------------------------------------------------------------
+// --- building objects ---------------------------------------------------------------
+
+py::object mapping_get(py::handle mapping, py::handle key, py::handle fallback) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject* value = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
+        if (value == nullptr && PyErr_Occurred()) throw_pending();
+        if (value == nullptr) value = fallback ? fallback.ptr() : Py_None;
+        return py::reinterpret_borrow<py::object>(value);
+    }
+    if (fallback) return call_method(mapping, RT_METHOD("get"), key, fallback);
+    return call_method(mapping, RT_METHOD("get"), key);
+}
 
 py::object new_dict(Py_ssize_t expected) {
     // A private but exported CPython function (3.x): one allocation of the right size
@@ -384,14 +448,30 @@ py::object new_dict(Py_ssize_t expected) {
 namespace detail {
 
 namespace {
+// A `with` block's manager lacks a special method: the error the running interpreter
+// raises. 3.10 names the method in an AttributeError; from 3.11 it is a TypeError
+// that names the type (and says when only __exit__ is missing).
+[[noreturn]] void not_a_context_manager(py::handle manager, py::handle name, bool exit) {
+#if PY_VERSION_HEX >= 0x030B0000
+    (void)name;
+    raise_format(PyExc_TypeError,
+                 exit ? "'%.200s' object does not support the context manager protocol "
+                        "(missed __exit__ method)"
+                      : "'%.200s' object does not support the context manager protocol",
+                 Py_TYPE(manager.ptr())->tp_name);
+#else
+    (void)manager;
+    (void)exit;
+    PyErr_SetObject(PyExc_AttributeError, name.ptr());
+    throw PyErrOccurred();
+#endif
+}
+
 // Looks a special method up on the type, as the interpreter does. A method
 // descriptor is returned unbound (`unbound` set), which spares a bound-method object.
 py::object special_method(py::handle obj, py::handle name, bool& unbound) {
     PyObject* descr = type_lookup(Py_TYPE(obj.ptr()), name);
-    if (descr == nullptr) {
-        PyErr_SetObject(PyExc_AttributeError, name.ptr());
-        throw_pending();
-    }
+    if (descr == nullptr) not_a_context_manager(obj, name, name.ptr() == RT_STR("__exit__").ptr());
     unbound = PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR);
     descrgetfunc get = Py_TYPE(descr)->tp_descr_get;
     if (unbound || get == nullptr) return py::reinterpret_borrow<py::object>(descr);
@@ -451,16 +531,21 @@ ContextExit enter(py::handle manager) {
     return ContextExit{std::move(exit_method), manager, exit_unbound, false};
 }
 
-bool exit_with_error(const ContextExit& cm, const py::error_already_set& error) {
-    Handling handling(error);
+void exit_with_error(const ContextExit& cm) {
+    set_python_error_from_current_exception();
+    Handling handling;
     if (cm.rlock) {
         rlock_call(rlock().release, cm.manager);
-        return false;
+        handling.reraise();
     }
-    PyObject* trace = error.trace() ? error.trace().ptr() : Py_None;
-    py::object swallowed = call_special(cm.exit, cm.manager, cm.unbound, error.type().ptr(),
-                                        error.value().ptr(), trace);
-    return truthy(swallowed);
+    py::handle error = handling.error();
+    PyObject* trace = PyException_GetTraceback(error.ptr());  // new reference or NULL
+    py::object held_trace = py::reinterpret_steal<py::object>(trace);
+    py::object swallowed =
+        call_special(cm.exit, cm.manager, cm.unbound,
+                     reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr(),
+                     trace ? trace : Py_None);
+    if (!truthy(swallowed)) handling.reraise();
 }
 
 void exit_clean(const ContextExit& cm) {
@@ -471,10 +556,6 @@ void exit_clean(const ContextExit& cm) {
     call_special(cm.exit, cm.manager, cm.unbound, Py_None, Py_None, Py_None);
 }
 
-py::error_already_set current_as_python_error() {
-    set_python_error_from_current_exception();
-    return py::error_already_set();
-}
 
 }  // namespace detail
 
@@ -560,10 +641,13 @@ int run_module_body(PyObject* module, void (*body)(Module&)) noexcept {
 
 // --- classes ------------------------------------------------------------------------
 
-ClassBuilder::ClassBuilder(Module& module, const char* name, py::tuple bases)
-    : module_(module), name_(name), bases_(std::move(bases)) {}
+ClassBuilder::ClassBuilder(Module& module, const char* name, py::object bases)
+    : module_(module),
+      name_(name),
+      bases_(bases ? std::move(bases) : new_tuple()),
+      entries_(new_list()) {}
 
-ClassBuilder& ClassBuilder::doc(const char* text) { return attr("__doc__", py::str(text)); }
+ClassBuilder& ClassBuilder::doc(const char* text) { return attr("__doc__", new_str(text)); }
 
 ClassBuilder& ClassBuilder::method(const char* name, Impl impl, const char* signature,
                                    const char* doc, std::initializer_list<Exact> exact) {
@@ -573,7 +657,7 @@ ClassBuilder& ClassBuilder::method(const char* name, Impl impl, const char* sign
 }
 
 ClassBuilder& ClassBuilder::attr(const char* name, py::handle value) {
-    entries_.append(py::make_tuple(interned(name), value));
+    append(entries_, new_tuple(interned(name), value));
     return *this;
 }
 
@@ -581,21 +665,22 @@ py::object ClassBuilder::build() {
     // What a class statement does: resolve the metaclass and bases, let the
     // metaclass prepare the namespace, fill it in body order, call the metaclass.
     py::object types = steal_or_throw(PyImport_ImportModule("types"));
-    py::object resolved = types.attr("resolve_bases")(bases_);
-    py::tuple prepared = types.attr("prepare_class")(name_, resolved);
-    py::object meta = prepared[0];
-    py::object ns = prepared[1];
-    py::dict kwds = prepared[2];
-    ns[py::str("__module__")] = module_.name();
-    ns[py::str("__qualname__")] = py::str(name_);
-    for (py::handle entry : entries_) {
-        py::tuple pair = py::reinterpret_borrow<py::tuple>(entry);
-        ns[pair[0]] = pair[1];
+    py::object resolved = call(rt::getattr(types, RT_STR("resolve_bases")), bases_);
+    py::object prepared = call(rt::getattr(types, RT_STR("prepare_class")), new_str(name_), resolved);
+    py::object meta = get_item(prepared, new_int(0));
+    py::object ns = get_item(prepared, new_int(1));
+    py::object kwds = get_item(prepared, new_int(2));
+    set_item(ns, RT_STR("__module__"), module_.name());
+    set_item(ns, RT_STR("__qualname__"), new_str(name_));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries_.ptr()); ++i) {
+        PyObject* pair = PyList_GET_ITEM(entries_.ptr(), i);
+        set_item(ns, PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1));
     }
-    if (!resolved.is(bases_)) ns[py::str("__orig_bases__")] = bases_;
-    py::object cls = meta(name_, resolved, ns, **kwds);
-    for (py::handle entry : entries_) {
-        py::handle value = py::reinterpret_borrow<py::tuple>(entry)[1];
+    if (!resolved.is(bases_)) set_item(ns, RT_STR("__orig_bases__"), bases_);
+    py::object args = new_tuple(new_str(name_), resolved, ns);
+    py::object cls = steal_or_throw(PyObject_Call(meta.ptr(), args.ptr(), kwds.ptr()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries_.ptr()); ++i) {
+        PyObject* value = PyTuple_GET_ITEM(PyList_GET_ITEM(entries_.ptr(), i), 1);
         if (detail::is_function(value)) detail::set_owner(value, cls);
     }
     return cls;

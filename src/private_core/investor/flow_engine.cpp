@@ -44,53 +44,25 @@ void hold(PyObject*& slot, py::handle value) { Py_XSETREF(slot, Py_NewRef(value.
 
 // --- small helpers ------------------------------------------------------------------
 
-py::object text(py::handle value) { return rt::steal_or_throw(PyObject_Str(value.ptr())); }
-
 // str(value) stripped, always an exact str: str() may give a str subclass, whose own
 // strip() is not trusted to return text; its text is trimmed instead.
 py::object stripped_text(py::handle value) {
-    py::object plain = rt::steal_or_throw(PyUnicode_FromObject(text(value).ptr()));
+    py::object plain = rt::steal_or_throw(PyUnicode_FromObject(rt::str(value).ptr()));
     return rt::call_method(plain, RT_METHOD("strip"));
 }
 
-bool contains(py::handle container, py::handle item) {
-    int result = PySequence_Contains(container.ptr(), item.ptr());
-    if (result < 0) rt::throw_pending();
-    return result == 1;
-}
-
-py::object get_item(py::handle container, py::handle key) {
-    return rt::steal_or_throw(PyObject_GetItem(container.ptr(), key.ptr()));
-}
-
-void set_item(py::handle container, py::handle key, py::handle value) {
-    // The reference Python's own `obj[key] = value` keeps on its stack: pandas reads
-    // the count to detect chained assignment, and must not mistake ours for one.
-    py::object held = py::reinterpret_borrow<py::object>(container);
-    if (PyObject_SetItem(container.ptr(), key.ptr(), value.ptr()) < 0) rt::throw_pending();
-}
-
-Py_ssize_t length(py::handle obj) {
-    Py_ssize_t n = PyObject_Size(obj.ptr());
-    if (n < 0) rt::throw_pending();
-    return n;
-}
-
-py::list new_list(Py_ssize_t n = 0) {
-    return py::reinterpret_steal<py::list>(rt::steal_or_throw(PyList_New(n)).release());
-}
-
-py::dict new_dict() {
-    return py::reinterpret_steal<py::dict>(rt::steal_or_throw(PyDict_New()).release());
-}
-
-void append(py::handle list, py::handle item) {
-    if (PyList_Append(list.ptr(), item.ptr()) < 0) rt::throw_pending();
+// The text of str(obj), for comparing dtype names and the like.
+std::string text_of(py::handle obj) {
+    py::object text = rt::str(obj);
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (data == nullptr) rt::throw_pending();
+    return std::string(data, static_cast<size_t>(size));
 }
 
 // dict(mapping): a new plain dict, as the dict constructor copies a mapping.
-py::dict copy_mapping(py::handle mapping) {
-    py::dict copy = new_dict();
+py::object copy_mapping(py::handle mapping) {
+    py::object copy = rt::new_dict();
     if (PyDict_Merge(copy.ptr(), mapping.ptr(), 1) < 0) rt::throw_pending();
     return copy;
 }
@@ -100,15 +72,11 @@ bool is_mapping(const rt::Call& c, py::handle obj) {
 }
 
 [[noreturn]] void raise_decoding(const rt::Call& c, const char* message) {
-    rt::raise(rt::call(c.global(RT_STR("DataDecodingError")), py::str(message)));
+    rt::raise(rt::call(c.global(RT_STR("DataDecodingError")), rt::new_str(message)));
 }
 
 py::object id_field(py::handle self, py::handle ns, py::handle fallback) {
     return rt::call_method(RT_ATTR(self, "_ID_FIELD"), RT_METHOD("get"), ns, fallback);
-}
-
-py::object kw_call(py::handle fn, std::initializer_list<py::handle> args, PyObject* names) {
-    return rt::call_kw(fn, args, names);
 }
 
 // True while `self.<name>` is still our own function, i.e. no subclass or
@@ -124,9 +92,9 @@ bool uses_own(py::handle self, py::handle name, PyObject* ours) {
 
 // None and float NaN give "", anything else its stripped text. New reference.
 py::object strict_str(py::handle value) {
-    if (value.is_none()) return py::str("");
+    if (value.is_none()) return rt::new_str("");
     if (PyFloat_Check(value.ptr()) && std::isnan(PyFloat_AS_DOUBLE(value.ptr())))
-        return py::str("");
+        return rt::new_str("");
     if (PyUnicode_CheckExact(value.ptr())) return rt::call_method(value, RT_METHOD("strip"));
     return stripped_text(value);
 }
@@ -139,7 +107,7 @@ py::object prepare_payload(rt::Call& c) {
     // Walked as a private copy: inserting a key runs its __hash__, which may change
     // the caller's dict under the walk. Copying runs no code of the caller's.
     py::object params = rt::steal_or_throw(PyDict_Copy(c[1].ptr()));
-    py::dict payload = new_dict();
+    py::object payload = rt::new_dict();
     PyObject *key, *value;
     Py_ssize_t pos = 0;
     while (PyDict_Next(params.ptr(), &pos, &key, &value))
@@ -147,18 +115,18 @@ py::object prepare_payload(rt::Call& c) {
 
     if (PyObject* ids = PyDict_GetItemWithError(payload.ptr(), RT_STR("ids").ptr())) {
         py::object ids_ref = py::reinterpret_borrow<py::object>(ids);
-        py::list cleaned = new_list();
+        py::object cleaned = rt::new_list();
         if (PyList_Check(ids) || PyTuple_Check(ids)) {
             py::object iterator = rt::steal_or_throw(PyObject_GetIter(ids));
             while (PyObject* raw = PyIter_Next(iterator.ptr())) {
                 py::object item = stripped_text(py::reinterpret_steal<py::object>(raw));
-                if (PyUnicode_GET_LENGTH(item.ptr()) > 0) append(cleaned, item);
+                if (PyUnicode_GET_LENGTH(item.ptr()) > 0) rt::append(cleaned, item);
             }
             if (PyErr_Occurred()) rt::throw_pending();
         } else {
-            append(cleaned, stripped_text(ids_ref));
+            rt::append(cleaned, stripped_text(ids_ref));
         }
-        set_item(payload, RT_STR("ids"), cleaned);
+        rt::set_item(payload, RT_STR("ids"), cleaned);
     } else if (PyErr_Occurred()) {
         rt::throw_pending();
     }
@@ -177,7 +145,7 @@ py::object prepare_payload(rt::Call& c) {
         s = f.upper ? rt::call_method(s, RT_METHOD("upper"))
                     : rt::call_method(s, RT_METHOD("lower"));
         // A blank value is sent as the caller gave it.
-        if (PyUnicode_GET_LENGTH(s.ptr()) > 0) set_item(payload, f.key, s);
+        if (PyUnicode_GET_LENGTH(s.ptr()) > 0) rt::set_item(payload, f.key, s);
     }
 
     for (py::handle key : {RT_STR("start"), RT_STR("end")}) {
@@ -191,11 +159,11 @@ py::object prepare_payload(rt::Call& c) {
         // as written, with no time zone conversion.
         if (rt::isinstance(value, c.global(RT_STR("datetime")))) {
             py::object day = rt::call_method(value, RT_METHOD("date"));
-            set_item(payload, key, rt::call_method(day, RT_METHOD("isoformat")));
+            rt::set_item(payload, key, rt::call_method(day, RT_METHOD("isoformat")));
         } else if (rt::isinstance(value, c.global(RT_STR("date")))) {
-            set_item(payload, key, rt::call_method(value, RT_METHOD("isoformat")));
+            rt::set_item(payload, key, rt::call_method(value, RT_METHOD("isoformat")));
         } else {
-            set_item(payload, key, stripped_text(value));
+            rt::set_item(payload, key, stripped_text(value));
         }
     }
     return payload;
@@ -204,7 +172,7 @@ py::object prepare_payload(rt::Call& c) {
 py::object to_query_params(rt::Call& c) {
     // A private copy: str() of an id may change the caller's dict under the walk.
     py::object payload = rt::steal_or_throw(PyDict_Copy(c[1].ptr()));
-    py::dict query = new_dict();
+    py::object query = rt::new_dict();
     PyObject *key, *value;
     Py_ssize_t pos = 0;
     while (PyDict_Next(payload.ptr(), &pos, &key, &value)) {
@@ -212,14 +180,14 @@ py::object to_query_params(rt::Call& c) {
         if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "ids") == 0 &&
             !PyUnicode_Check(value) && !PyBytes_Check(value) &&
             rt::isinstance(v, c.global(RT_STR("Iterable")))) {
-            py::list parts = new_list();
+            py::object parts = rt::new_list();
             py::object iterator = rt::steal_or_throw(PyObject_GetIter(value));
             while (PyObject* raw = PyIter_Next(iterator.ptr())) {
                 py::object item = stripped_text(py::reinterpret_steal<py::object>(raw));
-                if (PyUnicode_GET_LENGTH(item.ptr()) > 0) append(parts, item);
+                if (PyUnicode_GET_LENGTH(item.ptr()) > 0) rt::append(parts, item);
             }
             if (PyErr_Occurred()) rt::throw_pending();
-            v = rt::steal_or_throw(PyUnicode_Join(py::str(",").ptr(), parts.ptr()));
+            v = rt::steal_or_throw(PyUnicode_Join(RT_STR(",").ptr(), parts.ptr()));
         }
         if (PyDict_SetItem(query.ptr(), key, v.ptr()) < 0) rt::throw_pending();
     }
@@ -233,19 +201,16 @@ py::object request(rt::Call& c) {
         static PyObject* names = rt::kwnames({RT_STR("json_body")});
         response = rt::call_method_kw(RT_ATTR(self, "session"), RT_STR("post"), {endpoint, payload},
                                       names);
-    } catch (py::error_already_set& error) {
-        if (!error.matches(c.global(RT_STR("HttpError")))) throw;
-        rt::Handling handling(error);
-        py::object status = RT_ATTR(error.value(), "status_code");
+    } catch (rt::PyErrOccurred&) {
+        rt::Handling handling;
+        if (!handling.matches(c.global(RT_STR("HttpError")))) handling.reraise();
+        py::object status = RT_ATTR(handling.error(), "status_code");
         bool fallback = false;
-        for (long code : {404L, 405L}) {
-            int equal = PyObject_RichCompareBool(status.ptr(), py::int_(code).ptr(), Py_EQ);
-            if (equal < 0) rt::throw_pending();
-            fallback = fallback || equal == 1;
-        }
+        for (long code : {404L, 405L})
+            fallback = fallback || rt::compare(status, rt::new_int(code), Py_EQ);
         // Only "no such route" and "method not allowed" mean the endpoint may want a
         // GET; everything else is the caller's error, raised as the session raised it.
-        if (!fallback) throw;
+        if (!fallback) handling.reraise();
         py::object query = rt::call_method(self, RT_METHOD("_to_query_params"), payload);
         static PyObject* names = rt::kwnames({RT_STR("params")});
         response =
@@ -258,10 +223,10 @@ py::object request(rt::Call& c) {
 
 // `field` is the identifier column, looked up (once, into `field`) only when a row
 // is to be tagged, after the row was copied.
-py::dict ensure_mapping_impl(const rt::Call& c, py::handle self, py::handle entry, py::handle ns,
+py::object ensure_mapping_impl(const rt::Call& c, py::handle self, py::handle entry, py::handle ns,
                              py::handle identifier, py::object& field) {
     if (!is_mapping(c, entry)) raise_decoding(c, kEntryNotObject);
-    py::dict row = copy_mapping(entry);
+    py::object row = copy_mapping(entry);
     if (!identifier.is_none()) {
         if (!field) field = id_field(self, ns, RT_STR("id"));
         int present = PyDict_Contains(row.ptr(), field.ptr());
@@ -282,7 +247,7 @@ py::object ensure_mapping(rt::Call& c) {
 // Appends the rows of `entries` (any iterable) to `out`, tagged with `identifier`
 // unless it is None.
 void collect_rows(const rt::Call& c, py::handle self, py::handle entries, py::handle ns,
-                  py::handle identifier, py::list& out) {
+                  py::handle identifier, py::handle out) {
     // The direct route skips the call's argument checks: a key that is not text
     // takes the call, which reports it.
     bool direct = uses_own(self, RT_STR("_ensure_mapping"), g_ensure_mapping) &&
@@ -290,11 +255,11 @@ void collect_rows(const rt::Call& c, py::handle self, py::handle entries, py::ha
     py::object field;
     auto one = [&](py::handle entry) {
         if (direct) {
-            append(out, ensure_mapping_impl(c, self, entry, ns, identifier, field));
+            rt::append(out, ensure_mapping_impl(c, self, entry, ns, identifier, field));
         } else if (identifier.is_none()) {
-            append(out, rt::call_method(self, RT_METHOD("_ensure_mapping"), entry, ns));
+            rt::append(out, rt::call_method(self, RT_METHOD("_ensure_mapping"), entry, ns));
         } else {
-            append(out, rt::call_method(self, RT_METHOD("_ensure_mapping"), entry, ns, identifier));
+            rt::append(out, rt::call_method(self, RT_METHOD("_ensure_mapping"), entry, ns, identifier));
         }
     };
     if (PyList_CheckExact(entries.ptr())) {
@@ -309,7 +274,7 @@ void collect_rows(const rt::Call& c, py::handle self, py::handle entries, py::ha
 
 py::object normalise_records(rt::Call& c) {
     py::handle self = c[0], payload = c[1], ns = c[2];
-    py::list rows = new_list();
+    py::object rows = rt::new_list();
     if (payload.is_none()) return rows;
     if (PyList_Check(payload.ptr())) {
         collect_rows(c, self, payload, ns, py::none(), rows);
@@ -318,19 +283,18 @@ py::object normalise_records(rt::Call& c) {
     if (is_mapping(c, payload)) {
         for (py::handle key :
              {RT_STR("data"), RT_STR("results"), RT_STR("items"), RT_STR("records")}) {
-            if (contains(payload, key))
+            if (rt::contains(payload, key))
                 return rt::call_method(self, RT_METHOD("_normalise_records"),
-                                       get_item(payload, key), ns);
+                                       rt::get_item(payload, key), ns);
         }
         py::object items = rt::call_method(payload, RT_METHOD("items"));
-        py::list pairs = py::reinterpret_steal<py::list>(
-            rt::steal_or_throw(PySequence_List(items.ptr())).release());
+        py::object pairs = rt::steal_or_throw(PySequence_List(items.ptr()));
         bool keyed = true;
         for (py::handle pair : pairs)
-            keyed = keyed && PyList_Check(get_item(pair, py::int_(1)).ptr());
+            keyed = keyed && PyList_Check(rt::get_item(pair, rt::new_int(1)).ptr());
         if (keyed) {
             for (py::handle pair : pairs)
-                collect_rows(c, self, get_item(pair, py::int_(1)), ns, get_item(pair, py::int_(0)),
+                collect_rows(c, self, rt::get_item(pair, rt::new_int(1)), ns, rt::get_item(pair, rt::new_int(0)),
                              rows);
             return rows;
         }
@@ -338,10 +302,13 @@ py::object normalise_records(rt::Call& c) {
     raise_decoding(c, kUnexpectedPayload);
 }
 
+// `import numpy` at the point of use, as a function body would write it: the module
+// as sys.modules holds it now (pandas has imported it), never a copy kept here.
 py::object numpy() {
-    static PyObject* module = PyImport_ImportModule("numpy");
-    if (module == nullptr) rt::throw_pending();
-    return py::reinterpret_borrow<py::object>(module);
+    if (PyObject* module = PyImport_GetModule(RT_STR("numpy").ptr()))
+        return py::reinterpret_steal<py::object>(module);
+    if (PyErr_Occurred()) rt::throw_pending();
+    return rt::steal_or_throw(PyImport_Import(RT_STR("numpy").ptr()));
 }
 
 // A one-dimensional, contiguous numpy array of T seen from C++; `codes` are the
@@ -357,7 +324,7 @@ class NumArray {
         if (view_.ndim != 1 || view_.itemsize != static_cast<Py_ssize_t>(sizeof(T)) ||
             std::strchr(codes, code) == nullptr) {
             PyBuffer_Release(&view_);
-            throw std::logic_error("unexpected numpy array layout");
+            rt::internal_error("unexpected numpy array layout");
         }
     }
     ~NumArray() { PyBuffer_Release(&view_); }
@@ -380,11 +347,11 @@ class Int64Array : public NumArray<int64_t> {
 };
 
 py::object as_int64(py::handle array) {
-    return rt::call_method(array, RT_METHOD("view"), py::str("i8"));
+    return rt::call_method(array, RT_METHOD("view"), RT_STR("i8"));
 }
 
 py::object new_array(Py_ssize_t n, const char* dtype) {
-    return rt::call(RT_ATTR(numpy(), "empty"), py::int_(n), py::str(dtype));
+    return rt::call(RT_ATTR(numpy(), "empty"), rt::new_int(n), rt::new_str(dtype));
 }
 
 py::object new_int64_array(Py_ssize_t n) { return new_array(n, "int64"); }
@@ -410,9 +377,9 @@ py::object frame_from_rows(const rt::Call& c, py::handle rows) {
     // Column of each key, by address first: the JSON decoder shares key objects
     // between the rows of one answer. Keys must be exact strings (hashing and
     // comparing them runs no Python code, so the rows cannot change under us).
-    py::dict seen = new_dict();
-    py::list columns = new_list();
-    py::list held = new_list();  // keeps the remembered addresses alive
+    py::object seen = rt::new_dict();
+    py::object columns = rt::new_list();
+    py::object held = rt::new_list();  // keeps the remembered addresses alive
     std::unordered_map<PyObject*, Py_ssize_t> by_pointer;
     std::vector<PyObject*> previous, current;  // the last row's keys, by position
     std::vector<Py_ssize_t> previous_columns;
@@ -441,12 +408,11 @@ py::object frame_from_rows(const rt::Call& c, py::handle rows) {
                     } else {
                         if (PyErr_Occurred()) rt::throw_pending();
                         column = PyList_GET_SIZE(columns.ptr());
-                        py::object number = rt::steal_or_throw(PyLong_FromSsize_t(column));
-                        if (PyDict_SetItem(seen.ptr(), key, number.ptr()) < 0) rt::throw_pending();
-                        append(columns, key);
+                        rt::set_item(seen, key, rt::new_int(column));
+                        rt::append(columns, key);
                         kinds.emplace_back();
                     }
-                    append(held, key);
+                    rt::append(held, key);
                     by_pointer.emplace(key, column);
                 }
             }
@@ -504,7 +470,7 @@ py::object frame_from_rows(const rt::Call& c, py::handle rows) {
     // Second pass: the rows are as they were (no Python code ran), so their items
     // come in the same order as the recorded slots.
     const double nan_value = std::nan("");
-    py::object nan = rt::steal_or_throw(PyFloat_FromDouble(nan_value));
+    py::object nan = rt::new_float(nan_value);
     std::vector<py::object> arrays(static_cast<size_t>(width));
     std::vector<void*> data(static_cast<size_t>(width), nullptr);
     std::vector<std::unique_ptr<NumArray<double>>> floats(static_cast<size_t>(width));
@@ -514,7 +480,7 @@ py::object frame_from_rows(const rt::Call& c, py::handle rows) {
         size_t jj = static_cast<size_t>(j);
         switch (builds[jj]) {
             case Build::kList: {
-                py::list values = new_list(n);
+                py::object values = rt::new_list(n);
                 for (Py_ssize_t i = 0; i < n; ++i)
                     PyList_SET_ITEM(values.ptr(), i, Py_NewRef(nan.ptr()));
                 arrays[jj] = values;
@@ -541,7 +507,7 @@ py::object frame_from_rows(const rt::Call& c, py::handle rows) {
         PyObject *key, *value;
         Py_ssize_t pos = 0;
         while (PyDict_Next(row, &pos, &key, &value)) {
-            if (next >= slots.size()) throw std::logic_error("rows changed while read");
+            if (next >= slots.size()) rt::internal_error("rows changed while read");
             size_t j = static_cast<size_t>(slots[next++]);
             switch (builds[j]) {
                 case Build::kList: {
@@ -566,23 +532,23 @@ py::object frame_from_rows(const rt::Call& c, py::handle rows) {
             }
         }
     }
-    if (next != slots.size()) throw std::logic_error("rows changed while read");
+    if (next != slots.size()) rt::internal_error("rows changed while read");
     floats.clear();
     ints.clear();
     bools.clear();
 
-    py::dict by_column = new_dict();
+    py::object by_column = rt::new_dict();
     py::object from_iter = RT_ATTR(numpy(), "fromiter");
     static PyObject* dtype_count = rt::kwnames({RT_STR("dtype"), RT_STR("count")});
-    py::object count = py::int_(n);
+    py::object count = rt::new_int(n);
     for (Py_ssize_t j = 0; j < width; ++j) {
         size_t jj = static_cast<size_t>(j);
         py::object values = arrays[jj];
         // A column with text stays object whatever else it holds: hand it over as
         // such, sparing pandas a conversion attempt.
         if (builds[jj] == Build::kList && kinds[jj].text)
-            values = kw_call(from_iter, {values, py::str("object"), count}, dtype_count);
-        set_item(by_column, PyList_GET_ITEM(columns.ptr(), j), values);
+            values = rt::call_kw(from_iter, {values, RT_STR("object"), count}, dtype_count);
+        rt::set_item(by_column, PyList_GET_ITEM(columns.ptr(), j), values);
     }
     return rt::call(RT_ATTR(pd, "DataFrame"), by_column);
 }
@@ -596,7 +562,8 @@ bool already_sorted(const rt::Call& c, py::handle frame, py::handle keys) {
     py::object index = RT_ATTR(frame, "index");
     if (!Py_IS_TYPE(index.ptr(),
                     reinterpret_cast<PyTypeObject*>(RT_ATTR(pd, "RangeIndex").ptr())) ||
-        !py::int_(0).equal(RT_ATTR(index, "start")) || !py::int_(1).equal(RT_ATTR(index, "step")))
+        !rt::compare(RT_ATTR(index, "start"), rt::new_int(0), Py_EQ) ||
+        !rt::compare(RT_ATTR(index, "step"), rt::new_int(1), Py_EQ))
         return false;
     struct Key {
         py::object texts;                  // list of exact str, or
@@ -604,10 +571,10 @@ bool already_sorted(const rt::Call& c, py::handle frame, py::handle keys) {
         bool nat_last = false;
     };
     std::vector<Key> columns;
-    Py_ssize_t n = length(frame);
+    Py_ssize_t n = rt::length(frame);
     for (py::handle name : keys) {
-        py::object column = get_item(frame, name);
-        std::string dtype = py::str(RT_ATTR(column, "dtype"));
+        py::object column = rt::get_item(frame, name);
+        std::string dtype = text_of(RT_ATTR(column, "dtype"));
         Key key;
         if (dtype == "object") {
             key.texts = rt::call_method(column, RT_METHOD("tolist"));
@@ -657,11 +624,11 @@ py::object to_dataframe(rt::Call& c) {
 
     py::object columns = RT_ATTR(frame, "columns");
     py::object to_datetime = RT_ATTR(pd, "to_datetime");
-    py::str coerce("coerce");
+    py::handle coerce = RT_STR("coerce");
     for (py::handle name :
          {RT_STR("date"), RT_STR("Date"), RT_STR("trade_date"), RT_STR("timestamp")}) {
-        if (!contains(columns, name)) continue;
-        py::object column = get_item(frame, name);
+        if (!rt::contains(columns, name)) continue;
+        py::object column = rt::get_item(frame, name);
         bool epoch = false;
         if (PyUnicode_CompareWithASCIIString(name.ptr(), "timestamp") == 0) {
             py::object types = RT_ATTR(RT_ATTR(pd, "api"), "types");
@@ -670,26 +637,26 @@ py::object to_dataframe(rt::Call& c) {
         py::object converted;
         if (epoch) {
             static PyObject* names = rt::kwnames({RT_STR("unit"), RT_STR("errors")});
-            converted = kw_call(to_datetime, {column, py::str("s"), coerce}, names);
+            converted = rt::call_kw(to_datetime, {column, RT_STR("s"), coerce}, names);
         } else {
             static PyObject* names = rt::kwnames({RT_STR("errors")});
-            converted = kw_call(to_datetime, {column, coerce}, names);
+            converted = rt::call_kw(to_datetime, {column, coerce}, names);
         }
-        set_item(frame, name, converted);
+        rt::set_item(frame, name, converted);
     }
 
-    py::list keys = new_list();
+    py::object keys = rt::new_list();
     py::object field = id_field(self, ns, py::none());
-    if (rt::truthy(field) && contains(columns, field)) append(keys, field);
-    if (contains(columns, RT_STR("date"))) {
-        append(keys, RT_STR("date"));
-    } else if (contains(columns, RT_STR("Date"))) {
-        append(keys, RT_STR("Date"));
+    if (rt::truthy(field) && rt::contains(columns, field)) rt::append(keys, field);
+    if (rt::contains(columns, RT_STR("date"))) {
+        rt::append(keys, RT_STR("date"));
+    } else if (rt::contains(columns, RT_STR("Date"))) {
+        rt::append(keys, RT_STR("Date"));
     }
     if (PyList_GET_SIZE(keys.ptr()) > 0 && !already_sorted(c, frame, keys)) {
         // Stable: rows of one entity and day keep the service's order.
         static PyObject* names = rt::kwnames({RT_STR("kind")});
-        frame = rt::call_method_kw(frame, RT_STR("sort_values"), {keys, py::str("stable")}, names);
+        frame = rt::call_method_kw(frame, RT_STR("sort_values"), {keys, RT_STR("stable")}, names);
         static PyObject* drop = rt::kwnames({RT_STR("drop")});
         frame = rt::call_method_kw(frame, RT_STR("reset_index"), {Py_True}, drop);
     }
@@ -774,8 +741,8 @@ struct Work {
     py::object frame;  // cleaned copy
     py::object date_col;
     py::object id_col;  // None without an identifier column
-    py::list numeric;
-    py::list preserved;
+    py::object numeric;    // list
+    py::object preserved;  // list
 };
 
 py::object resample_per_entity(const rt::Call& c, py::handle original, const Work& w,
@@ -791,7 +758,7 @@ bool bin_rule_for(const rt::Call& c, py::handle interval, BinRule& rule) {
     long long n = PyLong_AsLongLong(n_obj.ptr());
     if (n == -1 && PyErr_Occurred()) rt::throw_pending();
     if (n < 1 || rt::truthy(RT_ATTR(offset, "normalize"))) return false;
-    std::string kind = py::str(RT_ATTR(py::type::handle_of(offset), "__name__"));
+    std::string kind = text_of(RT_ATTR(py::type::handle_of(offset), "__name__"));
     py::object offsets = RT_ATTR(pd, "offsets");
     if (rt::isinstance(offset, RT_ATTR(offsets, "Tick"))) {
         py::object nanos = RT_ATTR(offset, "nanos");
@@ -858,16 +825,15 @@ py::object resample_grouped(const rt::Call& c, const Work& w, py::handle interva
     py::object frame = w.frame;
     py::object columns = RT_ATTR(frame, "columns");
     if (!rt::truthy(RT_ATTR(columns, "is_unique"))) return py::none();
-    py::object dates = get_item(frame, w.date_col);
-    py::str dtype_name = py::str(RT_ATTR(dates, "dtype"));
-    if (std::string(dtype_name) != "datetime64[ns]") return py::none();
+    py::object dates = rt::get_item(frame, w.date_col);
+    if (text_of(RT_ATTR(dates, "dtype")) != "datetime64[ns]") return py::none();
 
     // Preserved columns: only kinds whose joined dtype is certain.
     std::vector<Fill> fills;
     std::vector<py::object> preserved_values;
     for (py::handle col : w.preserved) {
-        py::object series = get_item(frame, col);
-        std::string dt = py::str(RT_ATTR(series, "dtype"));
+        py::object series = rt::get_item(frame, col);
+        std::string dt = text_of(RT_ATTR(series, "dtype"));
         if (dt == "bool" || dt == "datetime64[ns]") {
             fills.push_back(Fill::kTake);
         } else if (dt == "object") {
@@ -888,21 +854,21 @@ py::object resample_grouped(const rt::Call& c, const Work& w, py::handle interva
     if (!w.id_col.is_none()) {
         static PyObject* names = rt::kwnames({RT_STR("sort")});
         py::object factorized =
-            kw_call(RT_ATTR(pd, "factorize"), {get_item(frame, w.id_col), Py_True}, names);
-        codes_obj = get_item(factorized, py::int_(0));
-        uniques = rt::call_method(get_item(factorized, py::int_(1)), RT_METHOD("to_numpy"));
+            rt::call_kw(RT_ATTR(pd, "factorize"), {rt::get_item(frame, w.id_col), Py_True}, names);
+        codes_obj = rt::get_item(factorized, rt::new_int(0));
+        uniques = rt::call_method(rt::get_item(factorized, rt::new_int(1)), RT_METHOD("to_numpy"));
     } else {
-        codes_obj = rt::call(RT_ATTR(np, "zeros"), py::int_(n), py::str("int64"));
+        codes_obj = rt::call(RT_ATTR(np, "zeros"), rt::new_int(n), RT_STR("int64"));
     }
-    Int64Array codes(rt::call_method(codes_obj, RT_METHOD("astype"), py::str("int64")));
-    const Py_ssize_t entities = w.id_col.is_none() ? 1 : length(uniques);
+    Int64Array codes(rt::call_method(codes_obj, RT_METHOD("astype"), RT_STR("int64")));
+    const Py_ssize_t entities = w.id_col.is_none() ? 1 : rt::length(uniques);
 
     // Rows by (entity, time), stably: the order pandas sums them in per entity.
     std::vector<int64_t> start(static_cast<size_t>(entities) + 1, 0);
     std::vector<int64_t> first_pos(static_cast<size_t>(entities), -1);
     for (Py_ssize_t i = 0; i < n; ++i) {
         int64_t e = codes.data()[i];
-        if (e < 0 || e >= entities) throw std::logic_error("entity code out of range");
+        if (e < 0 || e >= entities) rt::internal_error("entity code out of range");
         ++start[static_cast<size_t>(e) + 1];
         if (first_pos[static_cast<size_t>(e)] < 0) first_pos[static_cast<size_t>(e)] = i;
     }
@@ -967,42 +933,42 @@ py::object resample_grouped(const rt::Call& c, const Work& w, py::handle interva
     }
 
     // Sums: one groupby over the result slots, then the empty bins as missing values.
-    py::object numeric_part = get_item(frame, w.numeric);
+    py::object numeric_part = rt::get_item(frame, w.numeric);
     numeric_part = rt::call_method(numeric_part, RT_METHOD("take"), order_obj);
     static PyObject* group_names = rt::kwnames({RT_STR("sort")});
     py::object grouped =
         rt::call_method_kw(numeric_part, RT_STR("groupby"), {slot_obj, Py_True}, group_names);
     static PyObject* sum_names = rt::kwnames({RT_STR("min_count")});
-    py::object sums = rt::call_method_kw(grouped, RT_STR("sum"), {py::int_(1)}, sum_names);
-    py::object range = rt::call(RT_ATTR(pd, "RangeIndex"), py::int_(total));
-    if (length(sums) != total) sums = rt::call_method(sums, RT_METHOD("reindex"), range);
+    py::object sums = rt::call_method_kw(grouped, RT_STR("sum"), {rt::new_int(1)}, sum_names);
+    py::object range = rt::call(RT_ATTR(pd, "RangeIndex"), rt::new_int(total));
+    if (rt::length(sums) != total) sums = rt::call_method(sums, RT_METHOD("reindex"), range);
     static PyObject* drop = rt::kwnames({RT_STR("drop")});
     sums = rt::call_method_kw(sums, RT_STR("reset_index"), {Py_True}, drop);
 
-    py::dict result = new_dict();
-    set_item(result, w.date_col,
+    py::object result = rt::new_dict();
+    rt::set_item(result, w.date_col,
              rt::call(RT_ATTR(pd, "Series"),
-                      rt::call_method(labels_obj, RT_METHOD("view"), py::str("M8[ns]"))));
-    for (py::handle col : w.numeric) set_item(result, col, get_item(sums, col));
+                      rt::call_method(labels_obj, RT_METHOD("view"), RT_STR("M8[ns]"))));
+    for (py::handle col : w.numeric) rt::set_item(result, col, rt::get_item(sums, col));
     if (!w.id_col.is_none())
-        set_item(result, w.id_col, rt::call_method(uniques, RT_METHOD("take"), owner_obj));
+        rt::set_item(result, w.id_col, rt::call_method(uniques, RT_METHOD("take"), owner_obj));
     size_t j = 0;
     for (py::handle col : w.preserved) {
         py::object firsts = rt::call_method(preserved_values[j], RT_METHOD("take"), firsts_obj);
         switch (fills[j]) {
             case Fill::kFloat:
-                firsts = rt::call_method(firsts, RT_METHOD("astype"), py::str("float64"));
+                firsts = rt::call_method(firsts, RT_METHOD("astype"), RT_STR("float64"));
                 break;
             case Fill::kInt:
-                firsts = rt::call_method(firsts, RT_METHOD("astype"), py::str("int64"));
+                firsts = rt::call_method(firsts, RT_METHOD("astype"), RT_STR("int64"));
                 break;
             case Fill::kBool:
-                firsts = rt::call_method(firsts, RT_METHOD("astype"), py::str("bool"));
+                firsts = rt::call_method(firsts, RT_METHOD("astype"), RT_STR("bool"));
                 break;
             default:
                 break;
         }
-        set_item(result, col, rt::call_method(firsts, RT_METHOD("take"), owner_obj));
+        rt::set_item(result, col, rt::call_method(firsts, RT_METHOD("take"), owner_obj));
         ++j;
     }
     return rt::call(RT_ATTR(pd, "DataFrame"), result);
@@ -1013,24 +979,26 @@ py::object resample_grouped(const rt::Call& c, const Work& w, py::handle interva
 py::object resample_per_entity(const rt::Call& c, py::handle original, const Work& w,
                                py::handle interval) {
     py::object pd = c.global(RT_STR("pd"));
-    py::list results = new_list();
+    py::object results = rt::new_list();
     auto one = [&](py::handle key, py::handle rows) {
         py::object indexed = rt::call_method(rows, RT_METHOD("set_index"), w.date_col);
-        py::object numeric_part = get_item(indexed, w.numeric);
+        py::object numeric_part = rt::get_item(indexed, w.numeric);
         py::object resampler = rt::call_method(numeric_part, RT_METHOD("resample"), interval);
         static PyObject* sum_names = rt::kwnames({RT_STR("min_count")});
-        py::object res = rt::call_method_kw(resampler, RT_STR("sum"), {py::int_(1)}, sum_names);
+        py::object res = rt::call_method_kw(resampler, RT_STR("sum"), {rt::new_int(1)}, sum_names);
         if (rt::truthy(RT_ATTR(res, "empty"))) return;
         rt::setattr(RT_ATTR(res, "index"), RT_STR("name"), w.date_col);
         res = rt::call_method(res, RT_METHOD("reset_index"));
         if (!w.id_col.is_none() && !key.is_none())
-            set_item(res, w.id_col, rt::call(c.global(RT_STR("_strict_str")), key));
+            rt::set_item(res, w.id_col, rt::call(c.global(RT_STR("_strict_str")), key));
         for (py::handle col : RT_ATTR(rows, "columns")) {
-            if (contains(w.numeric, col) || col.equal(w.date_col) || col.equal(w.id_col)) continue;
-            py::object first = get_item(RT_ATTR(get_item(rows, col), "iloc"), py::int_(0));
-            set_item(res, col, first);
+            if (rt::contains(w.numeric, col) || rt::compare(col, w.date_col, Py_EQ) ||
+                rt::compare(col, w.id_col, Py_EQ))
+                continue;
+            py::object first = rt::get_item(RT_ATTR(rt::get_item(rows, col), "iloc"), rt::new_int(0));
+            rt::set_item(res, col, first);
         }
-        append(results, res);
+        rt::append(results, res);
     };
     if (w.id_col.is_none()) {
         one(py::none(), w.frame);
@@ -1041,38 +1009,38 @@ py::object resample_per_entity(const rt::Call& c, py::handle original, const Wor
         py::object iterator = rt::steal_or_throw(PyObject_GetIter(groups.ptr()));
         while (PyObject* raw = PyIter_Next(iterator.ptr())) {
             py::object pair = py::reinterpret_steal<py::object>(raw);
-            one(get_item(pair, py::int_(0)), get_item(pair, py::int_(1)));
+            one(rt::get_item(pair, rt::new_int(0)), rt::get_item(pair, rt::new_int(1)));
         }
         if (PyErr_Occurred()) rt::throw_pending();
     }
     if (PyList_GET_SIZE(results.ptr()) == 0) return py::reinterpret_borrow<py::object>(original);
 
     static PyObject* concat_names = rt::kwnames({RT_STR("ignore_index")});
-    py::object combined = kw_call(RT_ATTR(pd, "concat"), {results, Py_True}, concat_names);
+    py::object combined = rt::call_kw(RT_ATTR(pd, "concat"), {results, Py_True}, concat_names);
     py::object combined_columns = RT_ATTR(combined, "columns");
-    py::list keys = new_list();
-    if (!w.id_col.is_none() && contains(combined_columns, w.id_col)) append(keys, w.id_col);
-    if (contains(combined_columns, w.date_col)) append(keys, w.date_col);
+    py::object keys = rt::new_list();
+    if (!w.id_col.is_none() && rt::contains(combined_columns, w.id_col)) rt::append(keys, w.id_col);
+    if (rt::contains(combined_columns, w.date_col)) rt::append(keys, w.date_col);
     if (PyList_GET_SIZE(keys.ptr()) == 0) return combined;
     static PyObject* sort_names = rt::kwnames({RT_STR("kind")});
     combined =
-        rt::call_method_kw(combined, RT_STR("sort_values"), {keys, py::str("stable")}, sort_names);
+        rt::call_method_kw(combined, RT_STR("sort_values"), {keys, RT_STR("stable")}, sort_names);
     static PyObject* drop = rt::kwnames({RT_STR("drop")});
     return rt::call_method_kw(combined, RT_STR("reset_index"), {Py_True}, drop);
 }
 
 py::object dropna_on(py::handle frame, py::handle column) {
-    py::list subset = new_list();
-    append(subset, column);
+    py::object subset = rt::new_list();
+    rt::append(subset, column);
     static PyObject* names = rt::kwnames({RT_STR("subset")});
     return rt::call_method_kw(frame, RT_STR("dropna"), {subset}, names);
 }
 
 // work[id] = work[id].apply(_strict_str); rows whose identifier is now "" dropped.
 py::object clean_identifiers(const rt::Call& c, py::object work, py::handle id_col) {
-    py::object column = get_item(work, id_col);
+    py::object column = rt::get_item(work, id_col);
     py::object cleaner = c.global(RT_STR("_strict_str"));
-    std::string dtype = py::str(RT_ATTR(column, "dtype"));
+    std::string dtype = text_of(RT_ATTR(column, "dtype"));
     bool direct = cleaner.ptr() == g_strict_str &&
                   (dtype == "object" || dtype == "int64" || dtype == "float64");
     bool any_blank = true;
@@ -1080,7 +1048,7 @@ py::object clean_identifiers(const rt::Call& c, py::object work, py::handle id_c
         // The same values apply() would hand the function, converted here.
         py::object values = rt::call_method(column, RT_METHOD("tolist"));
         Py_ssize_t n = PyList_GET_SIZE(values.ptr());
-        py::list cleaned = new_list(n);
+        py::object cleaned = rt::new_list(n);
         any_blank = false;
         for (Py_ssize_t i = 0; i < n; ++i) {
             py::object s = strict_str(PyList_GET_ITEM(values.ptr(), i));
@@ -1089,16 +1057,16 @@ py::object clean_identifiers(const rt::Call& c, py::object work, py::handle id_c
         }
         py::object index = RT_ATTR(work, "index");
         static PyObject* names = rt::kwnames({RT_STR("index"), RT_STR("dtype")});
-        column = kw_call(RT_ATTR(c.global(RT_STR("pd")), "Series"),
-                         {cleaned, index, py::str("object")}, names);
+        column = rt::call_kw(RT_ATTR(c.global(RT_STR("pd")), "Series"),
+                         {cleaned, index, RT_STR("object")}, names);
     } else {
         column = rt::call_method(column, RT_METHOD("apply"), cleaner);
     }
-    set_item(work, id_col, column);
+    rt::set_item(work, id_col, column);
     if (!any_blank) return work;
     py::object mask = rt::steal_or_throw(
-        PyObject_RichCompare(get_item(work, id_col).ptr(), py::str("").ptr(), Py_NE));
-    return get_item(work, mask);
+        PyObject_RichCompare(rt::get_item(work, id_col).ptr(), RT_STR("").ptr(), Py_NE));
+    return rt::get_item(work, mask);
 }
 
 py::object resample_frame(rt::Call& c) {
@@ -1107,9 +1075,9 @@ py::object resample_frame(rt::Call& c) {
     if (rt::truthy(RT_ATTR(frame, "empty"))) return original;
     py::object columns = RT_ATTR(frame, "columns");
     py::object date_col;
-    if (contains(columns, RT_STR("date"))) {
+    if (rt::contains(columns, RT_STR("date"))) {
         date_col = py::reinterpret_borrow<py::object>(RT_STR("date"));
-    } else if (contains(columns, RT_STR("Date"))) {
+    } else if (rt::contains(columns, RT_STR("Date"))) {
         date_col = py::reinterpret_borrow<py::object>(RT_STR("Date"));
     } else {
         return original;
@@ -1119,9 +1087,9 @@ py::object resample_frame(rt::Call& c) {
     if (rt::truthy(RT_ATTR(work, "empty"))) return original;
     work = rt::call_method(work, RT_METHOD("copy"));
     static PyObject* errors = rt::kwnames({RT_STR("errors")});
-    set_item(work, date_col,
-             kw_call(RT_ATTR(c.global(RT_STR("pd")), "to_datetime"),
-                     {get_item(work, date_col), py::str("coerce")}, errors));
+    rt::set_item(work, date_col,
+             rt::call_kw(RT_ATTR(c.global(RT_STR("pd")), "to_datetime"),
+                     {rt::get_item(work, date_col), RT_STR("coerce")}, errors));
     work = dropna_on(work, date_col);
     if (rt::truthy(RT_ATTR(work, "empty"))) return original;
 
@@ -1130,7 +1098,7 @@ py::object resample_frame(rt::Call& c) {
     py::object own = id_field(self, ns, py::none());
     for (py::handle candidate :
          {py::handle(own), RT_STR("symbol"), RT_STR("icb"), RT_STR("code"), RT_STR("ticker")}) {
-        if (rt::truthy(candidate) && contains(work_columns, candidate)) {
+        if (rt::truthy(candidate) && rt::contains(work_columns, candidate)) {
             id_col = py::reinterpret_borrow<py::object>(candidate);
             break;
         }
@@ -1139,17 +1107,18 @@ py::object resample_frame(rt::Call& c) {
 
     static PyObject* include = rt::kwnames({RT_STR("include")});
     py::object selected =
-        rt::call_method_kw(work, RT_STR("select_dtypes"), {py::str("number")}, include);
+        rt::call_method_kw(work, RT_STR("select_dtypes"), {RT_STR("number")}, include);
     py::object selected_columns =
         rt::call_method(RT_ATTR(selected, "columns"), RT_METHOD("tolist"));
-    Work w{work, date_col, id_col, new_list(), new_list()};
+    Work w{work, date_col, id_col, rt::new_list(), rt::new_list()};
     for (py::handle col : selected_columns)
-        if (id_col.is_none() || !col.equal(id_col)) append(w.numeric, col);
+        if (id_col.is_none() || !rt::compare(col, id_col, Py_EQ)) rt::append(w.numeric, col);
     if (PyList_GET_SIZE(w.numeric.ptr()) == 0) return original;
-    if (length(work) == 0) return original;  // identifier cleaning left no rows
+    if (rt::length(work) == 0) return original;  // identifier cleaning left no rows
     for (py::handle col : RT_ATTR(work, "columns"))
-        if (!contains(w.numeric, col) && !col.equal(date_col) && !col.equal(id_col))
-            append(w.preserved, col);
+        if (!rt::contains(w.numeric, col) && !rt::compare(col, date_col, Py_EQ) &&
+            !rt::compare(col, id_col, Py_EQ))
+            rt::append(w.preserved, col);
 
     py::object result = resample_grouped(c, w, interval);
     if (!result.is_none()) return result;
@@ -1162,31 +1131,27 @@ py::object fetch_df(rt::Call& c) {
     py::handle self = c[0], params = c[3];
     py::object ns = rt::call_method(c[1], RT_METHOD("lower"));
     py::object table = RT_ATTR(self, "_NAMESPACE_OPS");
-    if (!contains(table, ns)) {
-        rt::raise(rt::call(py::handle(PyExc_ValueError),
-                           rt::steal_or_throw(PyUnicode_FromFormat(
-                               "Unsupported investor namespace: %R", ns.ptr()))));
-    }
+    if (!rt::contains(table, ns))
+        rt::raise_format(PyExc_ValueError, "Unsupported investor namespace: %R", ns.ptr());
     py::object op = rt::call_method(c[2], RT_METHOD("lower"));
-    py::object allowed = get_item(table, ns);
-    if (!contains(allowed, op)) {
+    py::object allowed = rt::get_item(table, ns);
+    if (!rt::contains(allowed, op)) {
         py::object sorted_ops = rt::steal_or_throw(PySequence_List(allowed.ptr()));
         if (PyList_Sort(sorted_ops.ptr()) < 0) rt::throw_pending();
-        rt::raise(
-            rt::call(py::handle(PyExc_ValueError),
-                     rt::steal_or_throw(PyUnicode_FromFormat(
+        rt::raise_format(PyExc_ValueError,
                          "Operation %R is not available for namespace %R. Allowed operations: %S.",
-                         op.ptr(), ns.ptr(), sorted_ops.ptr()))));
+                         op.ptr(), ns.ptr(), sorted_ops.ptr());
     }
-    py::object endpoint = py::str("/market-data/investor/") + ns + py::str("/") + op;
+    py::object endpoint = rt::format("/market-data/investor/%U/%U", ns.ptr(), op.ptr());
     py::object payload = rt::call_method(self, RT_METHOD("_prepare_payload"), params);
 
     py::object ids = rt::call_method(payload, RT_METHOD("get"), RT_STR("ids"));
     py::object rows;
     if (PyList_Check(ids.ptr()) && PyList_GET_SIZE(ids.ptr()) > 1) {
-        py::list collected = new_list();
-        py::object label = ns + py::str(":") + op;
-        rt::call(c.global(RT_STR("start_progress")), py::int_(PyList_GET_SIZE(ids.ptr())), label);
+        py::object collected = rt::new_list();
+        py::object label = rt::format("%U:%U", ns.ptr(), op.ptr());
+        rt::call(c.global(RT_STR("start_progress")), rt::new_int(PyList_GET_SIZE(ids.ptr())),
+                 label);
         rt::try_finally(
             [&]() -> py::object {
                 // Rows of a bare or enveloped answer do not say which id they are
@@ -1196,10 +1161,10 @@ py::object fetch_df(rt::Call& c) {
                 long done = 0;
                 while (PyObject* raw = PyIter_Next(iterator.ptr())) {
                     py::object ident = py::reinterpret_steal<py::object>(raw);
-                    py::dict one = copy_mapping(payload);
-                    py::list only = new_list();
-                    append(only, ident);
-                    set_item(one, RT_STR("ids"), only);
+                    py::object one = copy_mapping(payload);
+                    py::object only = rt::new_list();
+                    rt::append(only, ident);
+                    rt::set_item(one, RT_STR("ids"), only);
                     py::object response =
                         rt::call_method(self, RT_METHOD("_request"), endpoint, one);
                     py::object records =
@@ -1207,11 +1172,11 @@ py::object fetch_df(rt::Call& c) {
                     py::object record_iter = rt::steal_or_throw(PyObject_GetIter(records.ptr()));
                     while (PyObject* rec_raw = PyIter_Next(record_iter.ptr())) {
                         py::object record = py::reinterpret_steal<py::object>(rec_raw);
-                        if (!contains(record, field)) set_item(record, field, ident);
-                        append(collected, record);
+                        if (!rt::contains(record, field)) rt::set_item(record, field, ident);
+                        rt::append(collected, record);
                     }
                     if (PyErr_Occurred()) rt::throw_pending();
-                    rt::call(c.global(RT_STR("update_progress")), py::int_(++done));
+                    rt::call(c.global(RT_STR("update_progress")), rt::new_int(++done));
                 }
                 if (PyErr_Occurred()) rt::throw_pending();
                 return py::none();
@@ -1225,10 +1190,10 @@ py::object fetch_df(rt::Call& c) {
 
     py::object frame = rt::call_method(self, RT_METHOD("_to_dataframe"), rows, ns);
     py::object interval =
-        rt::call_method(payload, RT_METHOD("get"), RT_STR("interval"), py::str("1D"));
+        rt::call_method(payload, RT_METHOD("get"), RT_STR("interval"), RT_STR("1D"));
     if (PyUnicode_Check(interval.ptr())) {
         py::object upper = rt::call_method(interval, RT_METHOD("upper"));
-        if (!upper.equal(py::str("1D")))
+        if (!rt::compare(upper, RT_STR("1D"), Py_EQ))
             frame = rt::call_method(self, RT_METHOD("_resample_frame"), frame, ns, upper);
     }
     return frame;
@@ -1255,22 +1220,23 @@ void body(rt::Module& m) {
 
     auto str = &PyUnicode_Type;
     auto dict = &PyDict_Type;
-    py::dict ops;
+    py::object ops = rt::new_dict();
     auto ops_set = [](std::initializer_list<const char*> names) {
-        py::set s;
-        for (const char* n : names) s.add(py::str(n));
-        return s;
+        py::object set = rt::steal_or_throw(PySet_New(nullptr));
+        for (const char* n : names)
+            if (PySet_Add(set.ptr(), rt::new_str(n).ptr()) < 0) rt::throw_pending();
+        return set;
     };
-    ops["stock"] = ops_set({"flow", "breakdown", "foreign_room"});
-    ops["market"] = ops_set({"flow", "breakdown"});
-    ops["sector"] = ops_set({"flow", "breakdown", "foreign_room"});
-    py::dict id_fields;
-    id_fields["stock"] = "symbol";
-    id_fields["market"] = "symbol";
-    id_fields["sector"] = "icb";
-    py::dict annotations;
-    annotations["_NAMESPACE_OPS"] = m.eval("Mapping[Namespace, set[Operation]]");
-    annotations["_ID_FIELD"] = m.eval("Mapping[Namespace, str]");
+    rt::set_item(ops, RT_STR("stock"), ops_set({"flow", "breakdown", "foreign_room"}));
+    rt::set_item(ops, RT_STR("market"), ops_set({"flow", "breakdown"}));
+    rt::set_item(ops, RT_STR("sector"), ops_set({"flow", "breakdown", "foreign_room"}));
+    py::object id_fields = rt::new_dict();
+    rt::set_item(id_fields, RT_STR("stock"), RT_STR("symbol"));
+    rt::set_item(id_fields, RT_STR("market"), RT_STR("symbol"));
+    rt::set_item(id_fields, RT_STR("sector"), RT_STR("icb"));
+    py::object annotations = rt::new_dict();
+    rt::set_item(annotations, RT_STR("_NAMESPACE_OPS"), m.eval("Mapping[Namespace, set[Operation]]"));
+    rt::set_item(annotations, RT_STR("_ID_FIELD"), m.eval("Mapping[Namespace, str]"));
 
     py::object cls =
         m.cls("InvestorFlowEngine")
@@ -1304,7 +1270,7 @@ void body(rt::Module& m) {
                     "-> pd.DataFrame",
                     nullptr, {{"interval", str}})
             .build();
-    hold(g_ensure_mapping, get_item(RT_ATTR(cls, "__dict__"), RT_STR("_ensure_mapping")));
+    hold(g_ensure_mapping, rt::get_item(RT_ATTR(cls, "__dict__"), RT_STR("_ensure_mapping")));
     m.bind("InvestorFlowEngine", cls);
 }
 
