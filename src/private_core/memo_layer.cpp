@@ -50,8 +50,7 @@ py::object clear_cache(rt::Call& c) {
 
 py::object fetch_with_cache(rt::Call& c) {
     py::handle self = c[0], ns = c[1], key = c[2], live = c[3], fetcher = c[4], ttl_live = c[5],
-               ttl_history = c[6], params = c[7], wait_timeout_arg = c[8],
-               wait_interval_arg = c[9];
+               ttl_history = c[6], params = c[7], wait_timeout_arg = c[8], wait_interval_arg = c[9];
     const double wait_timeout = seconds(wait_timeout_arg);
     const double wait_interval = seconds(wait_interval_arg);
 

@@ -93,7 +93,8 @@ py::object cache_set(rt::Call& c) {
         py::object expires_at = py::none();
         if (rt::truthy(ttl)) expires_at = rt::steal_or_throw(PyNumber_Add(now(c).ptr(), ttl.ptr()));
         py::object fetched_at = now(c);
-        py::object stored_params = rt::truthy(params) ? py::reinterpret_borrow<py::object>(params) : rt::new_dict();
+        py::object stored_params =
+            rt::truthy(params) ? py::reinterpret_borrow<py::object>(params) : rt::new_dict();
 
         static PyObject* kwnames = rt::kwnames(
             {RT_STR("data"), RT_STR("fetched_at"), RT_STR("params"), RT_STR("expires_at")});
@@ -155,7 +156,7 @@ py::object cache_end_inflight(rt::Call& c) {
             mapping_discard(inflight, pair);
         } else {
             rt::set_item(inflight, pair,
-                     rt::steal_or_throw(PyNumber_Subtract(count.ptr(), rt::new_int(1).ptr())));
+                         rt::steal_or_throw(PyNumber_Subtract(count.ptr(), rt::new_int(1).ptr())));
         }
         return py::none();
     });
@@ -172,8 +173,7 @@ py::object to_date(rt::Call& c) {
         return py::reinterpret_borrow<py::object>(d);
     if (rt::isinstance(d, datetime)) return rt::call_method(d, RT_METHOD("date"));
     if (PyUnicode_Check(d.ptr())) {
-        py::object parsed =
-            rt::call_method(datetime, RT_METHOD("strptime"), d, RT_STR("%Y-%m-%d"));
+        py::object parsed = rt::call_method(datetime, RT_METHOD("strptime"), d, RT_STR("%Y-%m-%d"));
         return rt::call_method(parsed, RT_METHOD("date"));
     }
     rt::raise_format(PyExc_ValueError, "Unsupported date type: %S", Py_TYPE(d.ptr()));

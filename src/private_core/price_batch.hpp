@@ -64,7 +64,7 @@ inline py::object normalize_symbols(rt::Call& c) {
     }
     if (PyList_GET_SIZE(normalised.ptr()) == 0)
         rt::raise_error(PyExc_ValueError,
-                    "symbol sequence must contain at least one non-empty string.");
+                        "symbol sequence must contain at least one non-empty string.");
     return normalised;
 }
 
@@ -94,17 +94,19 @@ inline py::object render_progress(rt::Call& c) {
     py::object ratio = rt::steal_or_throw(PyNumber_TrueDivide(current.ptr(), total.ptr()));
     const double progress = PyFloat_AsDouble(ratio.ptr());
     if (progress == -1.0 && PyErr_Occurred()) rt::throw_pending();
-    py::object filled = rt::steal_or_throw(PyLong_FromDouble(static_cast<double>(kBarWidth) * progress));
-    py::object open = rt::steal_or_throw(PyNumber_Subtract(rt::new_int(kBarWidth).ptr(), filled.ptr()));
+    py::object filled =
+        rt::steal_or_throw(PyLong_FromDouble(static_cast<double>(kBarWidth) * progress));
+    py::object open =
+        rt::steal_or_throw(PyNumber_Subtract(rt::new_int(kBarWidth).ptr(), filled.ptr()));
     py::object done_cells = rt::steal_or_throw(PyNumber_Multiply(RT_STR("*").ptr(), filled.ptr()));
     py::object open_cells = rt::steal_or_throw(PyNumber_Multiply(RT_STR(" ").ptr(), open.ptr()));
     py::object percent = rt::steal_or_throw(PyLong_FromDouble(progress * 100.0));
-    py::object percent_text = rt::steal_or_throw(PyObject_Format(percent.ptr(), RT_STR("3d").ptr()));
+    py::object percent_text =
+        rt::steal_or_throw(PyObject_Format(percent.ptr(), RT_STR("3d").ptr()));
 
     py::object parts = rt::new_tuple(RT_STR("\r["), done_cells, open_cells, RT_STR("] "),
-                                     percent_text, RT_STR("%  "), rt::str(current),
-                                     RT_STR(" of "), rt::str(total), RT_STR(" completed | "),
-                                     symbol);
+                                     percent_text, RT_STR("%  "), rt::str(current), RT_STR(" of "),
+                                     rt::str(total), RT_STR(" completed | "), symbol);
     py::object message = rt::steal_or_throw(PyUnicode_Join(RT_STR("").ptr(), parts.ptr()));
 
     stdout_write(c, message);
@@ -189,7 +191,8 @@ inline void collect_rows(rt::Call& c, py::handle rows, py::handle symbol, py::ha
     py::object payload = response_json(c, response, batch);
     if (!PyDict_Check(payload.ptr()))
         raise_decoding(c, "Unexpected payload structure for %s response.", batch.wording);
-    if (rt::truthy(rt::mapping_get(payload, RT_STR("error")))) raise_backend_error(c, payload, symbol);
+    if (rt::truthy(rt::mapping_get(payload, RT_STR("error"))))
+        raise_backend_error(c, payload, symbol);
     py::object data = rt::mapping_get(payload, RT_STR("data"));
     if (!PyList_Check(data.ptr()))
         raise_decoding(c, "Unexpected payload format for %s series.", batch.wording);

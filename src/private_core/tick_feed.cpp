@@ -21,7 +21,7 @@ py::object fetch_ohlcv(rt::Call& c) {
             price_batch::set_if_text(params, RT_STR("end"), end);
             if (!adjusted.is_none())
                 rt::set_item(params, RT_STR("adjusted"),
-                                      rt::truthy(adjusted) ? RT_STR("true") : RT_STR("false"));
+                             rt::truthy(adjusted) ? RT_STR("true") : RT_STR("false"));
             return params;
         });
 }

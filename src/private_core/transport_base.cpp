@@ -30,8 +30,9 @@ py::object init(rt::Call& c) {
     rt::set_item(headers, RT_STR("Accept"), RT_STR("application/json"));
     rt::set_item(headers, RT_STR("Content-Type"), RT_STR("application/json"));
     rt::set_item(headers, RT_STR("User-Agent"),
-             rt::truthy(user_agent) ? py::reinterpret_borrow<py::object>(user_agent)
-                                    : rt::call(c.global(RT_STR("_default_user_agent")), version));
+                 rt::truthy(user_agent)
+                     ? py::reinterpret_borrow<py::object>(user_agent)
+                     : rt::call(c.global(RT_STR("_default_user_agent")), version));
     rt::call_method(RT_ATTR(session, "headers"), RT_METHOD("update"), headers);
     return py::none();
 }
@@ -89,7 +90,8 @@ py::object request(rt::Call& c) {
             payload = RT_ATTR(response, "text");
         }
         py::object HttpError = rt::import_from(c.globals(), "tavrix.exceptions", "HttpError");
-        py::object message = rt::format("Tavrix backend returned HTTP %S for %S", status.ptr(), url.ptr());
+        py::object message =
+            rt::format("Tavrix backend returned HTTP %S for %S", status.ptr(), url.ptr());
         static PyObject* kwnames = rt::kwnames({RT_STR("status_code"), RT_STR("payload")});
         rt::raise(rt::call_kw(HttpError, {message, status, payload}, kwnames));
     }

@@ -571,7 +571,8 @@ py::object make_function(py::handle globals, const char* name, const char* qualn
                 matched = true;
             }
         if (!matched)
-            internal_error((std::string("exact type declared for unknown argument ") + e.name).c_str());
+            internal_error(
+                (std::string("exact type declared for unknown argument ") + e.name).c_str());
     }
 
     auto* f = PyObject_GC_New(FunctionObject, &FunctionType);

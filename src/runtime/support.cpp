@@ -85,8 +85,8 @@ Handling::Handling() {
 #endif
     if (!error_) {
         // Made outside a failure: handle a SystemError rather than nothing.
-        error_ = steal_or_throw(PyObject_CallFunction(PyExc_SystemError, "s",
-                                                      "error return without exception set"));
+        error_ = steal_or_throw(
+            PyObject_CallFunction(PyExc_SystemError, "s", "error return without exception set"));
     }
 #if PY_VERSION_HEX >= 0x030B0000
     saved_value_ = PyErr_GetHandledException();
@@ -409,8 +409,8 @@ py::object import_attr(py::handle module, py::handle name) {
     }
     py::object file = py::getattr(module, "__file__", py::none());
     py::object where = PyUnicode_Check(file.ptr()) ? file : new_str("unknown location");
-    py::object message = format("cannot import name %R from %R (%S)", name.ptr(), pkgname.ptr(),
-                                where.ptr());
+    py::object message =
+        format("cannot import name %R from %R (%S)", name.ptr(), pkgname.ptr(), where.ptr());
     py::object error = call(py::handle(PyExc_ImportError), message);
     rt::setattr(error, RT_STR("name"), pkgname);
     raise(error);
@@ -541,10 +541,9 @@ void exit_with_error(const ContextExit& cm) {
     py::handle error = handling.error();
     PyObject* trace = PyException_GetTraceback(error.ptr());  // new reference or NULL
     py::object held_trace = py::reinterpret_steal<py::object>(trace);
-    py::object swallowed =
-        call_special(cm.exit, cm.manager, cm.unbound,
-                     reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr(),
-                     trace ? trace : Py_None);
+    py::object swallowed = call_special(cm.exit, cm.manager, cm.unbound,
+                                        reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())),
+                                        error.ptr(), trace ? trace : Py_None);
     if (!truthy(swallowed)) handling.reraise();
 }
 
@@ -555,7 +554,6 @@ void exit_clean(const ContextExit& cm) {
     }
     call_special(cm.exit, cm.manager, cm.unbound, Py_None, Py_None, Py_None);
 }
-
 
 }  // namespace detail
 
@@ -666,7 +664,8 @@ py::object ClassBuilder::build() {
     // metaclass prepare the namespace, fill it in body order, call the metaclass.
     py::object types = steal_or_throw(PyImport_ImportModule("types"));
     py::object resolved = call(rt::getattr(types, RT_STR("resolve_bases")), bases_);
-    py::object prepared = call(rt::getattr(types, RT_STR("prepare_class")), new_str(name_), resolved);
+    py::object prepared =
+        call(rt::getattr(types, RT_STR("prepare_class")), new_str(name_), resolved);
     py::object meta = get_item(prepared, new_int(0));
     py::object ns = get_item(prepared, new_int(1));
     py::object kwds = get_item(prepared, new_int(2));

@@ -224,7 +224,7 @@ py::object request(rt::Call& c) {
 // `field` is the identifier column, looked up (once, into `field`) only when a row
 // is to be tagged, after the row was copied.
 py::object ensure_mapping_impl(const rt::Call& c, py::handle self, py::handle entry, py::handle ns,
-                             py::handle identifier, py::object& field) {
+                               py::handle identifier, py::object& field) {
     if (!is_mapping(c, entry)) raise_decoding(c, kEntryNotObject);
     py::object row = copy_mapping(entry);
     if (!identifier.is_none()) {
@@ -259,7 +259,8 @@ void collect_rows(const rt::Call& c, py::handle self, py::handle entries, py::ha
         } else if (identifier.is_none()) {
             rt::append(out, rt::call_method(self, RT_METHOD("_ensure_mapping"), entry, ns));
         } else {
-            rt::append(out, rt::call_method(self, RT_METHOD("_ensure_mapping"), entry, ns, identifier));
+            rt::append(out,
+                       rt::call_method(self, RT_METHOD("_ensure_mapping"), entry, ns, identifier));
         }
     };
     if (PyList_CheckExact(entries.ptr())) {
@@ -294,8 +295,8 @@ py::object normalise_records(rt::Call& c) {
             keyed = keyed && PyList_Check(rt::get_item(pair, rt::new_int(1)).ptr());
         if (keyed) {
             for (py::handle pair : pairs)
-                collect_rows(c, self, rt::get_item(pair, rt::new_int(1)), ns, rt::get_item(pair, rt::new_int(0)),
-                             rows);
+                collect_rows(c, self, rt::get_item(pair, rt::new_int(1)), ns,
+                             rt::get_item(pair, rt::new_int(0)), rows);
             return rows;
         }
     }
@@ -740,7 +741,7 @@ struct BinRule {
 struct Work {
     py::object frame;  // cleaned copy
     py::object date_col;
-    py::object id_col;  // None without an identifier column
+    py::object id_col;     // None without an identifier column
     py::object numeric;    // list
     py::object preserved;  // list
 };
@@ -947,8 +948,8 @@ py::object resample_grouped(const rt::Call& c, const Work& w, py::handle interva
 
     py::object result = rt::new_dict();
     rt::set_item(result, w.date_col,
-             rt::call(RT_ATTR(pd, "Series"),
-                      rt::call_method(labels_obj, RT_METHOD("view"), RT_STR("M8[ns]"))));
+                 rt::call(RT_ATTR(pd, "Series"),
+                          rt::call_method(labels_obj, RT_METHOD("view"), RT_STR("M8[ns]"))));
     for (py::handle col : w.numeric) rt::set_item(result, col, rt::get_item(sums, col));
     if (!w.id_col.is_none())
         rt::set_item(result, w.id_col, rt::call_method(uniques, RT_METHOD("take"), owner_obj));
@@ -995,7 +996,8 @@ py::object resample_per_entity(const rt::Call& c, py::handle original, const Wor
             if (rt::contains(w.numeric, col) || rt::compare(col, w.date_col, Py_EQ) ||
                 rt::compare(col, w.id_col, Py_EQ))
                 continue;
-            py::object first = rt::get_item(RT_ATTR(rt::get_item(rows, col), "iloc"), rt::new_int(0));
+            py::object first =
+                rt::get_item(RT_ATTR(rt::get_item(rows, col), "iloc"), rt::new_int(0));
             rt::set_item(res, col, first);
         }
         rt::append(results, res);
@@ -1058,7 +1060,7 @@ py::object clean_identifiers(const rt::Call& c, py::object work, py::handle id_c
         py::object index = RT_ATTR(work, "index");
         static PyObject* names = rt::kwnames({RT_STR("index"), RT_STR("dtype")});
         column = rt::call_kw(RT_ATTR(c.global(RT_STR("pd")), "Series"),
-                         {cleaned, index, RT_STR("object")}, names);
+                             {cleaned, index, RT_STR("object")}, names);
     } else {
         column = rt::call_method(column, RT_METHOD("apply"), cleaner);
     }
@@ -1088,8 +1090,8 @@ py::object resample_frame(rt::Call& c) {
     work = rt::call_method(work, RT_METHOD("copy"));
     static PyObject* errors = rt::kwnames({RT_STR("errors")});
     rt::set_item(work, date_col,
-             rt::call_kw(RT_ATTR(c.global(RT_STR("pd")), "to_datetime"),
-                     {rt::get_item(work, date_col), RT_STR("coerce")}, errors));
+                 rt::call_kw(RT_ATTR(c.global(RT_STR("pd")), "to_datetime"),
+                             {rt::get_item(work, date_col), RT_STR("coerce")}, errors));
     work = dropna_on(work, date_col);
     if (rt::truthy(RT_ATTR(work, "empty"))) return original;
 
@@ -1235,7 +1237,8 @@ void body(rt::Module& m) {
     rt::set_item(id_fields, RT_STR("market"), RT_STR("symbol"));
     rt::set_item(id_fields, RT_STR("sector"), RT_STR("icb"));
     py::object annotations = rt::new_dict();
-    rt::set_item(annotations, RT_STR("_NAMESPACE_OPS"), m.eval("Mapping[Namespace, set[Operation]]"));
+    rt::set_item(annotations, RT_STR("_NAMESPACE_OPS"),
+                 m.eval("Mapping[Namespace, set[Operation]]"));
     rt::set_item(annotations, RT_STR("_ID_FIELD"), m.eval("Mapping[Namespace, str]"));
 
     py::object cls =
