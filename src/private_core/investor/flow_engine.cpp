@@ -357,6 +357,16 @@ py::object new_array(Py_ssize_t n, const char* dtype) {
 
 py::object new_int64_array(Py_ssize_t n) { return new_array(n, "int64"); }
 
+// Nanoseconds per unit of a naive datetime64 dtype, 0 for any other dtype. pandas 2
+// parses text to nanoseconds, pandas 3 to microseconds; both keep a given resolution.
+int64_t datetime_unit_ns(const std::string& dtype) {
+    if (dtype == "datetime64[ns]") return 1;
+    if (dtype == "datetime64[us]") return 1000;
+    if (dtype == "datetime64[ms]") return 1000000;
+    if (dtype == "datetime64[s]") return 1000000000;
+    return 0;
+}
+
 // The kinds of values one column holds, as pandas' from_records types them.
 struct ColumnKinds {
     bool text = false, integer = false, real = false, boolean = false, none = false,
@@ -577,11 +587,12 @@ bool already_sorted(const rt::Call& c, py::handle frame, py::handle keys) {
         py::object column = rt::get_item(frame, name);
         std::string dtype = text_of(RT_ATTR(column, "dtype"));
         Key key;
-        if (dtype == "object") {
+        // "str": pandas 3's text dtype, whose order is the code points' as Python's.
+        if (dtype == "object" || dtype == "str") {
             key.texts = rt::call_method(column, RT_METHOD("tolist"));
             for (Py_ssize_t i = 0; i < n; ++i)
                 if (!PyUnicode_CheckExact(PyList_GET_ITEM(key.texts.ptr(), i))) return false;
-        } else if (dtype == "int64" || dtype == "datetime64[ns]") {
+        } else if (dtype == "int64" || datetime_unit_ns(dtype) != 0) {
             py::object values = rt::call_method(column, RT_METHOD("to_numpy"));
             key.ints = std::make_unique<Int64Array>(as_int64(values));
             key.nat_last = dtype != "int64";
@@ -666,8 +677,6 @@ py::object to_dataframe(rt::Call& c) {
 
 // --- resampling ---------------------------------------------------------------------
 
-constexpr int64_t kDay = 86400LL * 1000000000LL;
-
 int64_t floor_div(int64_t a, int64_t b) {
     int64_t q = a / b;
     if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
@@ -710,15 +719,16 @@ struct BinRule {
     enum Kind { kSpan, kWeek, kMonth } kind;
     int64_t step;
     int64_t weekday_day0 = 0;  // a day number (since 1970-01-01) on the week's anchor
+    int64_t day = 0;           // one day in the dates' units
 
     int64_t anchor(int64_t t) const {
-        int64_t day = floor_div(t, kDay);
-        return kind == kWeek ? ceil_div(day - weekday_day0, 7) : month_index(day);
+        int64_t days = floor_div(t, day);
+        return kind == kWeek ? ceil_div(days - weekday_day0, 7) : month_index(days);
     }
     // The bin of `t` for an entity whose first timestamp is `first`.
     int64_t bin(int64_t t, int64_t first) const {
         if (kind == kSpan) {
-            int64_t origin = floor_div(first, kDay) * kDay;
+            int64_t origin = floor_div(first, day) * day;
             return origin + floor_div(t - origin, step) * step;
         }
         int64_t a0 = anchor(first);
@@ -729,9 +739,9 @@ struct BinRule {
             case kSpan:
                 return bin_value;
             case kWeek:
-                return (weekday_day0 + 7 * bin_value) * kDay;
+                return (weekday_day0 + 7 * bin_value) * day;
             case kMonth:
-                return (first_day_of_month(bin_value + 1) - 1) * kDay;
+                return (first_day_of_month(bin_value + 1) - 1) * day;
         }
         return 0;
     }
@@ -749,9 +759,10 @@ struct Work {
 py::object resample_per_entity(const rt::Call& c, py::handle original, const Work& w,
                                py::handle interval);
 
-// The rule as one of the kinds above, or false when pandas' own resampler must lay
-// out the bins.
-bool bin_rule_for(const rt::Call& c, py::handle interval, BinRule& rule) {
+// The rule as one of the kinds above, for dates of `unit_ns` nanoseconds a unit, or
+// false when pandas' own resampler must lay out the bins.
+bool bin_rule_for(const rt::Call& c, py::handle interval, int64_t unit_ns, BinRule& rule) {
+    const int64_t day = 86400LL * (1000000000LL / unit_ns);
     py::object pd = c.global(RT_STR("pd"));
     py::object to_offset = RT_ATTR(RT_ATTR(RT_ATTR(pd, "tseries"), "frequencies"), "to_offset");
     py::object offset = rt::call(to_offset, interval);
@@ -765,8 +776,8 @@ bool bin_rule_for(const rt::Call& c, py::handle interval, BinRule& rule) {
         py::object nanos = RT_ATTR(offset, "nanos");
         long long step = PyLong_AsLongLong(nanos.ptr());
         if (step == -1 && PyErr_Occurred()) rt::throw_pending();
-        if (step <= 0) return false;
-        rule = BinRule{BinRule::kSpan, step};
+        if (step <= 0 || step % unit_ns != 0) return false;
+        rule = BinRule{BinRule::kSpan, step / unit_ns, 0, day};
         return true;
     }
     if (kind == "Week") {
@@ -775,27 +786,31 @@ bool bin_rule_for(const rt::Call& c, py::handle interval, BinRule& rule) {
         long w = PyLong_AsLong(weekday.ptr());
         if (w == -1 && PyErr_Occurred()) rt::throw_pending();
         // 1970-01-01 was a Thursday (weekday 3).
-        rule = BinRule{BinRule::kWeek, n, ((w - 3) % 7 + 7) % 7};
+        rule = BinRule{BinRule::kWeek, n, ((w - 3) % 7 + 7) % 7, day};
         return true;
     }
     if (kind == "MonthEnd") {
-        rule = BinRule{BinRule::kMonth, n};
+        rule = BinRule{BinRule::kMonth, n, 0, day};
         return true;
     }
     return false;
 }
 
-enum class Fill { kTake, kObject, kFloat, kInt, kBool, kUnsupported };
+enum class Fill { kTake, kText, kObject, kFloat, kInt, kBool, kUnsupported };
 
 // How pandas types a column set to one entity's first value, joined over all
 // entities (the per-entity frames are concatenated): only the cases whose outcome
-// is certain are handled here.
+// is certain are handled here. Texts alone are typed by pandas' own inference
+// (object on pandas 2, str on pandas 3); texts joined with anything else, object.
 Fill fill_kind(py::handle firsts_object_array) {
-    bool any_object = false, any_float = false, any_int = false, any_bool = false;
+    bool any_object = false, any_float = false, any_int = false, any_bool = false, all_text = true;
     py::object values = rt::call_method(firsts_object_array, RT_METHOD("tolist"));
     for (py::handle v : values) {
         PyObject* p = v.ptr();
-        if (p == Py_None || PyUnicode_Check(p)) {
+        // A text subclass is typed apart by pandas versions: that goes to pandas.
+        if (PyUnicode_Check(p) && !PyUnicode_CheckExact(p)) return Fill::kUnsupported;
+        all_text = all_text && PyUnicode_CheckExact(p);
+        if (p == Py_None || PyUnicode_CheckExact(p)) {
             any_object = true;
         } else if (PyBool_Check(p)) {
             any_bool = true;
@@ -810,7 +825,7 @@ Fill fill_kind(py::handle firsts_object_array) {
             return Fill::kUnsupported;
         }
     }
-    if (any_object) return Fill::kObject;
+    if (any_object) return all_text ? Fill::kText : Fill::kObject;
     // pandas joins booleans with numbers in ways that vary: leave those to it.
     if (any_bool) return (any_float || any_int) ? Fill::kUnsupported : Fill::kBool;
     if (any_float) return Fill::kFloat;
@@ -826,8 +841,15 @@ py::object resample_grouped(const rt::Call& c, const Work& w, py::handle interva
     py::object frame = w.frame;
     py::object columns = RT_ATTR(frame, "columns");
     if (!rt::truthy(RT_ATTR(columns, "is_unique"))) return py::none();
+    // Each entity's rows are labelled `_strict_str(key)`: only ours gives its own
+    // result back unchanged, as the cleaned identifiers taken here assume.
+    if (!w.id_col.is_none() && c.global(RT_STR("_strict_str")).ptr() != g_strict_str)
+        return py::none();
     py::object dates = rt::get_item(frame, w.date_col);
-    if (text_of(RT_ATTR(dates, "dtype")) != "datetime64[ns]") return py::none();
+    // The bins are laid out, and labelled, in the dates' resolution, as pandas does.
+    std::string dates_dtype = text_of(RT_ATTR(dates, "dtype"));
+    const int64_t unit_ns = datetime_unit_ns(dates_dtype);
+    if (unit_ns == 0) return py::none();
 
     // Preserved columns: only kinds whose joined dtype is certain.
     std::vector<Fill> fills;
@@ -835,9 +857,11 @@ py::object resample_grouped(const rt::Call& c, const Work& w, py::handle interva
     for (py::handle col : w.preserved) {
         py::object series = rt::get_item(frame, col);
         std::string dt = text_of(RT_ATTR(series, "dtype"));
+        // A column set to a timestamp of another resolution is typed differently by
+        // pandas versions: those go to pandas.
         if (dt == "bool" || dt == "datetime64[ns]") {
             fills.push_back(Fill::kTake);
-        } else if (dt == "object") {
+        } else if (dt == "object" || dt == "str") {
             fills.push_back(Fill::kObject);  // refined once the first rows are known
         } else {
             return py::none();
@@ -846,7 +870,7 @@ py::object resample_grouped(const rt::Call& c, const Work& w, py::handle interva
     }
 
     BinRule rule{};
-    if (!bin_rule_for(c, interval, rule)) return py::none();
+    if (!bin_rule_for(c, interval, unit_ns, rule)) return py::none();
 
     Int64Array t(as_int64(rt::call_method(dates, RT_METHOD("to_numpy"))));
     const Py_ssize_t n = t.size();
@@ -947,9 +971,10 @@ py::object resample_grouped(const rt::Call& c, const Work& w, py::handle interva
     sums = rt::call_method_kw(sums, RT_STR("reset_index"), {Py_True}, drop);
 
     py::object result = rt::new_dict();
-    rt::set_item(result, w.date_col,
-                 rt::call(RT_ATTR(pd, "Series"),
-                          rt::call_method(labels_obj, RT_METHOD("view"), RT_STR("M8[ns]"))));
+    rt::set_item(
+        result, w.date_col,
+        rt::call(RT_ATTR(pd, "Series"),
+                 rt::call_method(labels_obj, RT_METHOD("view"), rt::new_str(dates_dtype.c_str()))));
     for (py::handle col : w.numeric) rt::set_item(result, col, rt::get_item(sums, col));
     if (!w.id_col.is_none())
         rt::set_item(result, w.id_col, rt::call_method(uniques, RT_METHOD("take"), owner_obj));
@@ -969,7 +994,14 @@ py::object resample_grouped(const rt::Call& c, const Work& w, py::handle interva
             default:
                 break;
         }
-        rt::set_item(result, col, rt::call_method(firsts, RT_METHOD("take"), owner_obj));
+        py::object values = rt::call_method(firsts, RT_METHOD("take"), owner_obj);
+        // pandas 3 reads an object array of texts as its text dtype: mixed values
+        // stay object, as concatenating them does.
+        if (fills[j] == Fill::kObject) {
+            static PyObject* names = rt::kwnames({RT_STR("dtype")});
+            values = rt::call_kw(RT_ATTR(pd, "Series"), {values, RT_STR("object")}, names);
+        }
+        rt::set_item(result, col, values);
         ++j;
     }
     return rt::call(RT_ATTR(pd, "DataFrame"), result);
@@ -1044,7 +1076,7 @@ py::object clean_identifiers(const rt::Call& c, py::object work, py::handle id_c
     py::object cleaner = c.global(RT_STR("_strict_str"));
     std::string dtype = text_of(RT_ATTR(column, "dtype"));
     bool direct = cleaner.ptr() == g_strict_str &&
-                  (dtype == "object" || dtype == "int64" || dtype == "float64");
+                  (dtype == "object" || dtype == "str" || dtype == "int64" || dtype == "float64");
     bool any_blank = true;
     if (direct) {
         // The same values apply() would hand the function, converted here.
@@ -1069,6 +1101,24 @@ py::object clean_identifiers(const rt::Call& c, py::object work, py::handle id_c
     py::object mask = rt::steal_or_throw(
         PyObject_RichCompare(rt::get_item(work, id_col).ptr(), RT_STR("").ptr(), Py_NE));
     return rt::get_item(work, mask);
+}
+
+// The rule handed to pandas. The contract's "1M" is calendar months labelled by
+// their last day: pandas' "M", which pandas 2.2 renamed "ME" (warning for "M") and
+// pandas 3 no longer accepts. A pandas that knows "ME" gets "1ME"; every other rule
+// goes as given, with pandas' own meaning and errors.
+py::object pandas_rule(const rt::Call& c, py::handle interval) {
+    py::object given = py::reinterpret_borrow<py::object>(interval);
+    if (PyUnicode_CompareWithASCIIString(interval.ptr(), "1M") != 0) return given;
+    py::object pd = c.global(RT_STR("pd"));
+    py::object month_end = py::reinterpret_borrow<py::object>(RT_STR("1ME"));
+    try {
+        rt::call(RT_ATTR(RT_ATTR(RT_ATTR(pd, "tseries"), "frequencies"), "to_offset"), month_end);
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_ValueError)) throw;
+        return given;  // a pandas before 2.2
+    }
+    return month_end;
 }
 
 py::object resample_frame(rt::Call& c) {
@@ -1122,9 +1172,10 @@ py::object resample_frame(rt::Call& c) {
             !rt::compare(col, id_col, Py_EQ))
             rt::append(w.preserved, col);
 
-    py::object result = resample_grouped(c, w, interval);
+    py::object rule = pandas_rule(c, interval);
+    py::object result = resample_grouped(c, w, rule);
     if (!result.is_none()) return result;
-    return resample_per_entity(c, original, w, interval);
+    return resample_per_entity(c, original, w, rule);
 }
 
 // --- the driver -----------------------------------------------------------------------
