@@ -21,7 +21,7 @@ VERSIONS=()
 SDIST_INSTALL=1
 while [ $# -gt 0 ]; do
     case $1 in
-        --python) VERSIONS+=("$2"); shift 2 ;;
+        --python) VERSIONS+=("${2:-}"); shift $(($# > 1 ? 2 : 1)) ;;
         --python=*) VERSIONS+=("${1#*=}"); shift ;;
         --no-sdist-install) SDIST_INSTALL=0; shift ;;
         *) echo "usage: bash tools/wheels.sh [--python 3.X]... [--no-sdist-install]" >&2; exit 2 ;;
