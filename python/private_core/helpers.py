@@ -4,7 +4,10 @@ from __future__ import annotations
 
 from typing import Any, Dict, List, Literal, Mapping, Optional, Sequence
 
+import numpy as np
 import pandas as pd
+
+from . import _frames
 
 __all__ = ["Interval", "IntervalIntraday", "resample_ohlcv_multi"]
 
@@ -49,6 +52,11 @@ def _to_dataframe(rows: Sequence[Mapping[str, Any]]) -> pd.DataFrame:
     first); a key missing from some rows becomes NaN there. The time column
     ("time", else "date") is parsed with ``pd.to_datetime``.
     """
+    # Lists of plain dicts with JSON values (what the fetchers build) are read in
+    # one native pass; anything else takes pandas' own path.
+    frame = _frames.rows_to_frame(rows, _TIME_COLUMNS)
+    if frame is not None:
+        return frame
     columns: Dict[str, None] = {}
     for row in rows:
         for key in row:
@@ -58,6 +66,28 @@ def _to_dataframe(rows: Sequence[Mapping[str, Any]]) -> pd.DataFrame:
     if tcol is not None:
         frame[tcol] = pd.to_datetime(frame[tcol])
     return frame
+
+
+_REDUCTIONS: List[bool] = []
+
+
+def _numpy_reductions() -> bool:
+    """Whether this pandas sums, and takes the max and min of, a float series
+    without NaN by numpy's ``ufunc.reduceat`` (its own order of addition and pick
+    between 0.0 and -0.0) rather than by its compensated loops. Asked of pandas
+    once, on bins where the two differ."""
+    if not _REDUCTIONS:
+        values = np.array([-0.0, 0.0, -0.0, -0.0, 0.0] + [0.1] * 11 + [1e16, 1.0, 1.0, -1e16, 3.0])
+        starts = np.array([0, 1, 3, 5, 16])
+        sizes = np.diff(np.append(starts, len(values)))
+        bins = pd.date_range("2024-01-01", periods=len(starts), freq="5min")
+        series = pd.Series(values, index=pd.DatetimeIndex(np.repeat(bins.values, sizes)))
+        resampled = series.resample("5min", closed="left", label="left")
+        _REDUCTIONS.append(all(
+            np.array_equal(getattr(resampled, how)().to_numpy().view("u8"),
+                           ufunc.reduceat(values, starts).view("u8"))
+            for how, ufunc in (("sum", np.add), ("max", np.maximum), ("min", np.minimum))))
+    return _REDUCTIONS[0]
 
 
 def _is_base_interval(times: pd.Series, interval: str) -> bool:
@@ -102,6 +132,12 @@ def resample_ohlcv_multi(frame: pd.DataFrame, interval: str = "1D") -> pd.DataFr
         return frame
 
     agg = {col: how for col, how in _AGG.items() if col in frame.columns}
+    # Every symbol in one native pass; the per-symbol pandas path below remains for
+    # frames it does not reproduce exactly (missing symbols or times, other dtypes).
+    out = _frames.resample_ohlcv(frame, tcol, times, interval, _numpy_reductions())
+    if out is not None:
+        return out
+
     work = frame.assign(**{tcol: times}).sort_values(tcol, kind="stable")
     has_symbol = "symbol" in work.columns
     groups = work.groupby("symbol", sort=False) if has_symbol else [(None, work)]
