@@ -63,6 +63,15 @@ py::object array_of(const std::vector<T>& values, const char* dtype) {
 // A numpy object array holding the items of `list` (an exact list).
 py::object object_array(py::handle list);
 
+// A new numpy array of `n` items of `dtype`, filled by `fill(T* data)`.
+template <class T, class Fill>
+py::object array_filled(Py_ssize_t n, const char* dtype, Fill&& fill) {
+    py::object array = new_array(n, dtype);
+    NumArray<T> view(array, true, codes_for(static_cast<T*>(nullptr)));
+    fill(view.data());
+    return array;
+}
+
 // The int64 values of a one-dimensional array of 8-byte items (int64, datetime64),
 // made contiguous first when it is not.
 py::object int64_view(py::handle array);

@@ -1,33 +1,12 @@
 #include "columns.hpp"
 
 #include <cmath>
+#include <cstring>
 #include <unordered_map>
 
 namespace frames {
 
 namespace {
-
-// Records the kind of `value` in `col`; false for a value outside JSON's scalars.
-bool note_kind(Column& col, PyObject* value) {
-    PyTypeObject* type = Py_TYPE(value);
-    if (type == &PyUnicode_Type) {
-        col.text = true;
-    } else if (type == &PyFloat_Type) {
-        col.real = true;
-    } else if (type == &PyLong_Type) {
-        int overflow = 0;
-        PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (overflow) return false;
-        col.integer = true;
-    } else if (type == &PyBool_Type) {
-        col.boolean = true;
-    } else if (value == Py_None) {
-        col.none = true;
-    } else {
-        return false;
-    }
-    return true;
-}
 
 ColumnType type_of(const Column& k, bool missing) {
     bool numbers = (k.integer || k.real) && !k.text && !k.boolean;
@@ -40,6 +19,52 @@ ColumnType type_of(const Column& k, bool missing) {
 
 }  // namespace
 
+Column::Column(Column&& other) noexcept
+    : type(other.type),
+      text(other.text),
+      integer(other.integer),
+      real(other.real),
+      boolean(other.boolean),
+      none(other.none),
+      count(other.count),
+      kinds(std::move(other.kinds)),
+      payload(std::move(other.payload)),
+      objects(std::move(other.objects)) {
+    other.kinds.clear();
+    other.payload.clear();
+}
+
+Column::~Column() {
+    for (size_t i = 0; i < kinds.size(); ++i)
+        if (kinds[i] == kText)
+            Py_DECREF(reinterpret_cast<PyObject*>(static_cast<uintptr_t>(payload[i])));
+}
+
+void Column::fill(double* out) const {
+    const size_t n = kinds.size();
+    for (size_t i = 0; i < n; ++i) {
+        switch (kinds[i]) {
+            case kReal:
+                std::memcpy(&out[i], &payload[i], sizeof(double));
+                break;
+            case kInteger:
+                out[i] = static_cast<double>(static_cast<int64_t>(payload[i]));
+                break;
+            default:
+                out[i] = std::nan("");
+                break;
+        }
+    }
+}
+
+void Column::fill(int64_t* out) const {
+    for (size_t i = 0; i < kinds.size(); ++i) out[i] = static_cast<int64_t>(payload[i]);
+}
+
+void Column::fill(uint8_t* out) const {
+    for (size_t i = 0; i < kinds.size(); ++i) out[i] = payload[i] != 0;
+}
+
 bool build_columns(py::handle rows, Columns& out) {
     const Py_ssize_t n = PyList_GET_SIZE(rows.ptr());
     out.rows = n;
@@ -48,21 +73,20 @@ bool build_columns(py::handle rows, Columns& out) {
 
     // Column of each key, by address first: the JSON decoder shares key objects
     // between the rows of one answer, and rows built by one loop share theirs.
-    // Keys are exact text, so hashing and comparing them runs no Python code and
-    // the rows cannot change under the two passes.
+    // Keys are exact text, so hashing and comparing them runs no Python code. Text
+    // cells hold their own reference (a collection run by an allocation here may run
+    // code that changes the rows).
     py::object seen = rt::new_dict();
-    std::unordered_map<PyObject*, Py_ssize_t> by_pointer;  // keys held by `names`/`seen`
+    std::unordered_map<PyObject*, Py_ssize_t> by_pointer;  // keys held by `held`
     py::object held = rt::new_list();
-    std::vector<PyObject*> previous, current;  // the last row's keys, by position
+    std::vector<PyObject*> previous;  // the last row's keys, by position
     std::vector<Py_ssize_t> previous_columns;
-    std::vector<Py_ssize_t> slots;  // column of every (row, item), in row order
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* row = PyList_GET_ITEM(rows.ptr(), i);
         if (!PyDict_CheckExact(row)) return false;
         PyObject *key, *value;
         Py_ssize_t pos = 0;
         size_t item = 0;
-        size_t row_start = slots.size();
         while (PyDict_Next(row, &pos, &key, &value)) {
             Py_ssize_t column;
             if (item < previous.size() && previous[item] == key) {
@@ -82,80 +106,97 @@ bool build_columns(py::handle rows, Columns& out) {
                         rt::set_item(seen, key, rt::new_int(column));
                         rt::append(out.names, key);
                         out.columns.emplace_back();
+                        out.columns.back().kinds.assign(static_cast<size_t>(n), kMissing);
+                        out.columns.back().payload.assign(static_cast<size_t>(n), 0);
                     }
                     rt::append(held, key);
                     by_pointer.emplace(key, column);
                 }
+                if (item >= previous.size()) {
+                    previous.resize(item + 1);
+                    previous_columns.resize(item + 1);
+                }
+                previous[item] = key;
+                previous_columns[item] = column;
             }
-            slots.push_back(column);
             Column& col = out.columns[static_cast<size_t>(column)];
             ++col.count;
-            if (!note_kind(col, value)) return false;
-            current.push_back(key);
+            uint8_t& kind = col.kinds[static_cast<size_t>(i)];
+            uint64_t& cell = col.payload[static_cast<size_t>(i)];
+            PyTypeObject* type = Py_TYPE(value);
+            if (type == &PyFloat_Type) {
+                col.real = true;
+                kind = kReal;
+                double d = PyFloat_AS_DOUBLE(value);
+                std::memcpy(&cell, &d, sizeof d);
+            } else if (type == &PyLong_Type) {
+                int overflow = 0;
+                long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+                if (overflow) return false;
+                col.integer = true;
+                kind = kInteger;
+                cell = static_cast<uint64_t>(v);
+            } else if (type == &PyUnicode_Type) {
+                col.text = true;
+                kind = kText;
+                cell = reinterpret_cast<uintptr_t>(Py_NewRef(value));
+            } else if (type == &PyBool_Type) {
+                col.boolean = true;
+                kind = kBoolean;
+                cell = value == Py_True;
+            } else if (value == Py_None) {
+                col.none = true;
+                kind = kNone;
+            } else {
+                return false;
+            }
             ++item;
         }
-        previous.swap(current);
-        current.clear();
-        previous_columns.assign(slots.begin() + static_cast<std::ptrdiff_t>(row_start),
-                                slots.end());
+        // A shorter row leaves later positions of the last row's keys unmatched.
+        previous.resize(item);
+        previous_columns.resize(item);
     }
 
-    const double nan_value = std::nan("");
-    py::object nan = rt::new_float(nan_value);
+    // Object columns as lists; their text cells hand over their references.
+    py::object nan = rt::new_float(std::nan(""));
     for (Column& col : out.columns) {
         col.type = type_of(col, col.count < n);
-        switch (col.type) {
-            case ColumnType::kObject:
-                col.objects = rt::new_list(n);
-                for (Py_ssize_t i = 0; i < n; ++i)
-                    PyList_SET_ITEM(col.objects.ptr(), i, Py_NewRef(nan.ptr()));
-                break;
-            case ColumnType::kFloat:
-                col.reals.assign(static_cast<size_t>(n), nan_value);
-                break;
-            case ColumnType::kInt:
-                col.ints.resize(static_cast<size_t>(n));
-                break;
-            case ColumnType::kBool:
-                col.bools.resize(static_cast<size_t>(n));
-                break;
-        }
-    }
-
-    // Second pass: no Python code ran since the first, so each row's items come in
-    // the recorded order.
-    size_t next = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* row = PyList_GET_ITEM(rows.ptr(), i);
-        PyObject *key, *value;
-        Py_ssize_t pos = 0;
-        while (PyDict_Next(row, &pos, &key, &value)) {
-            if (next >= slots.size()) rt::internal_error("rows changed while read");
-            Column& col = out.columns[static_cast<size_t>(slots[next++])];
-            switch (col.type) {
-                case ColumnType::kObject: {
-                    PyObject* list = col.objects.ptr();
-                    PyObject* old = PyList_GET_ITEM(list, i);
-                    PyList_SET_ITEM(list, i, Py_NewRef(value));
-                    Py_DECREF(old);
+        if (col.type != ColumnType::kObject) continue;
+        col.objects = rt::new_list(n);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const size_t at = static_cast<size_t>(i);
+            py::object value;
+            switch (col.kinds[at]) {
+                case kMissing:
+                    value = nan;
+                    break;
+                case kNone:
+                    value = py::none();
+                    break;
+                case kBoolean:
+                    value =
+                        py::reinterpret_borrow<py::object>(col.payload[at] ? Py_True : Py_False);
+                    break;
+                case kText:
+                    value = py::reinterpret_steal<py::object>(
+                        reinterpret_cast<PyObject*>(static_cast<uintptr_t>(col.payload[at])));
+                    col.kinds[at] = kMissing;  // the reference moved
+                    break;
+                case kReal: {
+                    double d;
+                    std::memcpy(&d, &col.payload[at], sizeof d);
+                    value = rt::new_float(d);
                     break;
                 }
-                case ColumnType::kFloat:
-                    col.reals[static_cast<size_t>(i)] =
-                        value == Py_None            ? nan_value
-                        : PyFloat_CheckExact(value) ? PyFloat_AS_DOUBLE(value)
-                                                    : static_cast<double>(PyLong_AsLongLong(value));
-                    break;
-                case ColumnType::kInt:
-                    col.ints[static_cast<size_t>(i)] = PyLong_AsLongLong(value);
-                    break;
-                case ColumnType::kBool:
-                    col.bools[static_cast<size_t>(i)] = value == Py_True;
+                default:
+                    value = rt::new_int(static_cast<int64_t>(col.payload[at]));
                     break;
             }
+            PyList_SET_ITEM(col.objects.ptr(), i, value.release().ptr());
         }
+        col.kinds = {};
+        col.payload = {};
     }
-    if (next != slots.size()) rt::internal_error("rows changed while read");
     return true;
 }
 

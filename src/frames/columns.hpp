@@ -16,14 +16,29 @@ namespace py = pybind11;
 // booleans give bool; anything else stays a column of objects.
 enum class ColumnType { kObject, kFloat, kInt, kBool };
 
+// The kind of one cell.
+enum Cell : uint8_t { kMissing, kText, kReal, kInteger, kBoolean, kNone };
+
 struct Column {
+    Column() = default;
+    Column(Column&& other) noexcept;
+    Column& operator=(Column&&) = delete;
+    Column(const Column&) = delete;
+    ~Column();  // releases the text cells' references not yet handed to `objects`
+
     ColumnType type = ColumnType::kObject;
     bool text = false, integer = false, real = false, boolean = false, none = false;
     Py_ssize_t count = 0;  // rows that have the key
-    std::vector<double> reals;
-    std::vector<int64_t> ints;
-    std::vector<uint8_t> bools;
-    py::object objects;  // kObject: a list, float NaN where a row lacks the key
+    // Per row: the cell's kind and payload (a double's or int64's bits, a bool, or a
+    // text object the column holds a reference to).
+    std::vector<uint8_t> kinds;
+    std::vector<uint64_t> payload;
+    py::object objects;  // kObject: a list of the values, float NaN where a row lacks the key
+
+    // The values of a kFloat, kInt or kBool column, `rows` of them.
+    void fill(double* out) const;
+    void fill(int64_t* out) const;
+    void fill(uint8_t* out) const;
 };
 
 struct Columns {

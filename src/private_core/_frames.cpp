@@ -102,6 +102,7 @@ py::object rows_to_frame(rt::Call& c) {
     frames::Columns columns;
     if (!frames::build_columns(rows, columns)) return py::none();
     const Py_ssize_t width = PyList_GET_SIZE(columns.names.ptr());
+    const Py_ssize_t n = columns.rows;
 
     Py_ssize_t time_column = -1;
     for (py::handle name : time_columns) {
@@ -119,9 +120,6 @@ py::object rows_to_frame(rt::Call& c) {
         switch (col.type) {
             case frames::ColumnType::kObject:
                 values = col.objects;
-                // Text columns go over as an object array, which pandas takes as it
-                // is (from a list it would first look for numbers in it).
-                if (col.text) values = frames::object_array(values);
                 if (j == time_column) {
                     std::vector<int64_t> seconds, nanos, ticks;
                     std::string dtype;
@@ -131,15 +129,21 @@ py::object rows_to_frame(rt::Call& c) {
                         parsed = true;
                     }
                 }
+                // Text columns go over as an object array, which pandas takes as it
+                // is (from a list it would first look for numbers in it).
+                if (col.text && !(j == time_column && parsed))
+                    values = frames::object_array(values);
                 break;
             case frames::ColumnType::kFloat:
-                values = frames::array_of(col.reals, "float64");
+                values =
+                    frames::array_filled<double>(n, "float64", [&](double* d) { col.fill(d); });
                 break;
             case frames::ColumnType::kInt:
-                values = frames::array_of(col.ints, "int64");
+                values =
+                    frames::array_filled<int64_t>(n, "int64", [&](int64_t* d) { col.fill(d); });
                 break;
             case frames::ColumnType::kBool:
-                values = frames::array_of(col.bools, "bool");
+                values = frames::array_filled<uint8_t>(n, "bool", [&](uint8_t* d) { col.fill(d); });
                 break;
         }
         rt::set_item(by_name, PyList_GET_ITEM(columns.names.ptr(), j), values);
