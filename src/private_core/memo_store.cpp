@@ -41,10 +41,6 @@ void assert_inflight(py::handle self) {
     }
 }
 
-py::object pair_of(py::handle ns, py::handle key) {
-    return rt::steal_or_throw(PyTuple_Pack(2, ns.ptr(), key.ptr()));
-}
-
 // --- CacheEntry ---------------------------------------------------------------------
 
 py::object entry_is_expired(rt::Call& c) {
@@ -134,7 +130,7 @@ py::object cache_begin_inflight(rt::Call& c) {
     py::handle self = c[0], ns = c[1], key = c[2];
     if (!rt::truthy(RT_ATTR(self, "_singleflight"))) return py::bool_(true);
     assert_inflight(self);
-    py::object pair = pair_of(ns, key);
+    py::object pair = rt::new_tuple(ns, key);
     return rt::with(RT_ATTR(self, "_lock"), [&]() -> py::object {
         py::object inflight = RT_ATTR(self, "_inflight");
         py::object count = rt::mapping_get(inflight, pair, rt::new_int(0));
@@ -148,7 +144,7 @@ py::object cache_end_inflight(rt::Call& c) {
     py::handle self = c[0], ns = c[1], key = c[2];
     if (!rt::truthy(RT_ATTR(self, "_singleflight"))) return py::none();
     assert_inflight(self);
-    py::object pair = pair_of(ns, key);
+    py::object pair = rt::new_tuple(ns, key);
     rt::with(RT_ATTR(self, "_lock"), [&]() -> py::object {
         py::object inflight = RT_ATTR(self, "_inflight");
         py::object count = rt::mapping_get(inflight, pair, rt::new_int(1));

@@ -39,8 +39,8 @@ py::object init(rt::Call& c) {
 
 py::object prepare_url(rt::Call& c) {
     py::handle path = c[1];
-    static PyObject* schemes = PyTuple_Pack(2, RT_STR("http://").ptr(), RT_STR("https://").ptr());
-    if (schemes == nullptr) rt::throw_pending();
+    // Made once: a constant of the function, like the tuple in its Python form.
+    static PyObject* schemes = rt::new_tuple(RT_STR("http://"), RT_STR("https://")).release().ptr();
     if (rt::truthy(rt::call_method(path, RT_METHOD("startswith"), schemes)))
         return py::reinterpret_borrow<py::object>(path);
     py::object base =

@@ -299,6 +299,11 @@ PyObject* run_body(FunctionObject* f, PyObject* self, PyObject* const* slots) {
     try {
         Call call(self, slots);
         result = f->impl(call).release().ptr();
+    } catch (PyErrOccurred&) {
+        // The common failure, caught by type: the error is set already, and the
+        // rethrow that sorting out other exceptions takes would double the cost.
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, "error return without exception set");
     } catch (...) {
         set_python_error_from_current_exception();
     }
