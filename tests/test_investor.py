@@ -631,10 +631,16 @@ def _random_frame(rng, with_id=True):
                 "group": rng.choice(["foreign", "local", None]),
                 "note": first_note,
                 "seen": pd.Timestamp("2020-01-01") + pd.Timedelta(days=e),
+                # None for the first entity, a float for the others: concat's joined dtype
+                "level": None if e == 0 else float(e),
             })
     frame = pd.DataFrame(rows).sample(frac=1.0, random_state=int(rng.integers(0, 10_000)))
     if not with_id:
         frame = frame.drop(columns=["symbol"])
+    elif rng.random() < 0.4:  # a categorical identifier, missing values included
+        frame["symbol"] = frame["symbol"].astype("category")
+    level = frame["level"].astype(object)
+    frame["level"] = level.where(level.notna(), None)  # None kept, as a JSON null gives it
     return frame.reset_index(drop=True)
 
 

@@ -791,11 +791,13 @@ enum class Fill { kTake, kObject, kFloat, kInt, kBool, kUnsupported };
 // entities (the per-entity frames are concatenated): only the cases whose outcome
 // is certain are handled here.
 Fill fill_kind(py::handle firsts_object_array) {
-    bool any_object = false, any_float = false, any_int = false, any_bool = false;
+    bool any_object = false, any_none = false, any_float = false, any_int = false, any_bool = false;
     py::object values = rt::call_method(firsts_object_array, RT_METHOD("tolist"));
     for (py::handle v : values) {
         PyObject* p = v.ptr();
-        if (p == Py_None || PyUnicode_Check(p)) {
+        if (p == Py_None) {
+            any_none = true;
+        } else if (PyUnicode_Check(p)) {
             any_object = true;
         } else if (PyBool_Check(p)) {
             any_bool = true;
@@ -810,7 +812,10 @@ Fill fill_kind(py::handle firsts_object_array) {
             return Fill::kUnsupported;
         }
     }
-    if (any_object) return Fill::kObject;
+    // An entity whose first value is None gives an all-missing object part, which
+    // concat may leave out of the joined dtype (pandas versions differ).
+    if (any_none && (any_bool || any_float || any_int)) return Fill::kUnsupported;
+    if (any_object || any_none) return Fill::kObject;
     // pandas joins booleans with numbers in ways that vary: leave those to it.
     if (any_bool) return (any_float || any_int) ? Fill::kUnsupported : Fill::kBool;
     if (any_float) return Fill::kFloat;
@@ -869,7 +874,10 @@ py::object resample_grouped(const rt::Call& c, const Work& w, py::handle interva
     std::vector<int64_t> first_pos(static_cast<size_t>(entities), -1);
     for (Py_ssize_t i = 0; i < n; ++i) {
         int64_t e = codes.data()[i];
-        if (e < 0 || e >= entities) rt::internal_error("entity code out of range");
+        // A missing identifier (a categorical keeps NaN through the cleaning): the
+        // per-entity grouping leaves such rows out.
+        if (e < 0) return py::none();
+        if (e >= entities) rt::internal_error("entity code out of range");
         ++start[static_cast<size_t>(e) + 1];
         if (first_pos[static_cast<size_t>(e)] < 0) first_pos[static_cast<size_t>(e)] = i;
     }
