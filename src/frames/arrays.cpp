@@ -2,6 +2,14 @@
 
 namespace frames {
 
+std::string text_of(py::handle obj) {
+    py::object text = rt::str(obj);
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (data == nullptr) rt::throw_pending();
+    return std::string(data, static_cast<size_t>(size));
+}
+
 py::object numpy() {
     if (PyObject* module = PyImport_GetModule(RT_STR("numpy").ptr()))
         return py::reinterpret_steal<py::object>(module);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "rt.hpp"
@@ -11,6 +12,9 @@
 namespace frames {
 
 namespace py = pybind11;
+
+// The text of str(obj), for comparing dtype names and the like.
+std::string text_of(py::handle obj);
 
 // `import numpy` at the point of use: the module as sys.modules holds it now.
 py::object numpy();

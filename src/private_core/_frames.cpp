@@ -12,6 +12,7 @@
 #include "arrays.hpp"
 #include "calendar.hpp"
 #include "columns.hpp"
+#include "frame.hpp"
 #include "grouped.hpp"
 #include "isotime.hpp"
 #include "rt.hpp"
@@ -20,13 +21,7 @@ namespace {
 
 namespace py = pybind11;
 
-std::string text_of(py::handle obj) {
-    py::object text = rt::str(obj);
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (data == nullptr) rt::throw_pending();
-    return std::string(data, static_cast<size_t>(size));
-}
+using frames::text_of;
 
 // Ticks a second of a datetime64 unit; 0 for another unit.
 int64_t ticks_per_second(const std::string& dtype) {
@@ -117,35 +112,16 @@ py::object rows_to_frame(rt::Call& c) {
     for (Py_ssize_t j = 0; j < width; ++j) {
         frames::Column& col = columns.columns[static_cast<size_t>(j)];
         py::object values;
-        switch (col.type) {
-            case frames::ColumnType::kObject:
-                values = col.objects;
-                if (j == time_column) {
-                    std::vector<int64_t> seconds, nanos, ticks;
-                    std::string dtype;
-                    if (parse_times(col.objects, seconds, nanos) &&
-                        times_as_pandas(pd, col.objects, seconds, nanos, ticks, dtype)) {
-                        values = datetime_array(ticks, dtype);
-                        parsed = true;
-                    }
-                }
-                // Text columns go over as an object array, which pandas takes as it
-                // is (from a list it would first look for numbers in it).
-                if (col.text && !(j == time_column && parsed))
-                    values = frames::object_array(values);
-                break;
-            case frames::ColumnType::kFloat:
-                values =
-                    frames::array_filled<double>(n, "float64", [&](double* d) { col.fill(d); });
-                break;
-            case frames::ColumnType::kInt:
-                values =
-                    frames::array_filled<int64_t>(n, "int64", [&](int64_t* d) { col.fill(d); });
-                break;
-            case frames::ColumnType::kBool:
-                values = frames::array_filled<uint8_t>(n, "bool", [&](uint8_t* d) { col.fill(d); });
-                break;
+        if (j == time_column && col.type == frames::ColumnType::kObject) {
+            std::vector<int64_t> seconds, nanos, ticks;
+            std::string dtype;
+            if (parse_times(col.objects, seconds, nanos) &&
+                times_as_pandas(pd, col.objects, seconds, nanos, ticks, dtype)) {
+                values = datetime_array(ticks, dtype);
+                parsed = true;
+            }
         }
+        if (!values) values = frames::column_values(col, n);
         rt::set_item(by_name, PyList_GET_ITEM(columns.names.ptr(), j), values);
     }
     py::object frame = rt::call(RT_ATTR(pd, "DataFrame"), by_name);
