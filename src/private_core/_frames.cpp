@@ -205,7 +205,7 @@ bool symbol_codes(py::handle values, std::vector<int64_t>& codes, py::object& ke
     return true;
 }
 
-// Some pandas versions reduce a series without NaN with numpy's ufunc.reduceat (its
+// Some pandas versions (3.1) reduce a series without NaN with numpy's ufunc.reduceat (its
 // own order of addition, its own pick between 0.0 and -0.0) and only the others with
 // the skipping, compensated loops. Each symbol's series is one such call: symbols
 // without NaN in the column take numpy's result for their bins.
@@ -241,7 +241,9 @@ void reduce_like_numpy(const frames::Runs& runs, const frames::Bins& bins, const
 // holds an empty period (pandas fills it with NaN before dropping it).
 py::object resample_ohlcv(rt::Call& c) {
     py::handle frame = c[0], tcol = c[1], times = c[2], interval = c[3];
-    const bool numpy_reductions = rt::truthy(c[4]);
+    // None: this pandas reduces float bins in a way not reproduced here.
+    const bool floats_known = !c[4].is_none();
+    const bool numpy_reductions = floats_known && rt::truthy(c[4]);
     py::object columns = RT_ATTR(frame, "columns");
     if (!rt::truthy(RT_ATTR(columns, "is_unique"))) return py::none();
 
@@ -284,6 +286,9 @@ py::object resample_ohlcv(rt::Call& c) {
         py::object series = rt::get_item(frame, r.column);
         std::string kind = text_of(RT_ATTR(series, "dtype"));
         if (kind != "float64" && kind != "int64") return py::none();
+        if (kind == "float64" && !floats_known && r.how != frames::Reduce::kFirst &&
+            r.how != frames::Reduce::kLast)
+            return py::none();
         py::object array = rt::call(RT_ATTR(frames::numpy(), "ascontiguousarray"),
                                     rt::call_method(series, RT_METHOD("to_numpy")));
         inputs.push_back({r.column, r.how, array, kind == "float64"});
