@@ -16,6 +16,18 @@ UNEXPECTED = "Unexpected payload format for investor endpoint."
 ENVELOPE = ("data", "results", "items", "records")
 
 
+def pandas_rule(interval):
+    """The rule pandas is given: the contract's "1M" (calendar months, labelled by their
+    last day) is "1ME" on a pandas that knows that name (2.2 and newer)."""
+    if interval != "1M":
+        return interval
+    try:
+        pd.tseries.frequencies.to_offset("1ME")
+    except ValueError:
+        return interval
+    return "1ME"
+
+
 def resample_per_entity(frame, namespace, interval):
     """One pandas resample per entity, then concatenated and sorted."""
     if frame.empty:
@@ -42,7 +54,7 @@ def resample_per_entity(frame, namespace, interval):
     groups = work.groupby(id_col, group_keys=False) if id_col else [(None, work)]
     results = []
     for key, rows in groups:
-        res = rows.set_index(date_col)[numeric].resample(interval).sum(min_count=1)
+        res = rows.set_index(date_col)[numeric].resample(pandas_rule(interval)).sum(min_count=1)
         if res.empty:
             continue
         res.index.name = date_col

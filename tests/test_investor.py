@@ -1,4 +1,5 @@
 """Investor-flow contract and engine: dispatch, request building, decoding, resampling."""
+import re
 import subprocess
 import sys
 import typing
@@ -455,7 +456,8 @@ def test_to_dataframe_conversions_and_sort():
     assert frame["date"].tolist()[0] == pd.Timestamp("2024-01-01") and pd.isna(frame["date"][1])
     assert pd.isna(frame["timestamp"][0])
     assert frame["timestamp"].tolist()[1:] == [pd.Timestamp("2024-01-01"), pd.Timestamp("2024-01-02")]
-    assert str(frame["timestamp"].dtype) == "datetime64[ns]"
+    # The resolution pandas gives epoch seconds: nanoseconds on pandas 2, microseconds on 3.
+    assert frame["timestamp"].dtype == pd.to_datetime(pd.Series([0.0]), unit="s").dtype
     assert list(frame.index) == [0, 1, 2]
     text = engine()._to_dataframe([{"timestamp": "2024-01-01 10:00"}], "stock")
     assert text["timestamp"][0] == pd.Timestamp("2024-01-01 10:00")
@@ -605,7 +607,9 @@ def test_resample_without_identifier_is_one_series():
                           "note": [None, "a", "b"]})
     out = engine()._resample_frame(frame, "fund", "1W")
     assert list(out.columns) == ["Date", "v", "note"]
-    assert out["v"].tolist() == [3, 3] and out["note"].tolist() == [None, None]
+    assert out["v"].tolist() == [3, 3]
+    # The first note, missing: None on pandas 2, its text dtype's NaN on pandas 3.
+    pd.testing.assert_series_equal(out["note"], pd.Series([frame["note"].iloc[0]] * 2, name="note"))
 
 
 def test_resample_unknown_rule_raises_pandas_error():
@@ -651,18 +655,44 @@ RULES = ["1W", "1M", "2W", "3D", "1D", "W-WED", "2M", "12h", "QE", "B", "MS"]
 def test_resample_matches_per_entity_algorithm(seed):
     rng = np.random.default_rng(seed)
     frame = _random_frame(rng, with_id=seed % 5 != 4)
+    # Every resolution pandas keeps, whichever it gives parsed dates.
+    frame["date"] = frame["date"].dt.as_unit(("ns", "us", "ms", "s")[seed % 4])
     for rule in RULES:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", FutureWarning)
-            expected = oracle.resample_per_entity(frame, "stock", rule)
+            try:
+                expected = oracle.resample_per_entity(frame, "stock", rule)
+            except ValueError as exc:  # a rule this pandas no longer takes ("2M" on pandas 3)
+                with pytest.raises(ValueError, match=re.escape(str(exc))):
+                    engine()._resample_frame(frame, "stock", rule)
+                continue
             got = engine()._resample_frame(frame, "stock", rule)
         pd.testing.assert_frame_equal(got, expected, check_exact=True, obj=rule)
+
+
+@pytest.mark.parametrize("extra", [None, pd.Categorical(["x"] * 140)])  # the native bins; pandas'
+def test_resample_1m_is_calendar_months_on_every_pandas(extra):
+    frame = _daily(["B", "A"], 70)  # 2024-01-01 to 2024-03-10
+    if extra is not None:
+        frame["extra"] = extra
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", FutureWarning)  # none for "M" on pandas 2.2+
+        out = engine()._resample_frame(frame, "stock", "1M")
+    month_ends = [pd.Timestamp(d) for d in ("2024-01-31", "2024-02-29", "2024-03-31")]
+    assert out["date"].tolist() == month_ends * 2 and out["symbol"].tolist() == list("AAABBB")
+    assert out["v"].tolist() == [sum(range(1, 32)), sum(range(32, 61)), sum(range(61, 71))] * 2
+    if int(pd.__version__.split(".")[0]) < 3:  # the same frame as pandas 2's own "M"
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", FutureWarning)
+            pd.testing.assert_frame_equal(out, oracle.resample_per_entity(frame, "stock", "M"))
 
 
 @pytest.mark.parametrize(
     "column",
     [
         pd.Series(["a", None, "b", "c"]),
+        pd.Series(["a", "b", "c", "d"]),  # texts alone: object on pandas 2, str on pandas 3
+        pd.Series([MyStr("a"), "b", "c", "d"], dtype=object),
         pd.Series([1.5, 2.0, np.nan, 3.0], dtype=object),
         pd.Series([1, 2, 3, 4], dtype=object),
         pd.Series([True, False, True, True]),
@@ -671,6 +701,7 @@ def test_resample_matches_per_entity_algorithm(seed):
         pd.Series([2 ** 64, 1, 2, 3], dtype=object),
         pd.Series(["x", "y", "x", "y"], dtype="category"),
         pd.Series(pd.to_datetime(["2024-01-01", None, "2024-01-02", None])),
+        pd.Series(pd.to_datetime(["2024-01-01", "2024-01-03", None, None]).as_unit("s")),
         pd.Series(pd.to_datetime(["2024-01-01"] * 4).tz_localize("UTC")),
     ],
 )
@@ -693,6 +724,13 @@ def test_resample_uses_replaced_strict_str(monkeypatch):
     monkeypatch.setattr(fe, "_strict_str", lambda v: str(v).lower().strip())
     out = engine()._resample_frame(_daily(["AA", "aa"], 2), "stock", "1W")
     assert out["symbol"].tolist() == ["aa"] and out["v"].tolist() == [6]
+    # Applied again to each group's key, as the plain algorithm does.
+    for replaced in (lambda v: "X" + str(v), lambda v: len(str(v))):
+        monkeypatch.setattr(fe, "_strict_str", replaced)
+        monkeypatch.setattr(oracle, "_strict_str", replaced)
+        frame = _daily(["AA", "B"], 3)
+        pd.testing.assert_frame_equal(engine()._resample_frame(frame, "stock", "1W"),
+                                      oracle.resample_per_entity(frame, "stock", "1W"))
 
 
 # --- references ---------------------------------------------------------------------

@@ -22,11 +22,13 @@ assert os.path.exists(os.path.join(sysconfig.get_paths()['include'], 'Python.h')
     return 1
 }
 
-# dev_setup PY VENV [extra config settings...]: VENV (made with PY when missing) with the
+# dev_setup PY VENV [pip arguments...]: VENV (made with PY when missing) with the
 # stand-ins, the sandbox backend and the package as development builds it: the runtime's
 # test module, warnings as errors, and every extra (tests, demo, benchmarks). The tests,
 # the benchmarks and CI's smoke runs share this one build, so a later set-up of the same
-# venv only relinks what changed. Leaves a stamp that is_current reads.
+# venv only relinks what changed. The arguments (config settings, requirements such as
+# a pandas range) go to the package's install, which brings what it names up to the
+# newest release allowed. Leaves a stamp that is_current reads.
 dev_setup() {
     local py=$1 venv=$2
     shift 2
@@ -35,7 +37,7 @@ dev_setup() {
     fi
     "$venv/bin/python" -m pip install -q --upgrade pip
     "$venv/bin/python" -m pip install -q ./standins/tavrix ./sandbox
-    "$venv/bin/python" -m pip install -q ".[test,demo,bench]" -Ccmake.define.PRIVATE_CORE_PROBE=ON \
+    "$venv/bin/python" -m pip install -q -U ".[test,demo,bench]" -Ccmake.define.PRIVATE_CORE_PROBE=ON \
         -Ccmake.define.PRIVATE_CORE_WERROR=ON "$@"
     touch "$venv/.installed"
 }

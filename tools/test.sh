@@ -4,22 +4,28 @@
 # the test suite, checks the type stubs against the built modules, then runs the
 # suite once more against an AddressSanitizer/UBSan build.
 #
-#   bash tools/test.sh [--python 3.X] [--no-sanitize] [pytest arguments...]
+#   bash tools/test.sh [--python 3.X] [--pandas N] [--no-sanitize] [pytest arguments...]
 #
 # The default is Python 3.10 in .venv (sanitizer build in .venv-asan); another
-# version gets .venv-3.X (and .venv-asan-3.X). The sanitizer rerun is skipped with
+# version gets .venv-3.X (and .venv-asan-3.X). Each run brings pandas up to the newest
+# release the interpreter takes (2.x on 3.10, 3.x from 3.11 on); --pandas N pins the
+# newest N.x instead, in venvs of their own (.venv-3.X-pandasN; the build directory is
+# the interpreter's). The sanitizer rerun is skipped with
 # --no-sanitize or PRIVATE_CORE_SKIP_SANITIZE=1. The interpreter is found as
 # $PYTHON (when it is that version), python3.X on PATH, or a pyenv installation.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 VERSION=3.10
+PANDAS=
 SANITIZE=1
 [ "${PRIVATE_CORE_SKIP_SANITIZE:-0}" = 1 ] && SANITIZE=0
 while [ $# -gt 0 ]; do
     case $1 in
         --python) VERSION=$2; shift 2 ;;
         --python=*) VERSION=${1#*=}; shift ;;
+        --pandas) PANDAS=$2; shift 2 ;;
+        --pandas=*) PANDAS=${1#*=}; shift ;;
         --no-sanitize) SANITIZE=0; shift ;;
         --) shift; break ;;
         *) break ;;
@@ -29,6 +35,13 @@ if [[ ! $VERSION =~ ^3\.[0-9]+$ ]]; then
     echo "--python takes a version such as 3.12, not '$VERSION'" >&2
     exit 2
 fi
+if [[ -n $PANDAS && ! $PANDAS =~ ^[0-9]+$ ]]; then
+    echo "--pandas takes a major version such as 2, not '$PANDAS'" >&2
+    exit 2
+fi
+# Named, so that pip moves an existing venv to the newest release allowed too.
+PANDAS_REQ=pandas
+[ -n "$PANDAS" ] && PANDAS_REQ="pandas>=$PANDAS,<$((PANDAS + 1))"
 
 source tools/python.sh
 
@@ -37,11 +50,15 @@ if [ "$VERSION" = 3.10 ]; then
 else
     VENV=.venv-$VERSION ASAN_VENV=.venv-asan-$VERSION ASAN_BUILD=build/asan-$VERSION
 fi
+if [ -n "$PANDAS" ]; then
+    VENV=$VENV-pandas$PANDAS ASAN_VENV=$ASAN_VENV-pandas$PANDAS
+fi
 
 PY=$(find_python "$VERSION")
 echo "--- Python $VERSION ($PY)"
-dev_setup "$PY" "$VENV"
+dev_setup "$PY" "$VENV" "$PANDAS_REQ"
 VPY=$VENV/bin/python
+"$VPY" -c 'import pandas, numpy; print(f"--- pandas {pandas.__version__}, numpy {numpy.__version__}")'
 
 "$VPY" -m pytest -q -p no:cacheprovider "$@"
 # Every extension module has a stub beside it; stubtest checks each against the build.
@@ -51,7 +68,7 @@ mapfile -t STUBBED < <(cd python && find private_core -name '*.pyi' | sed 's/\.p
 
 if [ "$SANITIZE" = 1 ]; then
     echo "--- Python $VERSION again against the AddressSanitizer/UBSan build"
-    dev_setup "$PY" "$ASAN_VENV" -Cbuild-dir="$ASAN_BUILD" -Ccmake.define.PRIVATE_CORE_SANITIZE=ON \
+    dev_setup "$PY" "$ASAN_VENV" "$PANDAS_REQ" -Cbuild-dir="$ASAN_BUILD" -Ccmake.define.PRIVATE_CORE_SANITIZE=ON \
         -Ccmake.build-type=RelWithDebInfo
     # The interpreter is not instrumented, so the sanitizer runtimes are preloaded;
     # PYTHONMALLOC=malloc lets ASan see Python objects too (and runs the leak tests

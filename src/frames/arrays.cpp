@@ -10,6 +10,14 @@ std::string text_of(py::handle obj) {
     return std::string(data, static_cast<size_t>(size));
 }
 
+int64_t datetime_unit_ns(const std::string& dtype) {
+    if (dtype == "datetime64[ns]") return 1;
+    if (dtype == "datetime64[us]") return 1000;
+    if (dtype == "datetime64[ms]") return 1000000;
+    if (dtype == "datetime64[s]") return 1000000000;
+    return 0;
+}
+
 py::object numpy() {
     if (PyObject* module = PyImport_GetModule(RT_STR("numpy").ptr()))
         return py::reinterpret_steal<py::object>(module);

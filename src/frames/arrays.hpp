@@ -16,6 +16,10 @@ namespace py = pybind11;
 // The text of str(obj), for comparing dtype names and the like.
 std::string text_of(py::handle obj);
 
+// Nanoseconds per unit of a naive datetime64 dtype, 0 for any other dtype. pandas 2
+// parses text to nanoseconds, pandas 3 to microseconds; both keep a given resolution.
+int64_t datetime_unit_ns(const std::string& dtype);
+
 // `import numpy` at the point of use: the module as sys.modules holds it now.
 py::object numpy();
 

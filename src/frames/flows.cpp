@@ -11,9 +11,10 @@ namespace frames {
 
 namespace {
 
-// The rule as one of the kinds above, or false when pandas' own resampler must lay
-// out the bins.
-bool bin_rule_for(py::handle pd, py::handle interval, BinRule& rule) {
+// The rule as a BinRule for dates of `unit_ns` nanoseconds a unit, or false when
+// pandas' own resampler must lay out the bins.
+bool bin_rule_for(py::handle pd, py::handle interval, int64_t unit_ns, BinRule& rule) {
+    const int64_t day = 86400LL * (1000000000LL / unit_ns);
     py::object to_offset = RT_ATTR(RT_ATTR(RT_ATTR(pd, "tseries"), "frequencies"), "to_offset");
     py::object offset = rt::call(to_offset, interval);
     py::object n_obj = RT_ATTR(offset, "n");
@@ -26,10 +27,11 @@ bool bin_rule_for(py::handle pd, py::handle interval, BinRule& rule) {
         py::object nanos = RT_ATTR(offset, "nanos");
         long long step = PyLong_AsLongLong(nanos.ptr());
         if (step == -1 && PyErr_Occurred()) rt::throw_pending();
-        if (step <= 0) return false;
+        if (step <= 0 || step % unit_ns != 0) return false;
         rule = BinRule{};
         rule.kind = BinRule::kSpan;
-        rule.step = step;
+        rule.step = step / unit_ns;
+        rule.per_day = day;
         return true;
     }
     if (kind == "Week") {
@@ -43,6 +45,7 @@ bool bin_rule_for(py::handle pd, py::handle interval, BinRule& rule) {
         rule.kind = BinRule::kWeek;
         rule.step = n;
         rule.weekday_day0 = ((w - 3) % 7 + 7) % 7;
+        rule.per_day = day;
         rule.closed_right = rule.label_right = true;
         return true;
     }
@@ -50,25 +53,31 @@ bool bin_rule_for(py::handle pd, py::handle interval, BinRule& rule) {
         rule = BinRule{};
         rule.kind = BinRule::kMonth;
         rule.step = n;
+        rule.per_day = day;
         rule.closed_right = rule.label_right = true;
         return true;
     }
     return false;
 }
 
-enum class Fill { kTake, kObject, kFloat, kInt, kBool, kUnsupported };
+enum class Fill { kTake, kText, kObject, kFloat, kInt, kBool, kUnsupported };
 
 // How pandas types a column set to one entity's first value, joined over all
 // entities (the per-entity frames are concatenated): only the cases whose outcome
-// is certain are handled here.
+// is certain are handled here. Texts alone are typed by pandas' own inference
+// (object on pandas 2, str on pandas 3); texts joined with anything else, object.
 Fill fill_kind(py::handle firsts_object_array) {
-    bool any_object = false, any_none = false, any_float = false, any_int = false, any_bool = false;
+    bool any_object = false, any_none = false, any_float = false, any_int = false, any_bool = false,
+         all_text = true;
     py::object values = rt::call_method(firsts_object_array, RT_METHOD("tolist"));
     for (py::handle v : values) {
         PyObject* p = v.ptr();
+        // A text subclass is typed apart by pandas versions: that goes to pandas.
+        if (PyUnicode_Check(p) && !PyUnicode_CheckExact(p)) return Fill::kUnsupported;
+        all_text = all_text && PyUnicode_CheckExact(p);
         if (p == Py_None) {
             any_none = true;
-        } else if (PyUnicode_Check(p)) {
+        } else if (PyUnicode_CheckExact(p)) {
             any_object = true;
         } else if (PyBool_Check(p)) {
             any_bool = true;
@@ -86,7 +95,7 @@ Fill fill_kind(py::handle firsts_object_array) {
     // An entity whose first value is None gives an all-missing object part, which
     // concat may leave out of the joined dtype (pandas versions differ).
     if (any_none && (any_bool || any_float || any_int)) return Fill::kUnsupported;
-    if (any_object || any_none) return Fill::kObject;
+    if (any_object || any_none) return all_text ? Fill::kText : Fill::kObject;
     // pandas joins booleans with numbers in ways that vary: leave those to it.
     if (any_bool) return (any_float || any_int) ? Fill::kUnsupported : Fill::kBool;
     if (any_float) return Fill::kFloat;
@@ -104,7 +113,10 @@ py::object resample_flows(py::handle pd, const FlowFrame& w, py::handle interval
     py::object columns = RT_ATTR(frame, "columns");
     if (!rt::truthy(RT_ATTR(columns, "is_unique"))) return py::none();
     py::object dates = rt::get_item(frame, w.date_col);
-    if (text_of(RT_ATTR(dates, "dtype")) != "datetime64[ns]") return py::none();
+    // The bins are laid out, and labelled, in the dates' resolution, as pandas does.
+    std::string dates_dtype = text_of(RT_ATTR(dates, "dtype"));
+    const int64_t unit_ns = datetime_unit_ns(dates_dtype);
+    if (unit_ns == 0) return py::none();
 
     // Preserved columns: only kinds whose joined dtype is certain.
     std::vector<Fill> fills;
@@ -112,9 +124,11 @@ py::object resample_flows(py::handle pd, const FlowFrame& w, py::handle interval
     for (py::handle col : w.preserved) {
         py::object series = rt::get_item(frame, col);
         std::string dt = text_of(RT_ATTR(series, "dtype"));
+        // A column set to a timestamp of another resolution is typed differently by
+        // pandas versions: those go to pandas.
         if (dt == "bool" || dt == "datetime64[ns]") {
             fills.push_back(Fill::kTake);
-        } else if (dt == "object") {
+        } else if (dt == "object" || dt == "str") {
             fills.push_back(Fill::kObject);  // refined once the first rows are known
         } else {
             return py::none();
@@ -123,7 +137,7 @@ py::object resample_flows(py::handle pd, const FlowFrame& w, py::handle interval
     }
 
     BinRule rule{};
-    if (!bin_rule_for(pd, interval, rule)) return py::none();
+    if (!bin_rule_for(pd, interval, unit_ns, rule)) return py::none();
 
     NumArray<int64_t> t(int64_view(rt::call_method(dates, RT_METHOD("to_numpy"))), false, "lq");
     const Py_ssize_t n = t.size();
@@ -188,9 +202,10 @@ py::object resample_flows(py::handle pd, const FlowFrame& w, py::handle interval
     sums = rt::call_method_kw(sums, RT_STR("reset_index"), {Py_True}, drop);
 
     py::object result = rt::new_dict();
-    rt::set_item(result, w.date_col,
-                 rt::call(RT_ATTR(pd, "Series"),
-                          rt::call_method(labels_obj, RT_METHOD("view"), RT_STR("M8[ns]"))));
+    rt::set_item(
+        result, w.date_col,
+        rt::call(RT_ATTR(pd, "Series"),
+                 rt::call_method(labels_obj, RT_METHOD("view"), rt::new_str(dates_dtype.c_str()))));
     for (py::handle col : w.numeric) rt::set_item(result, col, rt::get_item(sums, col));
     if (!w.id_col.is_none())
         rt::set_item(result, w.id_col, rt::call_method(uniques, RT_METHOD("take"), owner_obj));
@@ -210,7 +225,14 @@ py::object resample_flows(py::handle pd, const FlowFrame& w, py::handle interval
             default:
                 break;
         }
-        rt::set_item(result, col, rt::call_method(firsts, RT_METHOD("take"), owner_obj));
+        py::object values = rt::call_method(firsts, RT_METHOD("take"), owner_obj);
+        // pandas 3 reads an object array of texts as its text dtype: mixed values
+        // stay object, as concatenating them does.
+        if (fills[j] == Fill::kObject) {
+            static PyObject* names = rt::kwnames({RT_STR("dtype")});
+            values = rt::call_kw(RT_ATTR(pd, "Series"), {values, RT_STR("object")}, names);
+        }
+        rt::set_item(result, col, values);
         ++j;
     }
     return rt::call(RT_ATTR(pd, "DataFrame"), result);

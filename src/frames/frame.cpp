@@ -57,11 +57,12 @@ bool already_sorted(py::handle pd, py::handle frame, py::handle keys) {
         py::object column = rt::get_item(frame, name);
         std::string dtype = text_of(RT_ATTR(column, "dtype"));
         Key key;
-        if (dtype == "object") {
+        // "str": pandas 3's text dtype, whose order is the code points' as Python's.
+        if (dtype == "object" || dtype == "str") {
             key.texts = rt::call_method(column, RT_METHOD("tolist"));
             for (Py_ssize_t i = 0; i < n; ++i)
                 if (!PyUnicode_CheckExact(PyList_GET_ITEM(key.texts.ptr(), i))) return false;
-        } else if (dtype == "int64" || dtype == "datetime64[ns]") {
+        } else if (dtype == "int64" || datetime_unit_ns(dtype) != 0) {
             py::object values = rt::call_method(column, RT_METHOD("to_numpy"));
             key.ints = std::make_unique<NumArray<int64_t>>(int64_view(values), false, "lq");
             key.nat_last = dtype != "int64";

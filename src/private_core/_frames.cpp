@@ -25,11 +25,8 @@ using frames::text_of;
 
 // Ticks a second of a datetime64 unit; 0 for another unit.
 int64_t ticks_per_second(const std::string& dtype) {
-    if (dtype == "datetime64[ns]") return 1000000000LL;
-    if (dtype == "datetime64[us]") return 1000000LL;
-    if (dtype == "datetime64[ms]") return 1000LL;
-    if (dtype == "datetime64[s]") return 1LL;
-    return 0;
+    int64_t unit_ns = frames::datetime_unit_ns(dtype);
+    return unit_ns == 0 ? 0 : 1000000000LL / unit_ns;
 }
 
 py::object datetime_array(const std::vector<int64_t>& ticks, const std::string& dtype) {

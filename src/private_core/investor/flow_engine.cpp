@@ -412,7 +412,7 @@ py::object clean_identifiers(const rt::Call& c, py::object work, py::handle id_c
     py::object cleaner = c.global(RT_STR("_strict_str"));
     std::string dtype = text_of(RT_ATTR(column, "dtype"));
     bool direct = cleaner.ptr() == g_strict_str &&
-                  (dtype == "object" || dtype == "int64" || dtype == "float64");
+                  (dtype == "object" || dtype == "str" || dtype == "int64" || dtype == "float64");
     bool any_blank = true;
     if (direct) {
         // The same values apply() would hand the function, converted here.
@@ -437,6 +437,24 @@ py::object clean_identifiers(const rt::Call& c, py::object work, py::handle id_c
     py::object mask = rt::steal_or_throw(
         PyObject_RichCompare(rt::get_item(work, id_col).ptr(), RT_STR("").ptr(), Py_NE));
     return rt::get_item(work, mask);
+}
+
+// The rule handed to pandas. The contract's "1M" is calendar months labelled by
+// their last day: pandas' "M", which pandas 2.2 renamed "ME" (warning for "M") and
+// pandas 3 no longer accepts. A pandas that knows "ME" gets "1ME"; every other rule
+// goes as given, with pandas' own meaning and errors.
+py::object pandas_rule(const rt::Call& c, py::handle interval) {
+    py::object given = py::reinterpret_borrow<py::object>(interval);
+    if (PyUnicode_CompareWithASCIIString(interval.ptr(), "1M") != 0) return given;
+    py::object pd = c.global(RT_STR("pd"));
+    py::object month_end = py::reinterpret_borrow<py::object>(RT_STR("1ME"));
+    try {
+        rt::call(RT_ATTR(RT_ATTR(RT_ATTR(pd, "tseries"), "frequencies"), "to_offset"), month_end);
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_ValueError)) throw;
+        return given;  // a pandas before 2.2
+    }
+    return month_end;
 }
 
 py::object resample_frame(rt::Call& c) {
@@ -490,9 +508,14 @@ py::object resample_frame(rt::Call& c) {
             !rt::compare(col, id_col, Py_EQ))
             rt::append(w.preserved, col);
 
-    py::object result = frames::resample_flows(c.global(RT_STR("pd")), w, interval);
-    if (!result.is_none()) return result;
-    return resample_per_entity(c, original, w, interval);
+    py::object rule = pandas_rule(c, interval);
+    // Each entity's rows are labelled `_strict_str(key)`: only ours gives its own
+    // result back unchanged, as the grouped pass's cleaned identifiers assume.
+    if (w.id_col.is_none() || c.global(RT_STR("_strict_str")).ptr() == g_strict_str) {
+        py::object result = frames::resample_flows(c.global(RT_STR("pd")), w, rule);
+        if (!result.is_none()) return result;
+    }
+    return resample_per_entity(c, original, w, rule);
 }
 
 // --- the driver -----------------------------------------------------------------------

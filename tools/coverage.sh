@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# C++ line and branch coverage of src/ under the test suite: builds the package with
+# gcc's coverage instrumentation (Debug, -O0) in .venv-coverage and build/coverage,
+# runs the suite, and prints the coverage of each source file with gcovr. Exception
+# edges (the unwinding paths gcc adds for every call that may throw) are left out: they
+# are not branches of ours. Not part of CI: it is a third build.
+#
+#   bash tools/coverage.sh [pytest arguments...]
+#
+# Writes build/coverage/coverage.txt (the table) and build/coverage/html/index.html.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source tools/python.sh
+
+VENV=.venv-coverage
+BUILD=build/coverage
+PY=$(find_python 3.10)
+dev_setup "$PY" "$VENV" -Cbuild-dir="$BUILD" -Ccmake.define.PRIVATE_CORE_COVERAGE=ON \
+    -Ccmake.build-type=Debug
+"$VENV/bin/python" -m pip install -q "gcovr>=7,<9"
+# Counts from an earlier run would add up with this one's.
+find "$BUILD" -name '*.gcda' -delete
+"$VENV/bin/python" -m pytest -q -p no:cacheprovider "$@" || echo "coverage: the suite failed; figures below are of the run as it went" >&2
+mkdir -p "$BUILD/html"
+"$VENV/bin/python" -m gcovr --root . --filter 'src/' --object-directory "$BUILD" \
+    --exclude-throw-branches --exclude-unreachable-branches --sort uncovered-percent \
+    --gcov-ignore-errors=no_working_dir_found --gcov-ignore-errors=source_not_found \
+    --txt-metric line --txt-metric branch --txt "$BUILD/coverage.txt" --html-details "$BUILD/html/index.html" --print-summary \
+    "$BUILD"
+cat "$BUILD/coverage.txt"
