@@ -56,7 +56,7 @@ def main(argv: List[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     mode = parser.add_mutually_exclusive_group()
     mode.add_argument("--quick", action="store_const", const="quick", dest="mode",
-                      help="few rounds, under a minute")
+                      help="few rounds, about two minutes")
     mode.add_argument("--full", action="store_const", const="full", dest="mode",
                       help="many rounds (several minutes; the default)")
     parser.add_argument("--only", default="", help="run only cases whose name contains this")
