@@ -4,6 +4,10 @@
 - 50 symbols x 1 year of end-of-day bars (`daily_bars.fetch_ohlcv`)
 - 20 symbols x 1 day of one-minute bars (`tick_feed.fetch_ohlcv`), timed and, for
   memory, its tracemalloc peak
+- 500 symbols x 1 day of one-minute bars resampled to "5m" (`tick_feed.fetch_ohlcv`,
+  a market-wide universe; 100 symbols in quick mode), timed and its peak memory. Its
+  floor adds one vectorised pandas aggregation to 5-minute bars; its plain version
+  resamples symbol by symbol (tests/price_oracle.py)
 
 The floor makes the same requests (same paths, parameters and headers) with a bare
 `requests.Session`, calls `response.json()` on each and builds one
@@ -20,6 +24,7 @@ from __future__ import annotations
 
 import sys
 from datetime import timedelta
+from pathlib import Path
 from typing import Any, Callable, Dict, List, Optional, Tuple
 from urllib.parse import urljoin
 
@@ -37,8 +42,13 @@ from private_core.transport_base import HttpSession
 from cases_rows import py_normalize_symbols, py_symbol_rows
 from harness import Case
 
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+import price_oracle  # noqa: E402
+
 EOD_SYMBOLS = 50
 MINUTE_SYMBOLS = 20
+WIDE_SYMBOLS = {"quick": 100, "full": 500}
+KNOWN = max(EOD_SYMBOLS, *WIDE_SYMBOLS.values())
 
 LAUNCHER = """
 import functools, sys
@@ -56,7 +66,7 @@ sys.exit(server.main(["--threads", "2"]))
 def start_backend() -> Sandbox:
     from tavrix_sandbox.data import STOCKS
 
-    extra = max(0, EOD_SYMBOLS - len(STOCKS))
+    extra = max(0, KNOWN - len(STOCKS))
     return start_sandbox(command=[sys.executable, "-c", LAUNCHER.format(extra=extra)])
 
 
@@ -64,7 +74,7 @@ def symbols_known() -> List[str]:
     from tavrix_sandbox.data import STOCKS
 
     names = sorted(STOCKS)
-    return names + [f"X{n:02d}" for n in range(max(0, EOD_SYMBOLS - len(names)))]
+    return names + [f"X{n:02d}" for n in range(max(0, KNOWN - len(names)))]
 
 
 # --- plain Python: the session and the fetcher ---------------------------------------
@@ -100,11 +110,14 @@ class PyHttpSession:
         self._session.close()
 
 
-def py_fetch(session: Any, endpoint: str, symbol: Any, extra: Dict[str, str], interval: str) -> pd.DataFrame:
+def py_fetch(session: Any, endpoint: str, symbol: Any, extra: Dict[str, str], interval: str,
+             helpers: Any = None) -> pd.DataFrame:
     symbols = py_normalize_symbols(symbol)
     all_rows = []
     for sym in symbols:
         py_symbol_rows(session, endpoint, sym, {"symbol": sym, **extra}, all_rows)
+    if helpers is not None:
+        return helpers.resample_ohlcv_multi(helpers._to_dataframe(all_rows), interval=interval)
     return resample_ohlcv_multi(_to_dataframe(all_rows), interval=interval)
 
 
@@ -188,3 +201,31 @@ def round_trip(backend: Backend) -> Case:
         "floor": lambda: backend.bare.get(url, params=params, timeout=30).json(),
         "plain": lambda: backend.plain.get(daily_bars.ENDPOINT, params=params).json(),
     }, unit="us", clock="wall")
+
+
+def wide_resampled(backend: Backend, symbols: int) -> Case:
+    """A market-wide day of one-minute bars resampled to 5 minutes."""
+    names = symbols_known()[:symbols]
+    day = latest_trading_day().isoformat()
+    url = backend.base + tick_feed.ENDPOINT
+    params = [{"symbol": s, "interval": "1m", "start": day, "end": day} for s in names]
+    agg = {"open": "first", "high": "max", "low": "min", "close": "last", "volume": "sum"}
+
+    def floor() -> pd.DataFrame:
+        frame = floor_fetch(backend.bare, url, params)
+        frame["time"] = pd.to_datetime(frame["time"])
+        return frame.groupby(["symbol", pd.Grouper(key="time", freq="5min")]).agg(agg)
+
+    def check(results: Dict[str, Any]) -> None:
+        core, floor_frame, plain = results["core"], results["floor"], results["plain"]
+        pd.testing.assert_frame_equal(core, plain, check_exact=True)
+        assert len(core) == len(floor_frame) and core["symbol"].nunique() == symbols
+
+    return Case(f"end to end: {symbols} x 1 day 1-minute -> 5m", {
+        "core": lambda: tick_feed.fetch_ohlcv(backend.core, names, day, day, "5m",
+                                              show_progress=False),
+        "floor": floor,
+        "plain": lambda: py_fetch(backend.plain, tick_feed.ENDPOINT, names,
+                                  {"interval": "1m", "start": day, "end": day}, "5m",
+                                  helpers=price_oracle),
+    }, unit="ms", check=check, clock="wall")

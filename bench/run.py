@@ -42,7 +42,7 @@ def collect() -> List[Callable[[], List[Case]]]:
     import cases_rows
 
     groups = [cases_cache.cases, cases_rows.cases]
-    for name in ("cases_investor", "cases_keygate"):
+    for name in ("cases_frames", "cases_investor", "cases_keygate"):
         try:
             module = importlib.import_module(name)
         except ImportError as exc:  # a module this build does not have
@@ -56,7 +56,7 @@ def main(argv: List[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     mode = parser.add_mutually_exclusive_group()
     mode.add_argument("--quick", action="store_const", const="quick", dest="mode",
-                      help="few rounds, under a minute")
+                      help="few rounds, about two minutes")
     mode.add_argument("--full", action="store_const", const="full", dest="mode",
                       help="many rounds (several minutes; the default)")
     parser.add_argument("--only", default="", help="run only cases whose name contains this")
@@ -86,12 +86,14 @@ def main(argv: List[str] | None = None) -> int:
         backend = cases_e2e.Backend()
         try:
             eod, minute = cases_e2e.batches(backend)
-            for case in (cases_e2e.round_trip(backend), eod, minute):
+            wide = cases_e2e.wide_resampled(backend, cases_e2e.WIDE_SYMBOLS[mode_name])
+            for case in (cases_e2e.round_trip(backend), eod, minute, wide):
                 if wanted(case):
                     results.append(harness.measure(case, e2e_rounds, min_time, log))
-            memory = Case(f"peak memory: {minute.name.split(': ', 1)[1]}", minute.run, target=1.2)
-            if wanted(memory):
-                results.append(harness.measure_memory(memory, mem_rounds, log))
+            for case in (minute, wide):
+                memory = Case(f"peak memory: {case.name.split(': ', 1)[1]}", case.run, target=1.2)
+                if wanted(memory):
+                    results.append(harness.measure_memory(memory, mem_rounds, log))
         finally:
             backend.close()
 

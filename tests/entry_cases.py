@@ -14,7 +14,8 @@ import requests
 from refcheck import Call, fresh, fresh_int
 from tavrix.exceptions import ApiKeyValidationError, DataDecodingError, HttpError
 
-from private_core import daily_bars, keygate, memo_layer, memo_rules, memo_store, tick_feed
+from private_core import _frames as frames
+from private_core import daily_bars, helpers, keygate, memo_layer, memo_rules, memo_store, tick_feed
 from private_core import transport_base
 from private_core.investor import InvestorFlowContract as contract
 from private_core.investor import flow_engine
@@ -1075,7 +1076,7 @@ def _():
 
 MODULES = ["transport_base", "keygate", "memo_store", "memo_rules", "memo_layer", "basket_base",
            "statements_base", "daily_bars", "tick_feed", "investor.InvestorFlowContract",
-           "investor.flow_engine"]
+           "investor.flow_engine", "_frames"]
 
 
 # --- the general routes: foreign mappings, subclasses, other context managers ---------------
@@ -1269,3 +1270,56 @@ def _():
     client._cache = Leaving()
     # The failed cleanup leaves the pair counted in flight.
     return fetch(client, ns, key, fail).keeps(ns).keeps(key)
+
+
+# --- the frames engine (private_core._frames, behind private_core.helpers) --------------
+
+FR = "_frames"
+
+
+def minute_rows() -> list:
+    return [{"symbol": f"S{i % 3}", "time": f"2024-01-02T09:{i:02d}:00", "open": 1.5 + i,
+             "volume": i, "note": None if i % 4 else "x"} for i in range(30)]
+
+
+def minute_frame() -> Any:
+    return helpers._to_dataframe(minute_rows())
+
+
+@case(FR, "rows_to_frame", "ok", heavy=True)
+def _():
+    return Call(frames.rows_to_frame, minute_rows(), ("time", "date"))
+
+
+@case(FR, "rows_to_frame", "times left to pandas", heavy=True)
+def _():
+    rows = minute_rows()
+    for row in rows:
+        row["time"] += "+07:00"
+    return Call(frames.rows_to_frame, rows, ("time", "date"))
+
+
+@case(FR, "rows_to_frame", "a value outside JSON: None returned")
+def _():
+    rows = minute_rows()
+    rows[7]["open"] = [fresh("x1")]
+    return Call(frames.rows_to_frame, rows, ("time", "date"))
+
+
+@case(FR, "resample_ohlcv", "one pass", heavy=True)
+def _():
+    frame = minute_frame()
+    return Call(frames.resample_ohlcv, frame, fresh("time"), frame["time"], fresh("5m"), False)
+
+
+@case(FR, "resample_ohlcv", "numpy's reductions", heavy=True)
+def _():
+    frame = minute_frame()
+    return Call(frames.resample_ohlcv, frame, fresh("time"), frame["time"], fresh("1W"), True)
+
+
+@case(FR, "resample_ohlcv", "a missing time: None returned", heavy=True)
+def _():
+    frame = minute_frame()
+    times = pd.to_datetime(frame["time"].astype(object).where(frame.index != 4, None))
+    return Call(frames.resample_ohlcv, frame, fresh("time"), times, fresh("5m"), False)

@@ -635,10 +635,16 @@ def _random_frame(rng, with_id=True):
                 "group": rng.choice(["foreign", "local", None]),
                 "note": first_note,
                 "seen": pd.Timestamp("2020-01-01") + pd.Timedelta(days=e),
+                # None for the first entity, a float for the others: concat's joined dtype
+                "level": None if e == 0 else float(e),
             })
     frame = pd.DataFrame(rows).sample(frac=1.0, random_state=int(rng.integers(0, 10_000)))
     if not with_id:
         frame = frame.drop(columns=["symbol"])
+    elif rng.random() < 0.4:  # a categorical identifier, missing values included
+        frame["symbol"] = frame["symbol"].astype("category")
+    level = frame["level"].astype(object)
+    frame["level"] = level.where(level.notna(), None)  # None kept, as a JSON null gives it
     return frame.reset_index(drop=True)
 
 
@@ -703,6 +709,17 @@ def test_resample_descriptive_column_kinds(column):
     frame = pd.DataFrame({"symbol": ["A", "B", "A", "B"],
                           "date": pd.to_datetime(["2024-01-01", "2024-01-02", "2024-01-20", "2024-01-21"]),
                           "v": [1, 2, 3, 4], "extra": column})
+    pd.testing.assert_frame_equal(engine()._resample_frame(frame, "stock", "1W"),
+                                  oracle.resample_per_entity(frame, "stock", "1W"), check_exact=True)
+
+
+def test_resample_sums_each_entity_as_pandas_does():
+    # pandas 3.1 sums an entity's floats without NaN in numpy's order, with NaN in its
+    # compensated loops: 1e16 + 1 + 1 - 1e16 comes out 0.0 or 2.0.
+    values = [1e16, 1.0, 1.0, -1e16, 0.1, 0.2, 0.3] * 2
+    frame = pd.DataFrame({"symbol": ["A"] * 14 + ["B"] * 14,
+                          "date": list(pd.date_range("2024-01-01", periods=14)) * 2,
+                          "v": values + values[:-1] + [np.nan]})
     pd.testing.assert_frame_equal(engine()._resample_frame(frame, "stock", "1W"),
                                   oracle.resample_per_entity(frame, "stock", "1W"), check_exact=True)
 

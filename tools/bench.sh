@@ -6,7 +6,7 @@
 #
 #   bash tools/bench.sh [--quick | --full] [--only SUBSTRING] [--out DIR]
 #
-# --quick takes under a minute once .venv is built; --full (the default) several.
+# --quick takes about two minutes once .venv is built; --full (the default) several.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/python.sh

@@ -4,7 +4,10 @@ from __future__ import annotations
 
 from typing import Any, Dict, List, Literal, Mapping, Optional, Sequence
 
+import numpy as np
 import pandas as pd
+
+from . import _frames
 
 __all__ = ["Interval", "IntervalIntraday", "resample_ohlcv_multi"]
 
@@ -49,6 +52,11 @@ def _to_dataframe(rows: Sequence[Mapping[str, Any]]) -> pd.DataFrame:
     first); a key missing from some rows becomes NaN there. The time column
     ("time", else "date") is parsed with ``pd.to_datetime``.
     """
+    # Lists of plain dicts with JSON values (what the fetchers build) are read in
+    # one native pass; anything else takes pandas' own path.
+    frame = _frames.rows_to_frame(rows, _TIME_COLUMNS)
+    if frame is not None:
+        return frame
     columns: Dict[str, None] = {}
     for row in rows:
         for key in row:
@@ -58,6 +66,39 @@ def _to_dataframe(rows: Sequence[Mapping[str, Any]]) -> pd.DataFrame:
     if tcol is not None:
         frame[tcol] = pd.to_datetime(frame[tcol])
     return frame
+
+
+_REDUCTIONS: List[Optional[bool]] = []
+
+
+def _float_reductions() -> Optional[bool]:
+    """How this pandas takes the sum, max and min of a float bin: True when it
+    reduces a series without NaN with numpy's ``ufunc.reduceat`` (its own order of
+    addition, its own pick between 0.0 and -0.0) and one with NaN with its
+    compensated loops, False when it uses those loops throughout, None when it does
+    neither (float bars then take the per-symbol path). Asked of pandas once, on
+    bins where the ways differ."""
+    if not _REDUCTIONS:
+        values = [-0.0, 0.0, -0.0, -0.0, 0.0] + [0.1] * 11 + [1e16, 1.0, 1.0, -1e16, 3.0]
+        minutes = [0, 5, 5, 10, 10] + [15] * 11 + [20] * 5
+        frame = pd.DataFrame({
+            "symbol": ["A"] * len(values) + ["B"] * len(values),
+            "time": pd.Timestamp("2024-01-01") + pd.to_timedelta(minutes * 2, unit="min"),
+            "high": values * 2, "low": values * 2,
+            "volume": values + values[:-1] + [float("nan")],
+        })
+        agg = {"high": "max", "low": "min", "volume": "sum"}
+        want = _resample_per_symbol(frame, "time", frame["time"], "5min", agg)
+        mode = None
+        for candidate in (False, True):
+            got = _frames.resample_ohlcv(frame, "time", frame["time"], "5m", candidate)
+            if got is not None and all(
+                    np.array_equal(got[c].to_numpy().view("u8"), want[c].to_numpy().view("u8"))
+                    for c in agg):
+                mode = candidate
+                break
+        _REDUCTIONS.append(mode)
+    return _REDUCTIONS[0]
 
 
 def _is_base_interval(times: pd.Series, interval: str) -> bool:
@@ -102,6 +143,16 @@ def resample_ohlcv_multi(frame: pd.DataFrame, interval: str = "1D") -> pd.DataFr
         return frame
 
     agg = {col: how for col, how in _AGG.items() if col in frame.columns}
+    # Every symbol in one native pass; the per-symbol pandas path below remains for
+    # frames it does not reproduce exactly (missing symbols or times, other dtypes).
+    out = _frames.resample_ohlcv(frame, tcol, times, interval, _float_reductions())
+    if out is not None:
+        return out
+    return _resample_per_symbol(frame, tcol, times, rule, agg)
+
+
+def _resample_per_symbol(frame: pd.DataFrame, tcol: str, times: pd.Series, rule: str,
+                         agg: Dict[str, str]) -> pd.DataFrame:
     work = frame.assign(**{tcol: times}).sort_values(tcol, kind="stable")
     has_symbol = "symbol" in work.columns
     groups = work.groupby("symbol", sort=False) if has_symbol else [(None, work)]

@@ -1,0 +1,203 @@
+#include "columns.hpp"
+
+#include <cmath>
+#include <cstring>
+#include <unordered_map>
+
+namespace frames {
+
+namespace {
+
+ColumnType type_of(const Column& k, bool missing) {
+    bool numbers = (k.integer || k.real) && !k.text && !k.boolean;
+    if (numbers && k.integer && !k.real && !k.none && !missing) return ColumnType::kInt;
+    if (numbers) return ColumnType::kFloat;
+    if (k.boolean && !k.text && !k.integer && !k.real && !k.none && !missing)
+        return ColumnType::kBool;
+    return ColumnType::kObject;
+}
+
+}  // namespace
+
+Column::Column(Column&& other) noexcept
+    : type(other.type),
+      text(other.text),
+      integer(other.integer),
+      real(other.real),
+      boolean(other.boolean),
+      none(other.none),
+      count(other.count),
+      kinds(std::move(other.kinds)),
+      payload(std::move(other.payload)),
+      objects(std::move(other.objects)) {
+    other.kinds.clear();
+    other.payload.clear();
+}
+
+Column::~Column() {
+    for (size_t i = 0; i < kinds.size(); ++i)
+        if (kinds[i] == kText)
+            Py_DECREF(reinterpret_cast<PyObject*>(static_cast<uintptr_t>(payload[i])));
+}
+
+void Column::fill(double* out) const {
+    const size_t n = kinds.size();
+    for (size_t i = 0; i < n; ++i) {
+        switch (kinds[i]) {
+            case kReal:
+                std::memcpy(&out[i], &payload[i], sizeof(double));
+                break;
+            case kInteger:
+                out[i] = static_cast<double>(static_cast<int64_t>(payload[i]));
+                break;
+            default:
+                out[i] = std::nan("");
+                break;
+        }
+    }
+}
+
+void Column::fill(int64_t* out) const {
+    for (size_t i = 0; i < kinds.size(); ++i) out[i] = static_cast<int64_t>(payload[i]);
+}
+
+void Column::fill(uint8_t* out) const {
+    for (size_t i = 0; i < kinds.size(); ++i) out[i] = payload[i] != 0;
+}
+
+bool build_columns(py::handle rows, Columns& out) {
+    const Py_ssize_t n = PyList_GET_SIZE(rows.ptr());
+    out.rows = n;
+    out.names = rt::new_list();
+    out.columns.clear();
+
+    // Column of each key, by address first: the JSON decoder shares key objects
+    // between the rows of one answer, and rows built by one loop share theirs.
+    // Keys are exact text, so hashing and comparing them runs no Python code. Text
+    // cells hold their own reference (a collection run by an allocation here may run
+    // code that changes the rows).
+    py::object seen = rt::new_dict();
+    std::unordered_map<PyObject*, Py_ssize_t> by_pointer;  // keys held by `held`
+    py::object held = rt::new_list();
+    std::vector<PyObject*> previous;  // the last row's keys, by position
+    std::vector<Py_ssize_t> previous_columns;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* row = PyList_GET_ITEM(rows.ptr(), i);
+        if (!PyDict_CheckExact(row)) return false;
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        size_t item = 0;
+        while (PyDict_Next(row, &pos, &key, &value)) {
+            Py_ssize_t column;
+            if (item < previous.size() && previous[item] == key) {
+                column = previous_columns[item];
+            } else {
+                auto hit = by_pointer.find(key);
+                if (hit != by_pointer.end()) {
+                    column = hit->second;
+                } else {
+                    if (!PyUnicode_CheckExact(key)) return false;
+                    PyObject* known = PyDict_GetItemWithError(seen.ptr(), key);
+                    if (known != nullptr) {
+                        column = PyLong_AsSsize_t(known);
+                    } else {
+                        if (PyErr_Occurred()) rt::throw_pending();
+                        column = PyList_GET_SIZE(out.names.ptr());
+                        rt::set_item(seen, key, rt::new_int(column));
+                        rt::append(out.names, key);
+                        out.columns.emplace_back();
+                        out.columns.back().kinds.assign(static_cast<size_t>(n), kMissing);
+                        out.columns.back().payload.assign(static_cast<size_t>(n), 0);
+                    }
+                    rt::append(held, key);
+                    by_pointer.emplace(key, column);
+                }
+                if (item >= previous.size()) {
+                    previous.resize(item + 1);
+                    previous_columns.resize(item + 1);
+                }
+                previous[item] = key;
+                previous_columns[item] = column;
+            }
+            Column& col = out.columns[static_cast<size_t>(column)];
+            ++col.count;
+            uint8_t& kind = col.kinds[static_cast<size_t>(i)];
+            uint64_t& cell = col.payload[static_cast<size_t>(i)];
+            PyTypeObject* type = Py_TYPE(value);
+            if (type == &PyFloat_Type) {
+                col.real = true;
+                kind = kReal;
+                double d = PyFloat_AS_DOUBLE(value);
+                std::memcpy(&cell, &d, sizeof d);
+            } else if (type == &PyLong_Type) {
+                int overflow = 0;
+                long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+                if (overflow) return false;
+                col.integer = true;
+                kind = kInteger;
+                cell = static_cast<uint64_t>(v);
+            } else if (type == &PyUnicode_Type) {
+                col.text = true;
+                kind = kText;
+                cell = reinterpret_cast<uintptr_t>(Py_NewRef(value));
+            } else if (type == &PyBool_Type) {
+                col.boolean = true;
+                kind = kBoolean;
+                cell = value == Py_True;
+            } else if (value == Py_None) {
+                col.none = true;
+                kind = kNone;
+            } else {
+                return false;
+            }
+            ++item;
+        }
+        // A shorter row leaves later positions of the last row's keys unmatched.
+        previous.resize(item);
+        previous_columns.resize(item);
+    }
+
+    // Object columns as lists; their text cells hand over their references.
+    py::object nan = rt::new_float(std::nan(""));
+    for (Column& col : out.columns) {
+        col.type = type_of(col, col.count < n);
+        if (col.type != ColumnType::kObject) continue;
+        col.objects = rt::new_list(n);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const size_t at = static_cast<size_t>(i);
+            py::object value;
+            switch (col.kinds[at]) {
+                case kMissing:
+                    value = nan;
+                    break;
+                case kNone:
+                    value = py::none();
+                    break;
+                case kBoolean:
+                    value =
+                        py::reinterpret_borrow<py::object>(col.payload[at] ? Py_True : Py_False);
+                    break;
+                case kText:
+                    value = py::reinterpret_steal<py::object>(
+                        reinterpret_cast<PyObject*>(static_cast<uintptr_t>(col.payload[at])));
+                    col.kinds[at] = kMissing;  // the reference moved
+                    break;
+                case kReal: {
+                    double d;
+                    std::memcpy(&d, &col.payload[at], sizeof d);
+                    value = rt::new_float(d);
+                    break;
+                }
+                default:
+                    value = rt::new_int(static_cast<int64_t>(col.payload[at]));
+                    break;
+            }
+            PyList_SET_ITEM(col.objects.ptr(), i, value.release().ptr());
+        }
+        col.kinds = {};
+        col.payload = {};
+    }
+    return true;
+}
+
+}  // namespace frames

@@ -1,0 +1,145 @@
+"""The price helpers on the frames engine, compared with the per-symbol pandas
+helpers they replaced (tests/price_oracle.py): the same frames, dtypes, values (float
+sums bit for bit), early returns and errors, on randomised rows and frames."""
+from datetime import datetime, timedelta
+
+import numpy as np
+import pandas as pd
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+import price_oracle as oracle
+from fuzz_inputs import scaled
+from private_core import helpers
+
+INTERVALS = list(oracle._RULES)
+START = datetime(2024, 1, 29, 9, 0)  # a Monday, two days before a month's end
+SYMBOLS = ["AAA", "BBB", "CCC", "DDD"]
+# Magnitudes far apart, so that a plainly added sum differs from a compensated one.
+FLOATS = st.sampled_from([0.1, 0.2, 0.3, 1e16, -1e16, 1.5, -0.0, 3.25, 1e-8, 7e15])
+VALUES = st.one_of(FLOATS, st.integers(-1000, 10**6), st.none())
+LAYOUTS = ["%Y-%m-%dT%H:%M:%S", "%Y-%m-%d %H:%M:%S", "%Y-%m-%dT%H:%M", "%Y-%m-%d",
+           "%Y-%m-%dT%H:%M:%S.%f"]
+
+
+def outcome(fn, *args, **kwargs):
+    try:
+        return "ok", fn(*args, **kwargs)
+    except Exception as exc:  # noqa: BLE001 - compared by the caller
+        return "raised", exc
+
+
+def assert_same_frame(got, want):
+    pd.testing.assert_frame_equal(got, want, check_exact=True)
+    assert list(got.dtypes) == list(want.dtypes)
+    for j in range(got.shape[1]):
+        if got.dtypes.iloc[j] == np.float64:  # bit for bit: -0.0 and rounding included
+            a, b = got.iloc[:, j].to_numpy(), want.iloc[:, j].to_numpy()
+            assert np.array_equal(np.isnan(a), np.isnan(b))
+            assert np.array_equal(a[~np.isnan(a)].view("u8"), b[~np.isnan(b)].view("u8")), j
+
+
+def assert_same_outcome(got, want):
+    assert got[0] == want[0], (got, want)
+    if got[0] == "raised":
+        assert type(got[1]) is type(want[1]) and str(got[1]) == str(want[1])
+    else:
+        assert_same_frame(got[1], want[1])
+
+
+@st.composite
+def price_rows(draw, rich=True):
+    """Rows as the fetchers build them: "symbol" first, interleaved and unsorted
+    symbols, gaps, missing keys and values, extra columns; with `rich`, odd times and
+    values that take pandas' own path."""
+    tcol = draw(st.sampled_from(["time", "time", "date"]))
+    layout = draw(st.sampled_from(LAYOUTS))
+    span = draw(st.sampled_from([90, 60 * 24 * 3, 60 * 24 * 40]))  # minutes covered
+    fields = draw(st.lists(st.sampled_from(["open", "high", "low", "close", "volume", "value"]),
+                           unique=True))
+    rows = []
+    for _ in range(draw(st.integers(1, 40))):
+        row = {"symbol": draw(st.sampled_from(SYMBOLS))}
+        when = START + timedelta(minutes=draw(st.integers(0, span)), seconds=draw(st.integers(0, 1)) * 30)
+        row[tcol] = when.strftime(layout)
+        for name in fields:
+            if draw(st.integers(0, 9)):  # now and then the key is missing
+                row[name] = draw(VALUES)
+        if draw(st.booleans()):
+            row["exchange"] = draw(st.sampled_from(["X", "Y", None]))
+        rows.append(row)
+    if rich and draw(st.integers(0, 4)) == 0:
+        row = draw(st.sampled_from(rows))
+        key, value = draw(st.sampled_from([
+            (tcol, "2024-02-01T09:00:00+07:00"), (tcol, "2024-02-01"), (tcol, None),
+            ("symbol", None), ("symbol", 7), ("open", True), ("open", "1.5"), ("volume", 2**70),
+            ("close", [1]), ("open", float("inf"))]))
+        row[key] = value
+    return rows
+
+
+@given(rows=price_rows())
+@scaled(2)
+def test_to_dataframe_matches_oracle(rows):
+    assert_same_outcome(outcome(helpers._to_dataframe, rows), outcome(oracle._to_dataframe, rows))
+
+
+@given(rows=price_rows(), interval=st.sampled_from(INTERVALS))
+@scaled(3)
+def test_resample_matches_oracle(rows, interval):
+    made = outcome(oracle._to_dataframe, rows)
+    if made[0] == "raised":
+        return
+    frame = made[1]
+    got = outcome(helpers.resample_ohlcv_multi, frame, interval=interval)
+    want = outcome(oracle.resample_ohlcv_multi, frame, interval=interval)
+    assert_same_outcome(got, want)
+    if want[0] == "ok":  # the early returns hand back the frame itself
+        assert (got[1] is frame) == (want[1] is frame)
+
+
+def frame_of(**columns):
+    n = len(columns["time"])
+    base = {"symbol": ["B", "A", "B", "A", "C"][:n], "time": pd.to_datetime(columns.pop("time"))}
+    return pd.DataFrame({**base, **columns})
+
+
+TIMES = ["2024-01-02 09:00", "2024-01-02 09:00", "2024-01-02 09:20", "2024-01-03 10:00",
+         "2024-01-09 09:00"]
+
+
+@pytest.mark.parametrize("frame", [
+    # integers: a gap in some symbol's range makes first/max/min/last float64
+    frame_of(time=TIMES, open=[1, 2, 3, 4, 5], high=[9, 8, 7, 6, 5], volume=[1, 2, 3, 4, 2**62]),
+    frame_of(time=TIMES[:2] + ["2024-01-02 09:01"] * 3, open=[1, 2, 3, 4, 5], volume=[1] * 5),
+    # kinds the one-pass path leaves to pandas
+    frame_of(time=TIMES, open=np.arange(5, dtype="float32"), close=[True] * 5),
+    frame_of(time=TIMES[:4] + [None], open=[1.0] * 5),
+    frame_of(time=TIMES, open=[1.0] * 5).assign(symbol=["A", None, "B", "A", float("nan")]),
+    frame_of(time=TIMES, open=[1.0] * 5).astype({"symbol": "category"}),
+    frame_of(time=TIMES, volume=[1.0] * 5).drop(columns="symbol"),
+    frame_of(time=TIMES, low=[1.0] * 5).set_index(pd.Index([5, 3, 1, 2, 4])),
+    pd.DataFrame([[1, 2.0, 3.0]], columns=["time", "open", "open"]).assign(
+        time=pd.Timestamp("2024-01-02 09:03")),
+    pd.DataFrame({"symbol": ["A", "A"], "date": pd.to_datetime(["2024-01-02", "2024-01-01"]),
+                  "close": [1.0, 2.0]}),
+])
+@pytest.mark.parametrize("interval", INTERVALS)
+@pytest.mark.filterwarnings("ignore:The default of observed=False:FutureWarning")
+def test_resample_frames_match_oracle(frame, interval):
+    before = frame.copy()
+    assert_same_outcome(outcome(helpers.resample_ohlcv_multi, frame, interval),
+                        outcome(oracle.resample_ohlcv_multi, frame, interval))
+    pd.testing.assert_frame_equal(frame, before)
+
+
+@pytest.mark.parametrize("frame, interval", [
+    (pd.DataFrame({"close": [1.0]}), "5m"),  # no time column
+    (pd.DataFrame(), "5m"),  # empty, returned as is
+    (frame_of(time=TIMES, open=[1.0] * 5), "2m"),  # unknown interval
+])
+def test_resample_errors_and_early_returns(frame, interval):
+    got = outcome(helpers.resample_ohlcv_multi, frame, interval)
+    assert_same_outcome(got, outcome(oracle.resample_ohlcv_multi, frame, interval))
+    assert got[0] == "raised" or got[1] is frame
