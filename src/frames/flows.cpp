@@ -266,4 +266,57 @@ py::object resample_flows(py::handle pd, const FlowFrame& w, py::handle interval
     return rt::call(RT_ATTR(pd, "DataFrame"), result);
 }
 
+py::object resample_flows_per_entity(py::handle pd, const FlowFrame& w, py::handle interval,
+                                     py::handle original, py::handle strict_str) {
+    py::object results = rt::new_list();
+    auto one = [&](py::handle key, py::handle rows) {
+        py::object indexed = rt::call_method(rows, RT_METHOD("set_index"), w.date_col);
+        py::object numeric_part = rt::get_item(indexed, w.numeric);
+        py::object resampler = rt::call_method(numeric_part, RT_METHOD("resample"), interval);
+        static PyObject* sum_names = rt::kwnames({RT_STR("min_count")});
+        py::object res = rt::call_method_kw(resampler, RT_STR("sum"), {rt::new_int(1)}, sum_names);
+        if (rt::truthy(RT_ATTR(res, "empty"))) return;
+        rt::setattr(RT_ATTR(res, "index"), RT_STR("name"), w.date_col);
+        res = rt::call_method(res, RT_METHOD("reset_index"));
+        if (!w.id_col.is_none() && !key.is_none())
+            rt::set_item(res, w.id_col, rt::call(strict_str, key));
+        for (py::handle col : RT_ATTR(rows, "columns")) {
+            if (rt::contains(w.numeric, col) || rt::compare(col, w.date_col, Py_EQ) ||
+                rt::compare(col, w.id_col, Py_EQ))
+                continue;
+            py::object first =
+                rt::get_item(RT_ATTR(rt::get_item(rows, col), "iloc"), rt::new_int(0));
+            rt::set_item(res, col, first);
+        }
+        rt::append(results, res);
+    };
+    if (w.id_col.is_none()) {
+        one(py::none(), w.frame);
+    } else {
+        static PyObject* names = rt::kwnames({RT_STR("group_keys")});
+        py::object groups =
+            rt::call_method_kw(w.frame, RT_STR("groupby"), {w.id_col, Py_False}, names);
+        py::object iterator = rt::steal_or_throw(PyObject_GetIter(groups.ptr()));
+        while (PyObject* raw = PyIter_Next(iterator.ptr())) {
+            py::object pair = py::reinterpret_steal<py::object>(raw);
+            one(rt::get_item(pair, rt::new_int(0)), rt::get_item(pair, rt::new_int(1)));
+        }
+        if (PyErr_Occurred()) rt::throw_pending();
+    }
+    if (PyList_GET_SIZE(results.ptr()) == 0) return py::reinterpret_borrow<py::object>(original);
+
+    static PyObject* concat_names = rt::kwnames({RT_STR("ignore_index")});
+    py::object combined = rt::call_kw(RT_ATTR(pd, "concat"), {results, Py_True}, concat_names);
+    py::object combined_columns = RT_ATTR(combined, "columns");
+    py::object keys = rt::new_list();
+    if (!w.id_col.is_none() && rt::contains(combined_columns, w.id_col)) rt::append(keys, w.id_col);
+    if (rt::contains(combined_columns, w.date_col)) rt::append(keys, w.date_col);
+    if (PyList_GET_SIZE(keys.ptr()) == 0) return combined;
+    static PyObject* sort_names = rt::kwnames({RT_STR("kind")});
+    combined =
+        rt::call_method_kw(combined, RT_STR("sort_values"), {keys, RT_STR("stable")}, sort_names);
+    static PyObject* drop = rt::kwnames({RT_STR("drop")});
+    return rt::call_method_kw(combined, RT_STR("reset_index"), {Py_True}, drop);
+}
+
 }  // namespace frames

@@ -24,4 +24,11 @@ struct FlowFrame {
 // dtypes, missing identifiers), and the per-entity algorithm must run.
 py::object resample_flows(py::handle pd, const FlowFrame& w, py::handle interval);
 
+// The straightforward algorithm, one pandas resample per entity, for the rules and
+// column kinds whose combined layout the grouped pass does not reproduce: each
+// entity's rows labelled `strict_str(key)`, the results concatenated and sorted.
+// `original` comes back when no entity has a row.
+py::object resample_flows_per_entity(py::handle pd, const FlowFrame& w, py::handle interval,
+                                     py::handle original, py::handle strict_str);
+
 }  // namespace frames
