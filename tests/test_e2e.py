@@ -211,14 +211,18 @@ def test_investor_reply_shapes(sandbox, session, shape, namespace, op, ids, id_c
     assert [m for m, _, _ in wire(sandbox)] == ["POST"] * len(ids)
 
 
-def test_investor_values_and_weekly_resampling(session):
+@pytest.mark.parametrize("interval, ends, periods", [
+    ("1w", ["2026-11-08", "2026-11-15"], [slice(0, 5), slice(5, 10)]),
+    ("1m", ["2026-11-30"], [slice(0, 10)]),  # calendar months on pandas 2 and 3
+])
+def test_investor_values_and_resampling(session, interval, ends, periods):
     frame = engine_for(session).fetch_df("stock", "flow", flow_params(["SOL", "TAV", "WAV"],
-                                                                      interval="1w"))
-    assert len(frame) == 3 * 2  # three stocks, two weeks
+                                                                      interval=interval))
+    assert len(frame) == 3 * len(ends)  # three stocks
     sol = frame[frame["symbol"] == "SOL"]
+    assert sol["date"].tolist() == [pd.Timestamp(d) for d in ends]
     daily = [data.investor_flow("stock", "SOL", d, "foreign") for d in DAYS]
-    assert sol["net_value"].tolist() == [sum(r["net_value"] for r in daily[:5]),
-                                         sum(r["net_value"] for r in daily[5:])]
+    assert sol["net_value"].tolist() == [sum(r["net_value"] for r in daily[p]) for p in periods]
     assert (frame["group"] == "foreign").all()
 
 
