@@ -97,14 +97,8 @@ bool build_columns(py::handle rows, Columns& out) {
                     column = hit->second;
                 } else {
                     if (!PyUnicode_CheckExact(key)) return false;
-                    PyObject* known = PyDict_GetItemWithError(seen.ptr(), key);
-                    if (known != nullptr) {
-                        column = PyLong_AsSsize_t(known);
-                    } else {
-                        if (PyErr_Occurred()) rt::throw_pending();
-                        column = PyList_GET_SIZE(out.names.ptr());
-                        rt::set_item(seen, key, rt::new_int(column));
-                        rt::append(out.names, key);
+                    column = text_code(seen, out.names, key);
+                    if (static_cast<size_t>(column) == out.columns.size()) {  // a new key
                         out.columns.emplace_back();
                         out.columns.back().kinds.assign(static_cast<size_t>(n), kMissing);
                         out.columns.back().payload.assign(static_cast<size_t>(n), 0);
@@ -198,6 +192,16 @@ bool build_columns(py::handle rows, Columns& out) {
         col.payload = {};
     }
     return true;
+}
+
+Py_ssize_t text_code(py::handle index, py::handle order, PyObject* text) {
+    PyObject* known = PyDict_GetItemWithError(index.ptr(), text);
+    if (known != nullptr) return PyLong_AsSsize_t(known);
+    if (PyErr_Occurred()) rt::throw_pending();
+    Py_ssize_t code = PyList_GET_SIZE(order.ptr());
+    rt::set_item(index, text, rt::new_int(code));
+    rt::append(order, text);
+    return code;
 }
 
 }  // namespace frames

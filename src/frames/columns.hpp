@@ -52,4 +52,10 @@ struct Columns {
 // (text, float, int within int64, bool, None): those rows take pandas' own path.
 bool build_columns(py::handle rows, Columns& out);
 
+// The number of exact text `text` in order of first appearance: its entry in `index`
+// (a dict of text to number), or the next number, recorded there and appended to
+// `order` (a list of the texts). The caller checks that `text` is an exact str, so
+// hashing and comparing it run no Python code.
+Py_ssize_t text_code(py::handle index, py::handle order, PyObject* text);
+
 }  // namespace frames

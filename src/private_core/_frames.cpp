@@ -186,15 +186,7 @@ bool symbol_codes(py::handle values, std::vector<int64_t>& codes, py::object& ke
         PyObject* v = PyList_GET_ITEM(values.ptr(), i);
         if (v != last) {
             if (!PyUnicode_CheckExact(v)) return false;
-            PyObject* known = PyDict_GetItemWithError(index.ptr(), v);
-            if (known != nullptr) {
-                last_code = PyLong_AsLongLong(known);
-            } else {
-                if (PyErr_Occurred()) rt::throw_pending();
-                last_code = PyList_GET_SIZE(keys.ptr());
-                rt::set_item(index, v, rt::new_int(last_code));
-                rt::append(keys, v);
-            }
+            last_code = frames::text_code(index, keys, v);
             last = v;
         }
         codes[static_cast<size_t>(i)] = last_code;
