@@ -1,63 +1,34 @@
-"""Property-based tests of the investor engine's request building and payload
-normalisation, each compared with a plain-Python model of its documented behaviour,
-on JSON-like values, subclasses and hostile objects alike."""
+"""Properties of the investor engine's request building and payload normalisation,
+each compared with a plain-Python model of its documented behaviour, on JSON-like
+values, subclasses and hostile objects alike."""
 import math
 from collections.abc import Iterable
-from datetime import date, datetime
+from datetime import date, datetime, timezone
 
+import numpy as np
+import pandas as pd
 import pytest
 from hypothesis import example, given
 from hypothesis import strategies as st
 from tavrix.exceptions import DataDecodingError
 
-from fuzz_inputs import (DictContainsLies, DictGetLies, DictIterRaises, StrEqLies,
-                         StrReturnsLyingStr, StrSub, DictSub, anything, containers,
-                         json_values, leaves, padded_text, short_text)
+from fakes import DictSub, StrSub, assert_same_outcome, outcome, same_text
+from fuzz_inputs import (DictContainsLies, DictGetLies, DictIterRaises, StrEqLies, StrReturnsLyingStr,
+                         anything, containers, json_values, leaves, padded_text, short_text)
 from investor_oracle import ENVELOPE, ensure_mapping, normalise_records
 from private_core.investor.flow_engine import InvestorFlowEngine, _strict_str
 
 ENGINE = InvestorFlowEngine(None)
 
 
-def outcome(fn, *args):
-    try:
-        return "ok", fn(*args)
-    except SystemError:
-        raise
-    except Exception as exc:  # noqa: BLE001 - compared by the caller
-        return "raised", exc
-
-
-def same_value(a, b):
-    """The same object, or equal exact text, or equal lists of exact text."""
-    if a is b:
-        return True
-    if type(a) is str and type(b) is str:
-        return a == b
-    if type(a) is list and type(b) is list:
-        return len(a) == len(b) and all(same_value(x, y) for x, y in zip(a, b))
-    return False
-
-
-def assert_same(got, want):
-    assert same_value(got, want), (got, want)
-
-
-def same_dict(got, want):
-    assert type(got) is dict, got
-    assert len(got) == len(want), (got, want)
-    for (k, v), (mk, mv) in zip(got.items(), want.items()):
-        assert same_value(k, mk) and same_value(v, mv), (k, v, mk, mv)
-
-
-def same_outcome(got, want, compare=assert_same):
-    assert got[0] == want[0], (got, want)
-    if got[0] == "raised":
-        assert type(got[1]) is type(want[1]), (got, want)
-        if isinstance(want[1], DataDecodingError):
-            assert got[1].args == want[1].args
-    else:
-        compare(got[1], want[1])
+def matches(method, model, *args):
+    """Same result as the model (exact plain text, lists and dicts in order, or the
+    very object passed through), or the same error: with our wording for ours."""
+    def same(got, want):
+        assert same_text(got, want), (got, want)
+    got = outcome(method, *args)
+    assert_same_outcome(got, outcome(model, *args), same, lambda exc: isinstance(exc, DataDecodingError))
+    return got
 
 
 def text(value):
@@ -78,9 +49,11 @@ def model_strict_str(value):
 # Regression: str() of an object may be a str subclass whose strip() returns
 # anything; its length was then read as if it were text.
 @example(value=StrReturnsLyingStr())
+@example(value=np.float64("nan"))
+@example(value=pd.NaT)
+@example(value="  AAA \t")
 def test_strict_str_matches_model(value):
-    got = outcome(_strict_str, value)
-    same_outcome(got, outcome(model_strict_str, value))
+    got = matches(_strict_str, model_strict_str, value)
     if got[0] == "ok":
         assert type(got[1]) is str and got[1] == got[1].strip()
 
@@ -140,10 +113,11 @@ params_dicts = st.dictionaries(param_keys, param_values, max_size=6)
 @given(params=st.one_of(params_dicts, params_dicts.map(DictSub), anything))
 @example(params={"ids": [StrReturnsLyingStr(" a ")], "group": StrReturnsLyingStr(" G ")})
 @example(params={"interval": StrReturnsLyingStr(" 1w "), "start": StrReturnsLyingStr(" d ")})
+@example(params={"ids": {"A"}, "group": "   ", "start": datetime(2024, 3, 5, 23, 30, tzinfo=timezone.utc),
+                 "end": pd.Timestamp("2024-03-05 23:30"), "x": None})
 def test_prepare_payload_matches_model(params):
     snapshot = list(params.items()) if type(params) is dict else None
-    got = outcome(ENGINE._prepare_payload, params)
-    same_outcome(got, outcome(model_prepare, params), same_dict)
+    got = matches(ENGINE._prepare_payload, model_prepare, params)
     if snapshot is not None:  # the caller's dict is left as it was
         assert len(snapshot) == len(params)
         assert all(k is k2 and v is v2 for (k, v), (k2, v2) in zip(snapshot, params.items()))
@@ -154,9 +128,10 @@ def test_prepare_payload_matches_model(params):
 @given(payload=st.one_of(params_dicts, params_dicts.map(lambda d: dict(d, ids=d.get("ids", []))),
                          anything))
 @example(payload={"ids": [StrReturnsLyingStr(" a "), " b "]})
+@example(payload={"ids": b"AB", "other": ["a", "b"]})
+@example(payload={"ids": ("A", 1), "group": "all"})
 def test_to_query_params_matches_model(payload):
-    got = outcome(ENGINE._to_query_params, payload)
-    same_outcome(got, outcome(model_query, payload), same_dict)
+    matches(ENGINE._to_query_params, model_query, payload)
 
 
 class ClearsWhenStringified:
@@ -204,12 +179,6 @@ def test_request_building_survives_its_dict_being_emptied():
 # --- _normalise_records and _ensure_mapping -------------------------------------------------
 
 
-def same_rows(got, want):
-    assert type(got) is list and len(got) == len(want), (got, want)
-    for row, model_row in zip(got, want):
-        same_dict(row, model_row)
-
-
 row = st.dictionaries(st.sampled_from(["symbol", "icb", "date", "value", "id"]), json_values,
                       max_size=4)
 entries = st.lists(st.one_of(row, row.map(DictGetLies), anything), max_size=3)
@@ -230,15 +199,13 @@ namespaces = st.one_of(st.sampled_from(["stock", "market", "sector", "fund"]), s
 # any row was seen, so a namespace that cannot be a key failed even with no rows.
 @example(payload={"A": []}, namespace=[])
 def test_normalise_records_matches_model(payload, namespace):
-    got = outcome(ENGINE._normalise_records, payload, namespace)
-    same_outcome(got, outcome(normalise_records, payload, namespace), same_rows)
+    matches(ENGINE._normalise_records, normalise_records, payload, namespace)
 
 
 @given(entry=st.one_of(row, anything), namespace=namespaces,
        identifier=st.one_of(st.none(), short_text, leaves))
 def test_ensure_mapping_matches_model(entry, namespace, identifier):
-    got = outcome(ENGINE._ensure_mapping, entry, namespace, identifier)
-    same_outcome(got, outcome(ensure_mapping, entry, namespace, identifier), same_dict)
+    got = matches(ENGINE._ensure_mapping, ensure_mapping, entry, namespace, identifier)
     if got[0] == "ok":
         assert got[1] is not entry
 
