@@ -198,12 +198,16 @@ namespaces = st.one_of(st.sampled_from(["stock", "market", "sector", "fund"]), s
 # Regression: for a keyed answer the identifier column was looked up before
 # any row was seen, so a namespace that cannot be a key failed even with no rows.
 @example(payload={"A": []}, namespace=[])
+@example(payload={"data": {1: [{}]}}, namespace="stock")  # a key that is no identifier
 def test_normalise_records_matches_model(payload, namespace):
     matches(ENGINE._normalise_records, normalise_records, payload, namespace)
 
 
 @given(entry=st.one_of(row, anything), namespace=namespaces,
        identifier=st.one_of(st.none(), short_text, leaves))
+@example(entry=DictSub(a=1), namespace="stock", identifier=None)
+@example(entry={"icb": "own"}, namespace="sector", identifier="8300")
+@example(entry=[("a", 1)], namespace="stock", identifier=None)
 def test_ensure_mapping_matches_model(entry, namespace, identifier):
     got = matches(ENGINE._ensure_mapping, ensure_mapping, entry, namespace, identifier)
     if got[0] == "ok":
