@@ -1,8 +1,6 @@
-"""Plain-pandas reference versions of the investor engine's frame steps.
-
-The straightforward algorithms, written as ordinary Python: the tests compare the
-engine's results with them, and bench/ times the engine beside them.
-"""
+"""Plain-pandas reference versions of the investor engine's decoding and frame steps,
+the straightforward algorithms: the tests compare the engine's results with them, and
+bench/ times the engine beside them."""
 from collections.abc import Mapping
 
 import pandas as pd
@@ -30,10 +28,8 @@ def pandas_rule(interval):
 
 def resample_per_entity(frame, namespace, interval):
     """One pandas resample per entity, then concatenated and sorted."""
-    if frame.empty:
-        return frame
     date_col = "date" if "date" in frame.columns else "Date" if "Date" in frame.columns else None
-    if date_col is None:
+    if frame.empty or date_col is None:
         return frame
     work = frame.dropna(subset=[date_col])
     if work.empty:
@@ -69,9 +65,7 @@ def resample_per_entity(frame, namespace, interval):
     if not results:
         return frame
     combined = pd.concat(results, ignore_index=True)
-    keys = [k for k in (id_col, date_col) if k and k in combined.columns]
-    if not keys:
-        return combined
+    keys = [k for k in (id_col, date_col) if k and k in combined.columns]  # the date column at least
     return combined.sort_values(keys, kind="stable").reset_index(drop=True)
 
 
