@@ -112,9 +112,9 @@ def test_error_inside_lock_releases_it_and_keeps_earlier_steps():
 
 @pytest.mark.parametrize("guard, call, entered", [
     (True, lambda c: c.get("ns", 1), 1), (True, lambda c: c.set("ns", 1, "d"), 1),
-    (True, lambda c: c.clear_ns("ns"), 1), (True, lambda c: c.clear_all(), 1), (True, lambda c: c._begin_inflight("ns", 1), 1),
-    (True, lambda c: c._end_inflight("ns", 1), 1), (False, lambda c: c._begin_inflight("ns", 1), 0),
-    (False, lambda c: c._end_inflight("ns", 1), 0)])
+    (True, lambda c: c.clear_ns("ns"), 1), (True, lambda c: c.clear_all(), 1),
+    (True, lambda c: c._begin_inflight("ns", 1), 1), (True, lambda c: c._end_inflight("ns", 1), 1),
+    (False, lambda c: c._begin_inflight("ns", 1), 0), (False, lambda c: c._end_inflight("ns", 1), 0)])
 def test_each_operation_uses_the_instances_current_lock(guard, call, entered):
     cache = _Cache(guard)
     cache._lock = lock = RecordingLock()
