@@ -134,23 +134,19 @@ def test_clears():
     assert cache._store == {} and cache._inflight == {("a", 1): 1}
 
 
-@pytest.mark.parametrize("make", [lambda: _Cache(False), lambda: _Cache(enable_singleflight=0)])
-def test_guard_off(make):
+@pytest.mark.parametrize("make, flag", [(lambda: _Cache(False), False), (lambda: _Cache(enable_singleflight=0), 0),
+                                        (lambda: _Cache(enable_singleflight="on"), "on")])
+def test_inflight_counts_every_caller_per_pair_unless_off(make, flag):
     cache = make()
-    assert cache._inflight is None and cache._singleflight in (False, 0)
-    assert [cache._begin_inflight("ns", 1) for _ in range(3)] == [True] * 3
-    assert cache._end_inflight("ns", 1) is None and cache._inflight is None
-
-
-def test_inflight_counts_every_caller_per_pair():
-    cache = _Cache(enable_singleflight="on")
-    assert cache._singleflight == "on"
-    assert [cache._begin_inflight("ns", 1) for _ in range(3)] == [True, False, False]
-    assert cache._begin_inflight("other", 1) is True
+    assert cache._singleflight is flag
+    begins = [cache._begin_inflight("ns", 1) for _ in range(3)]
+    if not flag:  # no guard: everyone fetches, nothing is counted
+        assert begins == [True] * 3 and cache._end_inflight("ns", 1) is None and cache._inflight is None
+        return
+    assert begins == [True, False, False] and cache._begin_inflight("other", 1) is True
     for _ in range(4):
         cache._end_inflight("ns", 1)
-    assert cache._inflight == {("other", 1): 1}
-    assert cache._begin_inflight("ns", 1) is True
+    assert cache._inflight == {("other", 1): 1} and cache._begin_inflight("ns", 1) is True
 
 
 @pytest.mark.skipif(sys.flags.optimize > 0, reason="assert is compiled out")

@@ -1,12 +1,9 @@
-"""Real threads on the result cache, for a bounded time.
+"""Real threads on the result cache: sixteen hammer one shared _Cache, directly and through
+BaseMemoLayer._fetch_with_cache, while two callers of one pair duel on fresh clients.
 
-Sixteen threads hammer one shared _Cache, directly and through
-BaseMemoLayer._fetch_with_cache, while the test thread replays two callers of one pair
-(sharing one fetch, a waiter falling back after its timeout, a failing fetch, no wait)
-on fresh clients. A run lasts PRIVATE_CORE_STRESS_SECONDS per switch interval (0.6 s by
-default); set it higher for a long local run. Small switch intervals hand the GIL over
-between almost every bytecode and C API call that may release it, which is where races
-in native code show up."""
+A run lasts PRIVATE_CORE_STRESS_SECONDS per switch interval (0.6 s by default; set it
+higher for a long local run). Small switch intervals hand the GIL over between almost
+every bytecode and C API call that may release it, where races in native code show up."""
 import itertools
 import os
 import random
@@ -14,6 +11,7 @@ import sys
 import threading
 import time
 from collections import Counter
+from concurrent.futures import ThreadPoolExecutor
 from datetime import timedelta
 
 import pytest
@@ -166,20 +164,6 @@ class Churn:
                 self.ops.update(ops)
 
 
-def start(fn):
-    box = {}
-
-    def target():
-        try:
-            box["result"] = fn()
-        except BaseException as exc:  # handed to the test thread
-            box["error"] = exc
-
-    thread = threading.Thread(target=target, daemon=True)
-    thread.start()
-    return thread, box
-
-
 def wait_until(condition):
     deadline = time.monotonic() + 10
     while not condition():
@@ -195,24 +179,22 @@ DUELS = [(None, 5.0, False),  # the waiter takes the first caller's result
          (None, 0, True)]  # no waiting at all
 
 
-def duel(first_error, wait_timeout, second_fetches):
+def duel(pool, first_error, wait_timeout, second_fetches):
     client, release, error = Client(), threading.Event(), first_error and first_error()
     first, second = object(), object()
     try:
-        a, box_a = start(lambda: fetch(client, Fetcher(first, error, release)))
+        a = pool.submit(fetch, client, Fetcher(first, error, release))
         wait_until(lambda: client._cache._inflight.get(PAIR) == 1)
-        b, box_b = start(lambda: fetch(client, Fetcher(second), wait_timeout=wait_timeout, wait_interval=0.01))
-        if second_fetches:
-            b.join(10)  # done while the first caller is still inside
-            assert box_b["result"] is second and a.is_alive()
+        b = pool.submit(fetch, client, Fetcher(second), wait_timeout=wait_timeout, wait_interval=0.01)
+        if second_fetches:  # done while the first caller is still inside
+            assert b.result(timeout=10) is second and not a.done()
         else:
             wait_until(lambda: client._cache._inflight.get(PAIR) == 2)
     finally:
         release.set()
-    a.join(10)
-    b.join(10)
-    assert not (a.is_alive() or b.is_alive())
-    assert box_a.get("error") is error and box_b["result"] is (second if second_fetches else first)
+    assert a.exception(timeout=10) is error and b.result(timeout=10) is (second if second_fetches else first)
+    if error is None:
+        assert a.result() is first
     assert client._cache._inflight == {}
     assert client._cache.get(*PAIR).data is (second if error else first)  # the later set wins
 
@@ -230,10 +212,11 @@ def test_threads_on_one_cache(switch_interval):
         for thread in threads:
             thread.start()
         try:
-            while not rounds or time.monotonic() < deadline:
-                for row in DUELS:
-                    duel(*row)
-                rounds += 1
+            with ThreadPoolExecutor(2) as pool:
+                while not rounds or time.monotonic() < deadline:
+                    for row in DUELS:
+                        duel(pool, *row)
+                    rounds += 1
         finally:
             for thread in threads:
                 thread.join(SECONDS + 10)
