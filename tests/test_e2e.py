@@ -229,21 +229,16 @@ class Client(BaseMemoLayer):
             ttl_live=memo_rules.ttl_eod_latest(), ttl_history=memo_rules.ttl_eod_history())
 
 
-def test_cache_serves_history_without_a_request(sandbox, session):
+@pytest.mark.parametrize("recent, live, fetches", [
+    (False, None, 1),  # the fixed past fortnight: history, served from the cache
+    (True, None, 2),  # the last ten days up to today: fetched again
+    (False, True, 2)])  # asked live: fetched again
+def test_cache_in_front_of_the_fetcher(sandbox, session, recent, live, fetches):
+    today = date.today()
+    start, end = ((today - timedelta(days=10)).isoformat(), today.isoformat()) if recent else (START, END)
     client = Client(session)
-    first = client.eod(["ALP", "BOR"], START, END)
-    assert sandbox.requests_made() == 2
-    assert client.eod(["ALP", "BOR"], START, END) is first
-    assert sandbox.requests_made() == 2
-    other = Client(session).eod(["ALP", "BOR"], START, END)  # caches are per client
-    assert other is not first and sandbox.requests_made() == 4
-
-
-def test_live_request_refetches(sandbox, session):
-    client, today = Client(session), date.today().isoformat()
-    first, second = [client.eod(["ALP"], (date.today() - timedelta(days=10)).isoformat(), today) for _ in range(2)]
-    assert sandbox.requests_made() == 2 and second is not first
+    first, second = [client.eod(["ALP", "BOR"], start, end, live=live) for _ in range(2)]
+    assert sandbox.requests_made() == 2 * fetches and (second is first) is (fetches == 1)
     pd.testing.assert_frame_equal(first, second)
-    client.eod(["ALP"], START, END, live=True)
-    client.eod(["ALP"], START, END, live=True)
-    assert sandbox.requests_made() == 4
+    other = Client(session).eod(["ALP", "BOR"], start, end, live=live)  # caches are per client
+    assert other is not first and sandbox.requests_made() == 2 * fetches + 2
