@@ -9,7 +9,7 @@ import typing
 
 import pytest
 
-from fakes import DictSub, StrSub, assert_same_outcome, outcome
+from fakes import DictSub, StrSub, assert_same_outcome, outcome, raise_
 
 probe = pytest.importorskip("private_core._runtime_probe")
 
@@ -137,14 +137,8 @@ def test_methods_bind_and_classes_are_real(python_wording):
 
 
 def test_protocol_metaclass_and_decorator():
-    class Person:
-        name = "ann"
-
-        def greet(self):
-            return "hi"
-
-    assert isinstance(Person(), probe.Named)
-    assert not isinstance(object(), probe.Named)
+    person = type("Person", (), {"name": "ann", "greet": lambda self: "hi"})()
+    assert isinstance(person, probe.Named) and not isinstance(object(), probe.Named)
     assert type(probe.Named) is type(typing.Protocol)
 
     class Impl(probe.Named):
@@ -164,12 +158,8 @@ def test_globals_are_read_at_call_time(monkeypatch):
 
 def test_raise_from_sets_cause_and_suppresses_context():
     original = KeyError("k")
-
-    def fail():
-        raise original
-
     with pytest.raises(RuntimeError) as err:
-        probe.wrap_error(fail)
+        probe.wrap_error(lambda: raise_(original))
     assert err.value.__cause__ is original and err.value.__context__ is original and err.value.__suppress_context__
     assert err.value.__cause__.__traceback__ is not None
     assert sys.exc_info() == (None, None, None)
@@ -178,15 +168,12 @@ def test_raise_from_sets_cause_and_suppresses_context():
 def test_handler_sees_exception_as_handled():
     seen = []
 
-    def fail():
-        raise ValueError("first")
-
     def handler():
         seen.append(sys.exc_info()[1])
         raise LookupError("second")
 
     with pytest.raises(LookupError) as err:
-        probe.in_handler(fail, handler)
+        probe.in_handler(lambda: raise_(ValueError("first")), handler)
     assert isinstance(seen[0], ValueError)
     assert err.value.__context__ is seen[0] and err.value.__cause__ is None
     assert not err.value.__suppress_context__
@@ -270,10 +257,7 @@ def test_many_calls_do_not_leak():
     def run():
         for _ in range(2000):
             probe.echo(1, 2, 3, 4, d=5, x=6)
-            try:
-                probe.typed("x", True, {}, [])
-            except TypeError:
-                pass
+            outcome(probe.typed, "x", True, {}, [])  # a TypeError
 
     run()
     gc.collect()
