@@ -7,18 +7,13 @@ from hypothesis import HealthCheck, settings
 
 from private_core import memo_store
 
-# Property-based tests: the suite's profile is bounded and reproducible (the same
-# examples every run, nothing written to a .hypothesis directory) and has no deadline,
-# since the sanitizer run is several times slower. HYPOTHESIS_PROFILE=long searches
-# much further, for local runs.
-settings.register_profile(
-    "ci", max_examples=60, deadline=None, derandomize=True, database=None, print_blob=True,
-    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
-)
-settings.register_profile(
-    "long", max_examples=3000, deadline=None,
-    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
-)
+# Property-based tests: the suite's profile is bounded and reproducible (the same examples
+# every run, no .hypothesis directory) and has no deadline, since the sanitizer run is
+# several times slower. HYPOTHESIS_PROFILE=long searches much further, for local runs.
+_SLOW = [HealthCheck.too_slow, HealthCheck.data_too_large]
+settings.register_profile("ci", max_examples=60, deadline=None, derandomize=True, database=None, print_blob=True,
+                          suppress_health_check=_SLOW)
+settings.register_profile("long", max_examples=3000, deadline=None, suppress_health_check=_SLOW)
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
 
 
@@ -70,8 +65,7 @@ def python_wording():
         params = [p.replace(annotation=p.empty, default=p.empty if p.default is p.empty else None)
                   for p in sig.parameters.values()]
         namespace = {}
-        exec(f"def {fn.__name__}{sig.replace(parameters=params, return_annotation=sig.empty)}: pass",
-             namespace)
+        exec(f"def {fn.__name__}{sig.replace(parameters=params, return_annotation=sig.empty)}: pass", namespace)
         plain = namespace[fn.__name__]
         plain.__qualname__ = fn.__qualname__
         with pytest.raises(TypeError) as info:

@@ -169,3 +169,38 @@ def same_text(a: Any, b: Any) -> bool:
         a, b = list(a.items()), list(b.items())
         return len(a) == len(b) and all(same_text(k, l) and same_text(v, w) for (k, v), (l, w) in zip(a, b))
     return len(a) == len(b) and all(same_text(x, y) for x, y in zip(a, b))
+
+
+# --- memo
+from datetime import timedelta  # noqa: E402
+
+from private_core.memo_layer import BaseMemoLayer  # noqa: E402
+
+MEMO_PAIR, MEMO_TTL = ("ns", ("k",)), timedelta(minutes=1)
+
+
+class MemoClient(BaseMemoLayer):
+    """A client class as callers write one over the memo layer."""
+
+
+class Fetcher:
+    """A fetcher (or any stand-in method): counts its calls, waits for `release` when
+    given, then raises `error` or returns `result`."""
+
+    def __init__(self, result: Any = None, error: Any = None, release: Any = None) -> None:
+        self.result, self.error, self.release, self.calls = result, error, release, 0
+
+    def __call__(self, *args: Any, **kwargs: Any) -> Any:
+        self.calls += 1
+        if self.release is not None:
+            self.release.wait(10)
+        if self.error is not None:
+            raise_(self.error)
+        return self.result
+
+
+def memo_fetch(client: Any, fetcher: Any, *, live: bool = False, ns: str = "ns", key: Any = ("k",),
+               **kwargs: Any) -> Any:
+    """client._fetch_with_cache with a one-minute live TTL and history kept for good."""
+    return client._fetch_with_cache(ns, key, live=live, fetcher=fetcher, ttl_live=MEMO_TTL,
+                                    ttl_history=None, **kwargs)

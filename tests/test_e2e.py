@@ -1,5 +1,5 @@
 """End to end over real HTTP: the core's fetchers against the sandbox backend."""
-import importlib
+import socket
 from datetime import date, timedelta
 from urllib.parse import parse_qsl
 
@@ -7,20 +7,17 @@ import pandas as pd
 import pytest
 from tavrix.exceptions import DataDecodingError, HttpError
 from tavrix_sandbox import data
+from tavrix_sandbox.testing import SandboxError, start_sandbox
 
-from private_core import memo_rules
+from private_core import daily_bars, memo_rules, tick_feed
+from private_core.investor.flow_engine import InvestorFlowEngine
 from private_core.memo_layer import BaseMemoLayer
 from private_core.transport_base import HttpSession
 
-API = "/api/v1/tavrix"
+API, EOD = "/api/v1/tavrix", "/market-data/eod/ohlcv"
 # A fixed past week: Monday 2 to Friday 13 November 2026 (two trading weeks).
 START, END = "2026-11-02", "2026-11-13"
 DAYS = list(data.trading_days(date(2026, 11, 2), date(2026, 11, 13)))
-SHAPES = ["array", "data", "results", "items", "records", "keyed"]
-
-
-def core(name):
-    return importlib.import_module(f"private_core.{name}")
 
 
 @pytest.fixture
@@ -35,43 +32,37 @@ def wire(sandbox):
             for e in sandbox.stats()["log"]]
 
 
+def flow_params(ids, **extra):
+    return {"ids": ids, "group": "Foreign", "start": START, "end": END, **extra}
+
+
 # --- the sandbox itself, through the session ---------------------------------------------
 
 
-@pytest.mark.parametrize("path, params, status, detail", [
-    ("/market-data/eod/ohlcv", {}, 400, "query parameter 'symbol' is required"),
-    ("/market-data/eod/ohlcv", {"symbol": "ALP", "start": "2026-13-01"}, 400,
+@pytest.mark.parametrize("key, path, params, status, detail", [
+    ("demo-key", EOD, {}, 400, "query parameter 'symbol' is required"),
+    ("demo-key", EOD, {"symbol": "ALP", "start": "2026-13-01"}, 400,
      "start must be a date as YYYY-MM-DD, got '2026-13-01'"),
-    ("/market-data/eod/ohlcv", {"symbol": "ALP", "start": END, "end": START}, 400,
-     "start must not be after end"),
-    ("/market-data/eod/ohlcv", {"symbol": "ALP", "interval": "5m"}, 400,
-     "interval must be one of 1D, 1W, 1M, got '5m'"),
-    ("/market-data/intraday/ohlcv", {"symbol": "ALP", "adjusted": "yes"}, 400,
+    ("demo-key", EOD, {"symbol": "ALP", "start": END, "end": START}, 400, "start must not be after end"),
+    ("demo-key", EOD, {"symbol": "ALP", "interval": "5m"}, 400, "interval must be one of 1D, 1W, 1M, got '5m'"),
+    ("demo-key", "/market-data/intraday/ohlcv", {"symbol": "ALP", "adjusted": "yes"}, 400,
      "adjusted must be 'true' or 'false', got 'yes'"),
-    ("/market-data/nothing", {}, 404, f"Not found: {API}/market-data/nothing"),
-])
-def test_sandbox_malformed_requests(session, path, params, status, detail):
-    with pytest.raises(HttpError) as info:
-        session.get(path, params=params)
-    assert info.value.status_code == status
-    assert info.value.payload == {"detail": detail}
-
-
-def test_sandbox_refuses_unknown_key(sandbox):
-    with HttpSession("nope", base_url=sandbox.base_url) as s, pytest.raises(HttpError) as info:
-        s.get("/market-data/eod/ohlcv", params={"symbol": "ALP"})
-    assert (info.value.status_code, info.value.payload) == (401, {"detail": "Invalid API key"})
+    ("demo-key", "/market-data/nothing", {}, 404, f"Not found: {API}/market-data/nothing"),
+    ("nope", EOD, {"symbol": "ALP"}, 401, "Invalid API key")])
+def test_sandbox_refuses_bad_requests(sandbox, key, path, params, status, detail):
+    with HttpSession(key, base_url=sandbox.base_url) as s, pytest.raises(HttpError) as info:
+        s.get(path, params=params)
+    assert (info.value.status_code, info.value.payload) == (status, {"detail": detail})
 
 
 def test_sandbox_data_is_deterministic_and_plausible(session):
     params = {"symbol": "WAV", "start": START, "end": END}
-    first = session.get("/market-data/eod/ohlcv", params=params).json()["data"]
-    again = session.get("/market-data/eod/ohlcv", params={**params, "start": "2026-11-09"}).json()
+    first = session.get(EOD, params=params).json()["data"]
+    again = session.get(EOD, params={**params, "start": "2026-11-09"}).json()
     assert again["data"] == first[5:]  # same bars whatever the range asked for
     assert [b["date"] for b in first] == [d.isoformat() for d in DAYS]
     for bar in first:
-        assert bar["low"] <= min(bar["open"], bar["close"]) <= max(bar["open"], bar["close"]) \
-            <= bar["high"]
+        assert bar["low"] <= min(bar["open"], bar["close"]) <= max(bar["open"], bar["close"]) <= bar["high"]
         assert bar["volume"] > 0 and bar["volume"] % 100 == 0
     minutes = session.get("/market-data/intraday/ohlcv",
                           params={"symbol": "WAV", "start": START, "end": START}).json()["data"]
@@ -80,21 +71,28 @@ def test_sandbox_data_is_deterministic_and_plausible(session):
     assert "12:00" not in times  # lunch break
 
 
+def test_sandbox_port_taken_is_one_clear_line():
+    with socket.socket() as busy:
+        busy.bind(("127.0.0.1", 0))
+        busy.listen()
+        port = busy.getsockname()[1]
+        with pytest.raises(SandboxError) as info:
+            start_sandbox(["--port", str(port)])
+    assert str(info.value) == (f"sandbox backend did not start: tavrix-sandbox: cannot listen "
+                               f"on 127.0.0.1:{port}: address already in use")
+
+
 # --- end-of-day bars ------------------------------------------------------------------------
 
 
 def test_eod_batch(sandbox, session):
-    daily_bars = core("daily_bars")
-    frame = daily_bars.fetch_ohlcv(session, ["alp", " sol ", "WAV"], START, END,
-                                   show_progress=False)
-    assert sorted(frame["symbol"].unique()) == ["ALP", "SOL", "WAV"]
-    assert len(frame) == 3 * len(DAYS)
+    frame = daily_bars.fetch_ohlcv(session, ["alp", " sol ", "WAV"], START, END, show_progress=False)
+    assert sorted(frame["symbol"].unique()) == ["ALP", "SOL", "WAV"] and len(frame) == 3 * len(DAYS)
     sent = wire(sandbox)
     assert sorted(q[0][1] for _, _, q in sent) == ["ALP", "SOL", "WAV"]
     for method, path, query in sent:
-        assert (method, path) == ("GET", "/market-data/eod/ohlcv")
-        assert [k for k, _ in query] == ["symbol", "interval", "start", "end"]
-        assert dict(query)["interval"] == "1D"
+        assert (method, path) == ("GET", EOD)
+        assert [k for k, _ in query] == ["symbol", "interval", "start", "end"] and dict(query)["interval"] == "1D"
     sol = frame[frame["symbol"] == "SOL"].reset_index(drop=True)
     expected = [data.eod_bar("SOL", d, adjusted=True) for d in DAYS]
     assert sol["close"].tolist() == [b["close"] for b in expected]
@@ -102,42 +100,19 @@ def test_eod_batch(sandbox, session):
 
 
 def test_eod_weekly_is_aggregated_per_symbol(session):
-    daily_bars = core("daily_bars")
-    weekly = daily_bars.fetch_ohlcv(session, ["ALP", "BOR"], START, END, "1W",
-                                    show_progress=False)
+    weekly = daily_bars.fetch_ohlcv(session, ["ALP", "BOR"], START, END, "1W", show_progress=False)
     assert len(weekly) == 4
     alp = weekly[weekly["symbol"] == "ALP"].reset_index(drop=True)
     bars = [data.eod_bar("ALP", d, adjusted=True) for d in DAYS]
-    assert alp["volume"].tolist() == [sum(b["volume"] for b in bars[:5]),
-                                      sum(b["volume"] for b in bars[5:])]
-    assert alp["high"].tolist() == [max(b["high"] for b in bars[:5]),
-                                    max(b["high"] for b in bars[5:])]
-
-
-def test_eod_unknown_symbol(session):
-    daily_bars = core("daily_bars")
-    with pytest.raises(DataDecodingError) as info:
-        daily_bars.fetch_ohlcv(session, "XYZ", show_progress=False)
-    assert info.value.args == ("Backend returned error for XYZ: Unknown symbol: XYZ",)
-
-
-def test_eod_malformed_request_is_http_error(session):
-    daily_bars = core("daily_bars")
-    with pytest.raises(HttpError) as info:
-        daily_bars.fetch_ohlcv(session, "ALP", "2026-02-30", show_progress=False)
-    assert info.value.status_code == 400
-    assert "start must be a date" in info.value.payload["detail"]
+    assert alp["volume"].tolist() == [sum(b["volume"] for b in bars[:5]), sum(b["volume"] for b in bars[5:])]
+    assert alp["high"].tolist() == [max(b["high"] for b in bars[:5]), max(b["high"] for b in bars[5:])]
 
 
 def test_batch_of_twenty_uses_one_kept_alive_connection(sandbox, session):
-    daily_bars = core("daily_bars")
-    symbols = sorted(data.STOCKS)[:20]
-    frame = daily_bars.fetch_ohlcv(session, symbols, START, END, show_progress=False)
+    frame = daily_bars.fetch_ohlcv(session, sorted(data.STOCKS)[:20], START, END, show_progress=False)
     assert frame["symbol"].nunique() == 20
-    stats = sandbox.stats()
-    assert stats["requests"] == 20
-    assert stats["connections"] == 1  # accepted by the server: one for the whole batch
-    assert stats["peers"] == 1
+    stats = sandbox.stats()  # connections accepted by the server: one for the whole batch
+    assert (stats["requests"], stats["connections"], stats["peers"]) == (20, 1, 1)
 
 
 # --- intraday bars and the tape -----------------------------------------------------------
@@ -145,41 +120,31 @@ def test_batch_of_twenty_uses_one_kept_alive_connection(sandbox, session):
 
 @pytest.mark.parametrize("adjusted, sent", [(None, None), (True, "true"), (False, "false")])
 def test_intraday_resampled_to_five_minutes(sandbox, session, adjusted, sent):
-    tick_feed = core("tick_feed")
     day = "2026-11-04"
     frame = tick_feed.fetch_ohlcv(session, "tav", day, day, "5m", adjusted, show_progress=False)
-    assert len(frame) == 270 // 5
-    assert (frame["symbol"] == "TAV").all()
+    assert len(frame) == 270 // 5 and (frame["symbol"] == "TAV").all()
     minutes = data.intraday_bars("TAV", date(2026, 11, 4), adjusted=bool(adjusted))
     assert frame["volume"].sum() == sum(m["volume"] for m in minutes)
-    assert frame["open"].iloc[0] == minutes[0]["open"]
-    assert frame["close"].iloc[-1] == minutes[-1]["close"]
+    assert (frame["open"].iloc[0], frame["close"].iloc[-1]) == (minutes[0]["open"], minutes[-1]["close"])
     [(_, _, query)] = wire(sandbox)
     assert dict(query).get("adjusted") == sent and dict(query)["interval"] == "1m"
 
 
 def test_intraday_time_window(session):
-    tick_feed = core("tick_feed")
-    frame = tick_feed.fetch_ohlcv(session, "TAV", "2026-11-04T10:00:00", "2026-11-04T10:29:00",
-                                  show_progress=False)
-    assert len(frame) == 30
-    assert str(frame["time"].iloc[0]) == "2026-11-04 10:00:00"
+    frame = tick_feed.fetch_ohlcv(session, "TAV", "2026-11-04T10:00:00", "2026-11-04T10:29:00", show_progress=False)
+    assert len(frame) == 30 and str(frame["time"].iloc[0]) == "2026-11-04 10:00:00"
 
 
 def test_orderbook(sandbox, session):
-    tick_feed = core("tick_feed")
     frame = tick_feed.fetch_orderbook(session, ["SOL", "ZEN"], "2026-11-05", show_progress=False)
     expected = {s: data.orderbook_rows(s, date(2026, 11, 5)) for s in ("SOL", "ZEN")}
     assert len(frame) == sum(len(rows) for rows in expected.values())
     assert list(frame.columns) == ["symbol", "time", "price", "volume", "side", "match_id"]
-    zen = frame[frame["symbol"] == "ZEN"]
-    assert zen["price"].tolist() == [r["price"] for r in expected["ZEN"]]
-    assert all(dict(q) == {"symbol": dict(q)["symbol"], "target_date": "2026-11-05"}
-               for _, _, q in wire(sandbox))
+    assert frame[frame["symbol"] == "ZEN"]["price"].tolist() == [r["price"] for r in expected["ZEN"]]
+    assert all(dict(q) == {"symbol": dict(q)["symbol"], "target_date": "2026-11-05"} for _, _, q in wire(sandbox))
 
 
 def test_orderbook_weekend_is_empty(session):
-    tick_feed = core("tick_feed")
     frame = tick_feed.fetch_orderbook(session, "SOL", "2026-11-07", show_progress=False)
     assert frame.empty and list(frame.columns) == []
 
@@ -187,23 +152,13 @@ def test_orderbook_weekend_is_empty(session):
 # --- investor flows -----------------------------------------------------------------------
 
 
-def engine_for(session):
-    return core("investor.flow_engine").InvestorFlowEngine(session)
-
-
-def flow_params(ids, **extra):
-    return {"ids": ids, "group": "Foreign", "start": START, "end": END, **extra}
-
-
-@pytest.mark.parametrize("shape", SHAPES)
+@pytest.mark.parametrize("shape", ["array", "data", "results", "items", "records", "keyed"])
 @pytest.mark.parametrize("namespace, op, ids, id_column", [
-    ("stock", "flow", ["SOL", "TAV"], "symbol"),
-    ("market", "breakdown", ["MAIN"], "symbol"),
-    ("sector", "foreign_room", ["8000", "9000"], "icb"),
-])
+    ("stock", "flow", ["SOL", "TAV"], "symbol"), ("market", "breakdown", ["MAIN"], "symbol"),
+    ("sector", "foreign_room", ["8000", "9000"], "icb")])
 def test_investor_reply_shapes(sandbox, session, shape, namespace, op, ids, id_column):
     sandbox.configure(investor_shape=shape)
-    frame = engine_for(session).fetch_df(namespace, op, flow_params(ids))
+    frame = InvestorFlowEngine(session).fetch_df(namespace, op, flow_params(ids))
     assert len(frame) == len(ids) * len(DAYS)
     # Keyed replies carry the identifier only as their key: the engine restores it.
     assert frame[id_column].tolist() == [i for i in sorted(ids) for _ in DAYS]
@@ -213,44 +168,49 @@ def test_investor_reply_shapes(sandbox, session, shape, namespace, op, ids, id_c
 
 @pytest.mark.parametrize("interval, ends, periods", [
     ("1w", ["2026-11-08", "2026-11-15"], [slice(0, 5), slice(5, 10)]),
-    ("1m", ["2026-11-30"], [slice(0, 10)]),  # calendar months on pandas 2 and 3
-])
+    ("1m", ["2026-11-30"], [slice(0, 10)])])  # calendar months on pandas 2 and 3
 def test_investor_values_and_resampling(session, interval, ends, periods):
-    frame = engine_for(session).fetch_df("stock", "flow", flow_params(["SOL", "TAV", "WAV"],
-                                                                      interval=interval))
-    assert len(frame) == 3 * len(ends)  # three stocks
+    frame = InvestorFlowEngine(session).fetch_df("stock", "flow", flow_params(["SOL", "TAV", "WAV"], interval=interval))
+    assert len(frame) == 3 * len(ends) and (frame["group"] == "foreign").all()
     sol = frame[frame["symbol"] == "SOL"]
     assert sol["date"].tolist() == [pd.Timestamp(d) for d in ends]
     daily = [data.investor_flow("stock", "SOL", d, "foreign") for d in DAYS]
     assert sol["net_value"].tolist() == [sum(r["net_value"] for r in daily[p]) for p in periods]
-    assert (frame["group"] == "foreign").all()
 
 
 @pytest.mark.parametrize("status", [404, 405])
 def test_investor_get_fallback(sandbox, session, status):
-    params = flow_params(["SOL"])
-    posted = engine_for(session).fetch_df("stock", "flow", params)
+    posted = InvestorFlowEngine(session).fetch_df("stock", "flow", flow_params(["SOL"]))
     sandbox.reset()
     sandbox.configure(investor_post_status=status)
-    fallen_back = engine_for(session).fetch_df("stock", "flow", params)
-    pd.testing.assert_frame_equal(fallen_back, posted)
+    pd.testing.assert_frame_equal(InvestorFlowEngine(session).fetch_df("stock", "flow", flow_params(["SOL"])), posted)
     sent = wire(sandbox)
     assert [m for m, _, _ in sent] == ["POST", "GET"]
     assert dict(sent[1][2]) == {"ids": "SOL", "group": "foreign", "start": START, "end": END}
     assert [e["status"] for e in sandbox.stats()["log"]] == [status, 200]
 
 
-def test_investor_other_errors_are_not_retried(sandbox, session):
-    sandbox.configure(faults={"/market-data/investor/stock/flow": 503})
-    with pytest.raises(HttpError) as info:
-        engine_for(session).fetch_df("stock", "flow", flow_params(["SOL"]))
-    assert info.value.status_code == 503
-    assert [m for m, _, _ in wire(sandbox)] == ["POST"]
+# --- errors through the fetchers ---------------------------------------------------------
+# A backend error inside a 200 reply is a decoding error; a status other than 404/405 is
+# not retried by GET.
 
 
-def test_investor_unknown_symbol(session):
-    with pytest.raises(DataDecodingError):
-        engine_for(session).fetch_df("stock", "flow", flow_params(["NOPE"]))
+@pytest.mark.parametrize("faults, fetch, error, expected, sent", [
+    ({}, lambda s: daily_bars.fetch_ohlcv(s, "XYZ", show_progress=False), DataDecodingError,
+     {"args": ("Backend returned error for XYZ: Unknown symbol: XYZ",)}, ["GET"]),
+    ({}, lambda s: daily_bars.fetch_ohlcv(s, "ALP", "2026-02-30", show_progress=False), HttpError,
+     {"status_code": 400, "payload": {"detail": "start must be a date as YYYY-MM-DD, got '2026-02-30'"}}, ["GET"]),
+    ({}, lambda s: InvestorFlowEngine(s).fetch_df("stock", "flow", flow_params(["NOPE"])), DataDecodingError,
+     {}, ["POST"]),
+    ({"/market-data/investor/stock/flow": 503},
+     lambda s: InvestorFlowEngine(s).fetch_df("stock", "flow", flow_params(["SOL"])), HttpError,
+     {"status_code": 503}, ["POST"])])
+def test_fetcher_errors(sandbox, session, faults, fetch, error, expected, sent):
+    sandbox.configure(faults=faults)
+    with pytest.raises(error) as info:
+        fetch(session)
+    assert {name: getattr(info.value, name) for name in expected} == expected
+    assert [m for m, _, _ in wire(sandbox)] == sent
 
 
 # --- the cache in front of a fetcher ------------------------------------------------------
@@ -262,48 +222,23 @@ class Client(BaseMemoLayer):
         self.session = session
 
     def eod(self, symbols, start, end, *, live=None):
-        daily_bars = core("daily_bars")
-        if live is None:
-            live = memo_rules.touches_latest_trading_day(end)
         return self._fetch_with_cache(
-            "eod", (tuple(symbols), start, end), live=live,
-            fetcher=lambda: daily_bars.fetch_ohlcv(self.session, symbols, start, end,
-                                                   show_progress=False),
+            "eod", (tuple(symbols), start, end),
+            live=memo_rules.touches_latest_trading_day(end) if live is None else live,
+            fetcher=lambda: daily_bars.fetch_ohlcv(self.session, symbols, start, end, show_progress=False),
             ttl_live=memo_rules.ttl_eod_latest(), ttl_history=memo_rules.ttl_eod_history())
 
 
-def test_cache_serves_history_without_a_request(sandbox, session):
+@pytest.mark.parametrize("recent, live, fetches", [
+    (False, None, 1),  # the fixed past fortnight: history, served from the cache
+    (True, None, 2),  # the last ten days up to today: fetched again
+    (False, True, 2)])  # asked live: fetched again
+def test_cache_in_front_of_the_fetcher(sandbox, session, recent, live, fetches):
+    today = date.today()
+    start, end = ((today - timedelta(days=10)).isoformat(), today.isoformat()) if recent else (START, END)
     client = Client(session)
-    first = client.eod(["ALP", "BOR"], START, END)
-    assert sandbox.requests_made() == 2
-    assert client.eod(["ALP", "BOR"], START, END) is first
-    assert sandbox.requests_made() == 2
-    other = Client(session).eod(["ALP", "BOR"], START, END)  # caches are per client
-    assert other is not first and sandbox.requests_made() == 4
-
-
-def test_live_request_refetches(sandbox, session):
-    client = Client(session)
-    today = date.today().isoformat()
-    first = client.eod(["ALP"], (date.today() - timedelta(days=10)).isoformat(), today)
-    second = client.eod(["ALP"], (date.today() - timedelta(days=10)).isoformat(), today)
-    assert sandbox.requests_made() == 2 and second is not first
+    first, second = [client.eod(["ALP", "BOR"], start, end, live=live) for _ in range(2)]
+    assert sandbox.requests_made() == 2 * fetches and (second is first) is (fetches == 1)
     pd.testing.assert_frame_equal(first, second)
-    client.eod(["ALP"], START, END, live=True)
-    client.eod(["ALP"], START, END, live=True)
-    assert sandbox.requests_made() == 4
-
-
-def test_sandbox_port_taken_is_one_clear_line():
-    import socket
-
-    from tavrix_sandbox.testing import SandboxError, start_sandbox
-
-    with socket.socket() as busy:
-        busy.bind(("127.0.0.1", 0))
-        busy.listen()
-        port = busy.getsockname()[1]
-        with pytest.raises(SandboxError) as info:
-            start_sandbox(["--port", str(port)])
-    assert str(info.value) == (f"sandbox backend did not start: tavrix-sandbox: cannot listen "
-                               f"on 127.0.0.1:{port}: address already in use")
+    other = Client(session).eod(["ALP", "BOR"], start, end, live=live)  # caches are per client
+    assert other is not first and sandbox.requests_made() == 2 * fetches + 2

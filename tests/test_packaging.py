@@ -1,16 +1,11 @@
-"""The installed package's shape: every extension module loads the one shared runtime.
-
-The wheels themselves are built, installed without a compiler and smoke-run by
-tools/wheels.sh (tools/wheel_smoke.py); this checks what the suite's own build can show.
-"""
+"""Every extension module loads the one shared runtime. (The wheels themselves are built,
+installed without a compiler and smoke-run by tools/wheels.sh.)"""
 import importlib
 import inspect
 
 MODULES = [
-    "transport_base", "keygate", "memo_store", "memo_rules", "memo_layer", "daily_bars",
-    "tick_feed", "statements_base", "basket_base", "investor.InvestorFlowContract",
-    "investor.flow_engine",
-]
+    "transport_base", "keygate", "memo_store", "memo_rules", "memo_layer", "daily_bars", "tick_feed",
+    "statements_base", "basket_base", "investor.InvestorFlowContract", "investor.flow_engine"]
 
 
 def test_one_runtime_serves_every_module():
