@@ -81,6 +81,8 @@ def bars(*rows):
 @scaled(2)
 @example(rows=[{"symbol": "A", "date": "2024-01-02", "close": 1.0},
                {"symbol": "A", "date": "2024-01-03", "close": 2.0, "volume": 7}])
+@example(rows=[{"symbol": "A", "time": "2024-01-02", "close": 1.0},
+               {"symbol": "A", "time": "2024-01-03", "close": 2.0, "volume": 7}])
 def test_to_dataframe_matches_oracle(rows):
     same("_to_dataframe", rows)
 
@@ -163,13 +165,17 @@ def stderr(monkeypatch):
     progress.finish_progress()
 
 
-@pytest.mark.parametrize("stream, updates", [(io.StringIO(), [1, 2]), (TTY(), [])])
-def test_progress_silent(stderr, stream, updates):
+@pytest.mark.parametrize("stream, steps", [
+    (io.StringIO(), [(progress.start_progress, 2, "fetch"), (progress.update_progress, 1),
+                     (progress.update_progress, 2)]),  # not a terminal
+    (TTY(), [(progress.start_progress, 2, "fetch")]),  # never updated
+    (TTY(), [(progress.finish_progress,)]),  # never started
+    (TTY(), [(progress.finish_progress,), (progress.update_progress, 1)]),
+])
+def test_progress_silent(stderr, stream, steps):
     out = stderr(stream)
-    progress.start_progress(2, "fetch")
-    for done in updates:
-        progress.update_progress(done)
-    progress.finish_progress()
+    for call, *args in steps + [(progress.finish_progress,)]:
+        call(*args)
     assert out.getvalue() == ""
 
 
@@ -193,11 +199,3 @@ def test_progress_start_closes_unfinished_bar(stderr):
     assert first.getvalue().endswith("\n")
     progress.update_progress(1)
     assert "second" in second.getvalue() and "first" not in second.getvalue()
-
-
-@pytest.mark.parametrize("call", [progress.finish_progress, lambda: progress.update_progress(1)])
-def test_progress_without_start_is_noop(stderr, call):
-    out = stderr(TTY())
-    progress.finish_progress()
-    call()
-    assert out.getvalue() == ""
