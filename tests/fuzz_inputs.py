@@ -146,14 +146,8 @@ scalars = st.one_of(st.none(), st.booleans(), st.integers(), st.floats(), short_
 
 def json_like(leaves=scalars, max_leaves=12):
     """Recursive dicts/lists of scalars, as a decoded JSON body."""
-    return st.recursive(
-        leaves,
-        lambda children: st.one_of(
-            st.lists(children, max_size=4),
-            st.dictionaries(short_text, children, max_size=4),
-        ),
-        max_leaves=max_leaves,
-    )
+    return st.recursive(leaves, lambda children: st.lists(children, max_size=4)
+                        | st.dictionaries(short_text, children, max_size=4), max_leaves=max_leaves)
 
 
 json_values = json_like()
