@@ -19,14 +19,20 @@ remains.
 """
 from __future__ import annotations
 
-from collections.abc import Sequence
+import sys
+from pathlib import Path
+from types import SimpleNamespace
 from typing import List
 
-from tavrix.exceptions import DataDecodingError
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+import price_model as plain  # noqa: E402
 
-from private_core import daily_bars
+from private_core import daily_bars  # noqa: E402
 
-from harness import Case
+from harness import Case  # noqa: E402
+
+# bench/cases_e2e.py builds its plain version on these.
+py_normalize_symbols, py_symbol_rows = plain.normalize_symbols, plain.symbol_rows
 
 SYMBOLS = 100
 ROWS = 500
@@ -74,77 +80,11 @@ def identity(frame, interval=None):
     return frame
 
 
-# --- the same loop in plain Python ---------------------------------------------------
-
-
-def py_normalize_symbols(symbols):
-    if isinstance(symbols, str):
-        cleaned = symbols.strip()
-        if not cleaned:
-            raise ValueError("symbol must not be empty.")
-        return [cleaned.upper()]
-    if not isinstance(symbols, Sequence) or isinstance(symbols, bytes):
-        raise TypeError("symbol must be a string or a sequence of strings.")
-    items = list(symbols)
-    if not all(isinstance(item, str) for item in items):
-        raise TypeError("All symbols in the sequence must be strings.")
-    normalised, seen = [], set()
-    for item in items:
-        cleaned = item.strip()
-        if not cleaned:
-            continue
-        symbol = cleaned.upper()
-        if symbol not in seen:
-            seen.add(symbol)
-            normalised.append(symbol)
-    if not normalised:
-        raise ValueError("symbol sequence must contain at least one non-empty string.")
-    return normalised
-
-
-def py_symbol_rows(session, endpoint, sym, params, all_rows):
-    """One symbol's request and decode checks, its rows tagged and appended."""
-    response = session.get(endpoint, params=params)
-    try:
-        payload = response.json()
-    except ValueError as exc:
-        raise DataDecodingError("Unable to decode OHLCV response as JSON") from exc
-    if not isinstance(payload, dict):
-        raise DataDecodingError("Unexpected payload structure for OHLCV response.")
-    if payload.get("error"):
-        raise DataDecodingError(f"Backend returned error for {sym}: {payload['error']}")
-    data = payload.get("data")
-    if not isinstance(data, list):
-        raise DataDecodingError("Unexpected payload format for OHLCV series.")
-    for item in data:
-        if not isinstance(item, dict):
-            raise DataDecodingError("Each OHLCV row must be a dictionary.")
-        row = {"symbol": sym}
-        row.update(item)
-        all_rows.append(row)
-
-
-def py_fetch_ohlcv(session, symbol, start=None, end=None, interval="1D", *, show_progress=True):
-    if start is not None and type(start) is not str:
-        raise TypeError("start")
-    if end is not None and type(end) is not str:
-        raise TypeError("end")
-    symbols = py_normalize_symbols(symbol)
-    all_rows = []
-    noop(len(symbols), "Batch EOD")
-    for index, sym in enumerate(symbols, start=1):
-        params = {"symbol": sym, "interval": interval}
-        if start:
-            params["start"] = start
-        if end:
-            params["end"] = end
-        py_symbol_rows(session, "/market-data/eod/ohlcv", sym, params, all_rows)
-        if show_progress:
-            noop(index)
-    noop()
-    if not all_rows:
-        return None
-    return identity(identity(all_rows), interval=interval)
+# Frame building, resampling and progress are the plain-Python helpers, the same for
+# every variant: no-ops here, so only the loop is timed.
+PATCHED = {"start_progress": noop, "update_progress": noop, "finish_progress": noop,
+           "_to_dataframe": identity, "resample_ohlcv_multi": identity}
+NO_HOOKS = SimpleNamespace(**PATCHED)
 
 
 # --- the case -------------------------------------------------------------------------
@@ -161,11 +101,9 @@ def cases() -> List[Case]:
         return [{"symbol": s, **row} for s in symbols for row in payloads[s]["data"]]
 
     def core():
-        # Frame building, resampling and progress are the plain-Python helpers, the
-        # same for every variant: replaced by no-ops here so only the loop is timed.
         saved = {n: getattr(daily_bars, n) for n in PATCHED}
-        for n in PATCHED:
-            setattr(daily_bars, n, identity if n in ("_to_dataframe", "resample_ohlcv_multi") else noop)
+        for n, hook in PATCHED.items():
+            setattr(daily_bars, n, hook)
         try:
             return daily_bars.fetch_ohlcv(session, symbols)
         finally:
@@ -176,15 +114,14 @@ def cases() -> List[Case]:
         assert results["core"] == results["floor"] == results["plain"]
 
     return [Case(f"batch row loop ({SYMBOLS} x {ROWS} rows)", {
-        "core": core, "floor": floor, "plain": lambda: py_fetch_ohlcv(session, symbols),
+        "core": core, "floor": floor, "plain": lambda: plain.fetch("eod", session, symbols, hooks=NO_HOOKS),
     }, unit="ns", per=SYMBOLS * ROWS, check=check), error_path()]
 
 
 def error_path() -> Case:
     """A fetcher's argument check failing: what an error costs from raise to caller.
     The floor raises and catches the same TypeError inline."""
-    bad = ["ALP", "BOR", 5]
-    message = "All symbols in the sequence must be strings."
+    bad, message = ["ALP", "BOR", 5], plain.NOT_STRINGS
 
     def refused(normalize):
         def run():
@@ -206,8 +143,6 @@ def error_path() -> Case:
 
     return Case("error path: _normalize_symbols refuses", {
         "core": refused(daily_bars._normalize_symbols), "floor": floor,
-        "plain": refused(py_normalize_symbols),
+        "plain": refused(plain.normalize_symbols),
     }, unit="ns", check=check)
 
-
-PATCHED = ("start_progress", "update_progress", "finish_progress", "_to_dataframe", "resample_ohlcv_multi")

@@ -14,9 +14,7 @@ from datetime import date, datetime, timezone
 from hypothesis import settings
 from hypothesis import strategies as st
 
-
-class Boom(Exception):
-    """Raised by the hostile objects below, and by nothing else."""
+from fakes import Boom, DictSub, StrSub  # noqa: F401 - importers take them from here too
 
 
 def scaled(fraction, floor=5):
@@ -24,31 +22,9 @@ def scaled(fraction, floor=5):
     return settings(max_examples=max(floor, int(settings.default.max_examples * fraction)))
 
 
-# --- subclasses of the built-in types that behave -----------------------------------
-
-
-class StrSub(str):
-    pass
-
-
-class IntSub(int):
-    pass
-
-
-class FloatSub(float):
-    pass
-
-
-class DictSub(dict):
-    pass
-
-
-class ListSub(list):
-    pass
-
-
-class TupleSub(tuple):
-    pass
+# Subclasses of the built-in types that behave.
+IntSub, FloatSub, ListSub, TupleSub = (type(f"{t.__name__.title()}Sub", (t,), {}) for t in (int, float, list, tuple))
+FloatNanSub = type("FloatNanSub", (float,), {"__new__": lambda cls: float.__new__(cls, "nan")})
 
 
 # --- hostile objects -------------------------------------------------------------------
@@ -65,137 +41,22 @@ class Shown:
         printer.text(f"<{type(self).__name__} {id(self):#x}>")
 
 
-class StrStripRaises(Shown, str):
-    strip = lstrip = rstrip = _boom
+def hostile(name, *bases, **methods):
+    """A class over `bases` with `methods` that raise or lie."""
+    return type(name, (Shown, *bases), methods)
 
 
-class StrStripLies(Shown, str):
-    """strip() gives an int, upper() a list: text methods that do not return text."""
-
-    def strip(self, *args):
-        return 42
-
-    def upper(self):
-        return ["UP"]
-
-    def lower(self):
-        return ["low"]
+def _changing_hash():  # a counter of its own for each class
+    return lambda self, hashes=itertools.count(): next(hashes)
 
 
-class StrEqLies(Shown, str):
-    """Equal to everything, with a hash that changes at each call."""
-
-    _hashes = itertools.count()
-
-    def __eq__(self, other):
-        return True
-
-    def __ne__(self, other):
-        return False
-
-    def __hash__(self):
-        return next(self._hashes)
+def _first_then_boom(self):
+    yield from itertools.islice(list.__iter__(self), 1)
+    raise Boom
 
 
-class StrLenLies(Shown, str):
-    def __len__(self):
-        return 0
-
-    def __bool__(self):
-        return False
-
-
-class StrReprRaises(Shown, str):
-    __str__ = __repr__ = __format__ = _boom
-
-
-class StrReturnsLyingStr(Shown):
-    """str() of it is a str subclass whose strip() lies."""
-
-    def __init__(self, text=" x "):
-        self.text = text
-
-    def __str__(self):
-        return StrStripLies(self.text)
-
-    __repr__ = __str__
-
-
-class StrRaises(Shown):
-    __str__ = __repr__ = __format__ = _boom
-
-
-class StrNotText(Shown):
-    def __str__(self):
-        return 12  # the interpreter refuses this
-
-    __repr__ = __str__
-
-
-class HashRaises(Shown):
-    __hash__ = _boom
-
-    def __str__(self):
-        return " hash-raises "
-
-
-class HashChanges(Shown):
-    _hashes = itertools.count()
-
-    def __hash__(self):
-        return next(self._hashes)
-
-    def __str__(self):
-        return "hash-changes"
-
-
-class EqAlways(Shown):
-    def __eq__(self, other):
-        return True
-
-    def __hash__(self):
-        return 7
-
-    def __str__(self):
-        return " eq-always "
-
-
-class BoolRaises(Shown):
-    __bool__ = _boom
-    __len__ = _boom
-
-    def __str__(self):
-        return "bool-raises"
-
-
-class IntSubStrRaises(Shown, int):
-    __str__ = __repr__ = __format__ = _boom
-
-
-class FloatNanSub(float):
-    def __new__(cls):
-        return super().__new__(cls, "nan")
-
-
-class ListLenLies(Shown, list):
-    def __len__(self):
-        return 1_000
-
-
-class ListIterRaises(Shown, list):
-    """Yields its first element, then raises."""
-
-    def __iter__(self):
-        yield from itertools.islice(list.__iter__(self), 1)
-        raise Boom
-
-
-class ListGetitemRaises(Shown, list):
-    __getitem__ = _boom
-
-
-class SeqGetitemRaises(Shown, Sequence):
-    """A registered Sequence whose items cannot be read."""
+class _Items(Sequence):
+    """A registered Sequence over a list (not itself an input)."""
 
     def __init__(self, items=()):
         self.items = list(items)
@@ -203,87 +64,8 @@ class SeqGetitemRaises(Shown, Sequence):
     def __len__(self):
         return len(self.items)
 
-    __getitem__ = _boom
-
-
-class SeqLenLies(Shown, Sequence):
-    """Claims more items than it has: reading past the end raises IndexError."""
-
-    def __init__(self, items=()):
-        self.items = list(items)
-
-    def __len__(self):
-        return len(self.items) + 3
-
     def __getitem__(self, index):
         return self.items[index]
-
-
-class SeqNegativeLen(Shown, Sequence):
-    def __init__(self, items=()):
-        self.items = list(items)
-
-    def __len__(self):
-        return -1
-
-    def __getitem__(self, index):
-        return self.items[index]
-
-
-class TupleIterRaises(Shown, tuple):
-    def __iter__(self):
-        raise Boom
-
-
-class DictKeysRaises(Shown, dict):
-    keys = items = values = _boom
-
-
-class DictGetRaises(Shown, dict):
-    get = _boom
-
-
-class DictGetLies(Shown, dict):
-    """get() answers a list for every key; items() pairs keys with lists."""
-
-    def get(self, key, default=None):
-        return [{"lie": key}]
-
-    def items(self):
-        return [(k, [{"lie": k}]) for k in dict.keys(self)]
-
-
-class DictIterRaises(Shown, dict):
-    __iter__ = _boom
-
-
-class DictLenLies(Shown, dict):
-    def __len__(self):
-        return 99
-
-
-class DictContainsLies(Shown, dict):
-    """Claims every key; reading a missing one raises KeyError."""
-
-    def __contains__(self, key):
-        return True
-
-
-class DictGetitemRaises(Shown, dict):
-    __getitem__ = _boom
-
-
-class MappingGetitemRaises(Shown, Mapping):
-    def __init__(self, data=None):
-        self.data = dict(data or {})
-
-    __getitem__ = _boom
-
-    def __iter__(self):
-        return iter(self.data)
-
-    def __len__(self):
-        return len(self.data)
 
 
 class MappingPlain(Mapping):
@@ -302,6 +84,56 @@ class MappingPlain(Mapping):
         return len(self.data)
 
 
+StrStripRaises = hostile("StrStripRaises", str, strip=_boom, lstrip=_boom, rstrip=_boom)
+# Text methods that do not return text: strip() gives an int, upper() and lower() lists.
+StrStripLies = hostile("StrStripLies", str, strip=lambda self, *args: 42, upper=lambda self: ["UP"],
+                       lower=lambda self: ["low"])
+# Equal to everything, with a hash that changes at each call.
+StrEqLies = hostile("StrEqLies", str, __eq__=lambda self, other: True, __ne__=lambda self, other: False,
+                    __hash__=_changing_hash())
+StrLenLies = hostile("StrLenLies", str, __len__=lambda self: 0, __bool__=lambda self: False)
+StrReprRaises = hostile("StrReprRaises", str, __str__=_boom, __repr__=_boom, __format__=_boom)
+StrRaises = hostile("StrRaises", __str__=_boom, __repr__=_boom, __format__=_boom)
+StrNotText = hostile("StrNotText", __str__=lambda self: 12, __repr__=lambda self: 12)  # the interpreter refuses it
+HashRaises = hostile("HashRaises", __hash__=_boom, __str__=lambda self: " hash-raises ")
+HashChanges = hostile("HashChanges", __hash__=_changing_hash(), __str__=lambda self: "hash-changes")
+EqAlways = hostile("EqAlways", __eq__=lambda self, other: True, __hash__=lambda self: 7,
+                   __str__=lambda self: " eq-always ")
+BoolRaises = hostile("BoolRaises", __bool__=_boom, __len__=_boom, __str__=lambda self: "bool-raises")
+IntSubStrRaises = hostile("IntSubStrRaises", int, __str__=_boom, __repr__=_boom, __format__=_boom)
+ListLenLies = hostile("ListLenLies", list, __len__=lambda self: 1_000)
+ListIterRaises = hostile("ListIterRaises", list, __iter__=_first_then_boom)  # yields its first element, then raises
+ListGetitemRaises = hostile("ListGetitemRaises", list, __getitem__=_boom)
+SeqGetitemRaises = hostile("SeqGetitemRaises", _Items, __getitem__=_boom)
+# Claims more items than it has: reading past the end raises IndexError.
+SeqLenLies = hostile("SeqLenLies", _Items, __len__=lambda self: len(self.items) + 3)
+SeqNegativeLen = hostile("SeqNegativeLen", _Items, __len__=lambda self: -1)
+TupleIterRaises = hostile("TupleIterRaises", tuple, __iter__=_boom)
+DictKeysRaises = hostile("DictKeysRaises", dict, keys=_boom, items=_boom, values=_boom)
+DictGetRaises = hostile("DictGetRaises", dict, get=_boom)
+# get() answers a list for every key; items() pairs keys with lists.
+DictGetLies = hostile("DictGetLies", dict, get=lambda self, key, default=None: [{"lie": key}],
+                      items=lambda self: [(k, [{"lie": k}]) for k in dict.keys(self)])
+DictIterRaises = hostile("DictIterRaises", dict, __iter__=_boom)
+DictLenLies = hostile("DictLenLies", dict, __len__=lambda self: 99)
+# Claims every key; reading a missing one raises KeyError.
+DictContainsLies = hostile("DictContainsLies", dict, __contains__=lambda self, key: True)
+DictGetitemRaises = hostile("DictGetitemRaises", dict, __getitem__=_boom)
+MappingGetitemRaises = hostile("MappingGetitemRaises", MappingPlain, __getitem__=_boom)
+
+
+class StrReturnsLyingStr(Shown):
+    """str() of it is a str subclass whose strip() lies."""
+
+    def __init__(self, text=" x "):
+        self.text = text
+
+    def __str__(self):
+        return StrStripLies(self.text)
+
+    __repr__ = __str__
+
+
 # --- strategies -------------------------------------------------------------------------
 
 # Lone surrogates included: text that cannot be encoded is still text.
@@ -314,14 +146,8 @@ scalars = st.one_of(st.none(), st.booleans(), st.integers(), st.floats(), short_
 
 def json_like(leaves=scalars, max_leaves=12):
     """Recursive dicts/lists of scalars, as a decoded JSON body."""
-    return st.recursive(
-        leaves,
-        lambda children: st.one_of(
-            st.lists(children, max_size=4),
-            st.dictionaries(short_text, children, max_size=4),
-        ),
-        max_leaves=max_leaves,
-    )
+    return st.recursive(leaves, lambda children: st.lists(children, max_size=4)
+                        | st.dictionaries(short_text, children, max_size=4), max_leaves=max_leaves)
 
 
 json_values = json_like()

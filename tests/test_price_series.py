@@ -1,167 +1,207 @@
-"""daily_bars and tick_feed: symbol lists, the progress bar, and the three batch fetchers.
-
-The fetchers are driven with fake sessions that record what is sent; the progress
-hooks and frame helpers are replaced by recorders, as a caller may replace them.
-"""
+"""daily_bars and tick_feed: symbol normalisation, the progress bar and the three batch
+fetchers, each compared with its plain-Python model (price_model.py) on JSON-like
+values, subclasses and hostile objects alike; then the query each call sends, the
+module surface, and one trip through a real server."""
+import contextlib
 import inspect
+import io
+import json
 import sys
 from datetime import date
+from types import SimpleNamespace
 
 import pandas as pd
 import pytest
+from hypothesis import example, given
+from hypothesis import strategies as st
 from tavrix.exceptions import DataDecodingError, HttpError
 
+import price_model as model
+from fakes import Response, Session, StrSub, assert_same_outcome, outcome, raise_, record_hooks, same_text
+from fuzz_inputs import (Boom, DictGetLies, DictGetRaises, ListIterRaises, StrStripLies, StrStripRaises,
+                         anything, containers, hostile_scalars, json_values, leaves, padded_text, scaled,
+                         short_text, subclassed_scalars)
 from private_core import daily_bars, tick_feed
 
+FETCHERS = {"eod": daily_bars.fetch_ohlcv, "intraday": tick_feed.fetch_ohlcv,
+            "orderbook": tick_feed.fetch_orderbook}
+each_fetcher = pytest.mark.parametrize("kind", list(FETCHERS))
+each_module = pytest.mark.parametrize("module", [daily_bars, tick_feed], ids=["daily_bars", "tick_feed"])
 
-class Session:
-    """Answers get() from `replies` (symbol -> payload; an HttpError is raised by get, a
-    ValueError or KeyError by json()); records the path and the params' items in order."""
 
-    def __init__(self, replies=None, default=None):
-        self.replies, self.default, self.sent = replies or {}, default or {"data": []}, []
+def examples(*cases):
+    """Each case (the test's arguments) as a hypothesis @example."""
+    def apply(test):
+        for case in cases:
+            test = example(**case)(test)
+        return test
+    return apply
 
-    def get(self, path, params=None):
-        self.sent.append((path, list(params.items())))
-        self.reply = self.replies.get(params["symbol"], self.default)
-        if isinstance(self.reply, HttpError):
-            raise self.reply
-        return self
 
-    def json(self):
-        if isinstance(self.reply, Exception):
-            raise self.reply
-        return self.reply
+def ours(exc):
+    """An error whose wording is ours to keep (the interpreter's and a caller's vary)."""
+    return isinstance(exc, DataDecodingError) or exc.args[:1] in [(m,) for m in model.MESSAGES]
 
 
 @pytest.fixture
 def log(monkeypatch):
-    """Progress hooks and frame helpers of both modules replaced by recorders."""
-    events = []
-
-    def resample(frame, *, interval):
-        events.append(("resample", frame, interval))
-        return "resampled"
-
-    for module in (daily_bars, tick_feed):
-        for hook in ("start_progress", "update_progress", "finish_progress"):
-            monkeypatch.setattr(module, hook, lambda *a, h=hook: events.append((h[:-9],) + a))
-        monkeypatch.setattr(module, "_to_dataframe", lambda rows: events.append(("frame", rows)) or "frame")
-        monkeypatch.setattr(module, "resample_ohlcv_multi", resample)
-    return events
+    return record_hooks(monkeypatch, daily_bars, tick_feed)
 
 
-# name -> (fetcher, path, progress label, message wording, default interval (None: no resampling))
-FETCHERS = {
-    "eod": (daily_bars.fetch_ohlcv, "/market-data/eod/ohlcv", "Batch EOD", "OHLCV", "1D"),
-    "intraday": (tick_feed.fetch_ohlcv, "/market-data/intraday/ohlcv", "Batch intraday", "OHLCV", "1m"),
-    "orderbook": (tick_feed.fetch_orderbook, "/market-data/intraday/orderbook", "Orderbook intraday",
-                  "orderbook", None),
-}
-each_fetcher = pytest.mark.parametrize("kind", list(FETCHERS))
-each_module = pytest.mark.parametrize("module", [daily_bars, tick_feed], ids=["daily_bars", "tick_feed"])
-NOT_A_SEQUENCE = "symbol must be a string or a sequence of strings."
-NOT_STRINGS = "All symbols in the sequence must be strings."
-NO_SYMBOL = "symbol sequence must contain at least one non-empty string."
+# --- _normalize_symbols --------------------------------------------------------------------
 
-
-# --- _normalize_symbols and _render_progress, shared by both modules ---------------------
+symbol_text = st.one_of(padded_text, short_text, st.sampled_from(["abc", " ABC", "Abc\t", "ß", "ǆ"]))
+symbol_items = st.one_of(symbol_text, symbol_text.map(StrStripRaises), symbol_text.map(StrStripLies), leaves)
+symbol_args = st.one_of(symbol_text, symbol_text.map(StrStripRaises), symbol_text.map(StrStripLies),
+                        containers(symbol_items), st.lists(symbol_text, max_size=6), anything)
 
 
 @each_module
-@pytest.mark.parametrize("given, expected", [
-    ("  abc ", ["ABC"]),
-    (["abc", "abc"], ["ABC"]),
-    (["abc", "ABC", " abc\t"], ["ABC"]),  # duplicates found after normalising
-    (("msft", "", " aapl", "  ", "MSFT", "xyz"), ["MSFT", "AAPL", "XYZ"]),  # caller's order
-    ("   ", ValueError("symbol must not be empty.")),
-    ([], ValueError(NO_SYMBOL)), (("",), ValueError(NO_SYMBOL)), ([" ", "\t\n"], ValueError(NO_SYMBOL)),
-    (b"abc", TypeError(NOT_A_SEQUENCE)), ({"abc"}, TypeError(NOT_A_SEQUENCE)),
-    ({"abc": 1}, TypeError(NOT_A_SEQUENCE)), (iter(["abc"]), TypeError(NOT_A_SEQUENCE)),
-    (None, TypeError(NOT_A_SEQUENCE)), (5, TypeError(NOT_A_SEQUENCE)),
-    (["abc", 1], TypeError(NOT_STRINGS)), (bytearray(b"ab"), TypeError(NOT_STRINGS)),
-    (["abc", ["x"]], TypeError(NOT_STRINGS)),  # unhashable: the documented message too
-    ([" ", None], TypeError(NOT_STRINGS)),
-])
-def test_normalize_symbols(module, given, expected):
-    if isinstance(expected, Exception):
-        with pytest.raises(type(expected)) as info:
-            module._normalize_symbols(given)
-        assert type(info.value) is type(expected) and info.value.args == expected.args
-    else:
-        result = module._normalize_symbols(symbols=given)
-        assert result == expected and all(type(s) is str for s in result) and result is not given
+@given(symbols=symbol_args)
+@examples(*[{"symbols": s} for s in [
+    "  abc ", ["abc", "abc"], ["abc", "ABC", " abc\t"], ("msft", "", " aapl", "  ", "MSFT", "xyz"), "   ",
+    [], ("",), [" ", "\t\n"], b"abc", {"abc"}, {"abc": 1}, iter(["abc"]), None, 5, ["abc", 1],
+    bytearray(b"ab"), ["abc", ["x"]], [" ", None], ListIterRaises(["abc", "def"]),
+    # Regression: a str subclass's own strip() was trusted, so a strip() that returned a
+    # non-text object reached upper() and the de-duplicating set.
+    StrStripLies(" abc "), [StrStripLies(" abc "), "x"], [StrStripRaises(" abc ")]]])
+def test_normalize_symbols_matches_model(module, symbols):
+    got = outcome(module._normalize_symbols, symbols=symbols)
+    want = outcome(model.normalize_symbols, symbols)
+    assert_same_outcome(got, want, compare=lambda g, w: None, exact=ours)
+    assert got[0] == "raised" or (same_text(got[1], want[1]) and got[1] is not symbols), (got, want)
 
 
-class Stdout:
-    def __init__(self, fail=False):
-        self.calls, self.fail = [], fail
+# --- _render_progress ----------------------------------------------------------------------
 
-    def write(self, text):
-        if self.fail:
-            raise OSError("closed")
-        self.calls.append(text)
 
-    def flush(self):
-        self.calls.append("<flush>")
+class Stdout(io.StringIO):
+    def flush(self):  # shown in the text, so that a missing or misplaced flush shows
+        super().write("<flush>")
+
+
+def printed(render, *args):
+    with contextlib.redirect_stdout(Stdout()) as out:
+        return render(*args), out.getvalue()
+
+
+# The bar's length grows with current/total, so the pair is kept within a bar of a few
+# thousand cells; huge values come in pairs of like size.
+progress_pairs = st.one_of(
+    st.tuples(st.integers(-3000, 3000), st.integers(-5, 3000)),
+    st.integers(-(2**80), 2**80).filter(bool).flatmap(
+        lambda total: st.tuples(st.integers(-abs(total), abs(total)), st.just(total))))
+wrong_number = st.one_of(st.booleans(), st.integers().map(lambda n: type("I", (int,), {})(n)),
+                         st.none(), st.floats(), short_text)
 
 
 @each_module
-@pytest.mark.parametrize("current, total, symbol, written", [
-    (0, 5, "X", ["\r[" + " " * 49 + "]   0%  0 of 5 completed | X", "<flush>"]),
-    (1, 3, "AAA", ["\r[" + "*" * 16 + " " * 33 + "]  33%  1 of 3 completed | AAA", "<flush>"]),
-    (3, 3, "AAA", ["\r[" + "*" * 49 + "] 100%  3 of 3 completed | AAA", "<flush>", "\n", "<flush>"]),
-    (2, 1, "X", ["\r[" + "*" * 98 + "] 200%  2 of 1 completed | X", "<flush>"]),
-    (-1, 2, "X", ["\r[" + " " * 73 + "] -50%  -1 of 2 completed | X", "<flush>"]),
-    # 0.29 * 100.0 is just below 29 in double precision.
-    (29, 100, "X", ["\r[" + "*" * 14 + " " * 35 + "]  28%  29 of 100 completed | X", "<flush>"]),
-    (0, 0, "X", []),
-    (1, -3, "X", []),
-])
-def test_render_progress(module, monkeypatch, current, total, symbol, written):
+@given(pair=progress_pairs, symbol=st.one_of(short_text, subclassed_scalars, hostile_scalars),
+       wrong=st.one_of(st.none(), st.tuples(st.sampled_from([0, 1]), wrong_number)))
+# (29, 100): 0.29 * 100.0 is just below 29 in double precision.
+@examples(*[{"pair": p, "symbol": "X", "wrong": None}
+            for p in [(0, 5), (1, 3), (3, 3), (2, 1), (-1, 2), (29, 100), (0, 0), (1, -3)]],
+          {"pair": (1, 3), "symbol": "X", "wrong": (0, True)}, {"pair": (1, 3), "symbol": "X", "wrong": (1, None)},
+          {"pair": (1, 3), "symbol": StrSub("X"), "wrong": None})
+def test_render_progress_matches_model(module, pair, symbol, wrong):
+    args = list(pair) + [symbol]
+    if wrong is not None:
+        args[wrong[0]] = wrong[1]
+    got = outcome(printed, module._render_progress, *args)
+    want = outcome(printed, model.render_progress, *args)
+    assert_same_outcome(got, want, exact=lambda exc: False)
+    if got[0] == "raised":  # the refused argument and the type expected are named
+        assert str(got[1]).startswith(want[1].args[0]), (got, want)
+
+
+@each_module
+def test_render_progress_write_failure(module, monkeypatch):
     monkeypatch.setattr(sys, "stdout", Stdout())
-    assert module._render_progress(current, total, symbol) is None
-    assert sys.stdout.calls == written
-
-
-@each_module
-def test_render_progress_output_and_failures(module, capsys, monkeypatch):
-    module._render_progress(current=2, total=2, symbol="Z")
-    assert capsys.readouterr().out == "\r[" + "*" * 49 + "] 100%  2 of 2 completed | Z\n"
-    for args, name in [((True, 3, "X"), "current"), ((1, None, "X"), "total"),
-                       ((1, 3, type("S", (str,), {})("X")), "symbol")]:
-        with pytest.raises(TypeError, match=rf"^Argument '{name}' has incorrect type"):
-            module._render_progress(*args)
-    monkeypatch.setattr(sys, "stdout", Stdout(fail=True))
+    monkeypatch.setattr(sys.stdout, "write", lambda text: raise_(OSError("closed")))
     with pytest.raises(OSError, match="closed"):
-        module._render_progress(1, 1, "X")
-    assert sys.stdout.calls == []  # neither flush nor newline attempted
+        module._render_progress(current=1, total=1, symbol="X")
+    assert sys.stdout.getvalue() == ""  # neither flush nor newline attempted
 
 
-# --- the fetchers -------------------------------------------------------------------------
+# --- the fetchers' handling of what the session answers ------------------------------------
+
+
+row = st.dictionaries(st.sampled_from(["symbol", "time", "open", "close", "volume", "x"]), json_values, max_size=4)
+good_payload = st.fixed_dictionaries(
+    {"data": st.lists(row, max_size=3)},
+    optional={"error": st.sampled_from([None, 0, False, "", [], "not found", 1])})
+payloads = st.one_of(  # a good payload also as a real response decodes it, after the JSON codec
+    good_payload, good_payload.map(lambda value: json.loads(json.dumps(value))),
+    good_payload.map(DictGetLies), good_payload.map(DictGetRaises),
+    st.fixed_dictionaries({"data": containers(st.one_of(row, anything))}),
+    st.fixed_dictionaries({"error": anything}), json_values, anything)
+answers = st.one_of(
+    payloads.map(Response),
+    st.sampled_from([ValueError("bad"), json.JSONDecodeError("x", "", 0), Boom(), KeyError("k")]).map(Response),
+    st.sampled_from([HttpError("down"), HttpError("gone", status_code=404), Boom()]))  # raised by get()
+ROWS = Response({"data": [{"t": 0}]})
+
+
+def second_of_three(reply):
+    return {"symbol": ["abc", "xyz", "def"], "replies": [ROWS, reply, ROWS], "show_progress": True}
 
 
 @each_fetcher
-def test_batch_round_trip(log, kind):
-    fetch, path, label, _, interval = FETCHERS[kind]
-    session = Session({
-        "XYZ": {"data": [{"t": 1}, {"t": 2}], "extra": "ignored"},
-        "ABC": {"data": [{"t": 3, "close": 2.5}, {"t": 4, "symbol": "OWN"}]},
-        "EMPTY": {"data": []},
-    })
-    result = fetch(session, ["xyz", "empty", " abc", "XYZ", "Abc"])
-    assert session.sent == [(path, [("symbol", s)] + session.sent[0][1][1:]) for s in ("XYZ", "EMPTY", "ABC")]
-    rows = [{"symbol": "XYZ", "t": 1}, {"symbol": "XYZ", "t": 2}, {"symbol": "ABC", "t": 3, "close": 2.5},
-            {"symbol": "OWN", "t": 4}]  # the row's own symbol wins, in first position
-    expected = [("start", 3, label), ("update", 1), ("update", 2), ("update", 3), ("finish",), ("frame", rows)]
-    if interval:
-        expected.append(("resample", "frame", interval))
-    assert log == expected and result == ("resampled" if interval else "frame")
-    assert [list(r) for r in log[5][1]][2:] == [["symbol", "t", "close"], ["symbol", "t"]]
+@scaled(0.5)
+@given(symbol=st.one_of(st.lists(symbol_text, min_size=1, max_size=3), symbol_text, symbol_args),
+       replies=st.lists(answers, min_size=1, max_size=3), show_progress=st.booleans())
+@examples(
+    # Duplicates and an empty reply; a row's own symbol wins, in first position; values
+    # are handed on as they are, not copied.
+    {"symbol": ["xyz", "empty", " abc", "XYZ", "Abc"], "show_progress": True, "replies": [
+        Response({"data": [{"t": 1}, {"t": 2}], "extra": "ignored"}), Response({"data": []}),
+        Response({"data": [{"t": 3, "close": 2.5}, {"t": 4, "symbol": "OWN", "x": [{}]}]})]},
+    # A list row inside an otherwise valid reply, after a valid first symbol.
+    {"symbol": ["a", "b"], "replies": [Response({"data": [{"v": 1}]}), Response({"data": [[1]]})],
+     "show_progress": True},
+    *map(second_of_three, [
+        Response([{"t": 1}]), Response({"error": "bad symbol", "data": []}), Response({"error": {"code": 7}}),
+        Response({}), Response({"data": {"t": 1}}), Response({"data": [{"t": 1}, [1, 2]]}),
+        Response({"data": [3]}), Response(ValueError("Expecting value")),
+        Response(type("BadJson", (ValueError,), {})("x")), Response(KeyError("json")),
+        HttpError("Tavrix backend returned HTTP 500 for x", status_code=500)]))
+def test_fetchers_match_model(kind, symbol, replies, show_progress):
+    fetch = FETCHERS[kind]
+    module = sys.modules[fetch.__module__]
+    runs = []
+    with pytest.MonkeyPatch.context() as patch:
+        events = record_hooks(patch, module)
+        patch.setattr(module, "pd", SimpleNamespace(DataFrame=lambda: "empty"))
+        for run in (fetch, lambda session, symbol, show_progress: model.fetch(kind, session, symbol,
+                                                                                show_progress, module)):
+            session = Session(*replies, cycle=True)
+            session.calls = events  # the requests in order among the hooks' calls
+            runs.append((outcome(run, session, symbol, show_progress=show_progress), events[:]))
+            events.clear()
+    (got, got_events), (want, want_events) = runs
+    assert_same_outcome(got, want, exact=ours)
+    if want[0] == "raised":  # a cause is chained as it is; a session's own error passes unchanged
+        assert got[1].__cause__ is want[1].__cause__, (got, want)
+        assert got[1].__suppress_context__ == want[1].__suppress_context__
+        assert (got[1] is want[1]) == any(want[1] is (r.payload if isinstance(r, Response) else r) for r in replies)
+    assert len(got_events) == len(want_events), (got_events, want_events)
+    for g, w in zip(got_events, want_events):
+        if g[0] == "frame":  # each row a dict, its keys and values the same objects or equal plain text
+            assert w[0] == "frame" and len(g[1]) == len(w[1]), (g, w)
+            assert all(type(r) is dict and same_text(list(r), list(m)) and all(
+                a is b or type(a) is str and same_text(a, b) for a, b in zip(r.values(), m.values()))
+                for r, m in zip(g[1], w[1])), (g, w)
+        elif g[0] == "GET":  # the query's items in order
+            assert g[:2] == w[:2] and list(g[2].items()) == list(w[2].items()) and g[3] == w[3], (g, w)
+        else:
+            assert g == w, (got_events, want_events)
+
+
+# --- the query each call sends, quiet runs, argument checks ---------------------------------
 
 
 @pytest.mark.parametrize("kind, args, params, resampled_to", [
-    ("eod", {}, [("interval", "1D")], "1D"),
+    ("eod", (), [("interval", "1D")], "1D"),
     ("eod", {"start": "2024-01-02", "end": ""}, [("interval", "1D"), ("start", "2024-01-02")], "1D"),
     ("eod", {"start": "", "end": "e", "interval": "1W"}, [("interval", "1W"), ("end", "e")], "1W"),
     ("eod", ("a", "b", "1W"), [("interval", "1W"), ("start", "a"), ("end", "b")], "1W"),
@@ -175,60 +215,20 @@ def test_batch_round_trip(log, kind):
     ("orderbook", {"target_date": ""}, [], None),
 ])
 def test_query_parameters(log, kind, args, params, resampled_to):
-    session = Session(default={"data": [{"t": 1}]})
-    if isinstance(args, dict):
-        FETCHERS[kind][0](session, ["abc"], **args)
-    else:
-        FETCHERS[kind][0](session, ["abc"], *args)
-    assert session.sent[0][1] == [("symbol", "ABC")] + params
+    session, fetch = Session({"data": [{"t": 1}]}), FETCHERS[kind]
+    fetch(session, ["abc"], *args) if isinstance(args, tuple) else fetch(session, ["abc"], **args)
+    assert list(session.calls[0][2].items()) == [("symbol", "ABC")] + params
     assert [e[2] for e in log if e[0] == "resample"] == ([resampled_to] if resampled_to else [])
     with pytest.raises(TypeError, match="positional arguments? but [4-9] were given"):
-        FETCHERS[kind][0](session, "a", *[None] * (1 if kind == "orderbook" else 4), False)
+        fetch(session, "a", *[None] * (1 if kind == "orderbook" else 4), False)
 
 
 @each_fetcher
 @pytest.mark.parametrize("show_progress, error", [(False, 0), (0, False), (None, ""), ("", None)])
 def test_quiet_progress_empty_result_and_falsy_error(log, kind, show_progress, error):
-    fetch, _, label, _, _ = FETCHERS[kind]
-    result = fetch(Session(default={"error": error, "data": []}), ["a", "b"], show_progress=show_progress)
+    result = FETCHERS[kind](Session({"error": error, "data": []}), ["a", "b"], show_progress=show_progress)
     assert type(result) is pd.DataFrame and result.empty and list(result.columns) == []
-    assert log == [("start", 2, label), ("finish",)]  # no updates, no frame helpers
-
-
-@each_fetcher
-@pytest.mark.parametrize("payload, message", [
-    ([{"t": 1}], "Unexpected payload structure for {} response."),
-    ({"error": "bad symbol", "data": []}, "Backend returned error for XYZ: bad symbol"),
-    ({"error": {"code": 7}}, "Backend returned error for XYZ: {{'code': 7}}"),
-    ({}, "Unexpected payload format for {} series."),
-    ({"data": {"t": 1}}, "Unexpected payload format for {} series."),
-    ({"data": [{"t": 1}, [1, 2]]}, "Each {} row must be a dictionary."),
-    ({"data": [3]}, "Each {} row must be a dictionary."),
-    (ValueError("Expecting value"), "Unable to decode {} response as JSON"),
-    (type("BadJson", (ValueError,), {})("x"), "Unable to decode {} response as JSON"),
-])
-def test_decoding_errors(log, kind, payload, message):
-    fetch, _, label, wording, _ = FETCHERS[kind]
-    session = Session({"XYZ": payload}, default={"data": [{"t": 0}]})
-    with pytest.raises(DataDecodingError) as info:
-        fetch(session, ["abc", "xyz", "def"])
-    assert info.value.args == (message.format(wording),)
-    if isinstance(payload, ValueError):  # only the JSON failure is chained
-        assert info.value.__cause__ is payload and info.value.__suppress_context__
-    else:
-        assert info.value.__cause__ is None
-    assert len(session.sent) == 2 and log == [("start", 3, label), ("update", 1)]  # no finish, no frame
-
-
-@each_fetcher
-def test_other_errors_propagate_unchanged(log, kind):
-    fetch, _, label, _, _ = FETCHERS[kind]
-    failure = HttpError("Tavrix backend returned HTTP 500 for x", status_code=500)
-    for replies, raised in [({"B": KeyError("json")}, KeyError), ({"B": failure}, HttpError)]:
-        log.clear()
-        with pytest.raises(raised) as info:
-            fetch(Session(replies, default={"data": [{"t": 1}]}), ["a", "b", "c"])
-        assert info.value is replies["B"] and log == [("start", 3, label), ("update", 1)]
+    assert log == [("start", 2, model.FETCHERS[kind][1]), ("finish",)]  # no updates, no frame helpers
 
 
 @pytest.mark.parametrize("call, name, got", [
@@ -243,7 +243,7 @@ def test_argument_errors_come_first(log, call, name, got):
     expected = rf"Argument '{name}' has incorrect type \(expected str, got {got}\)" if name else "symbol must"
     with pytest.raises((TypeError, ValueError), match=expected):
         call(session)
-    assert session.sent == [] and log == []
+    assert session.calls == [] and log == []
 
 
 # --- module surface -----------------------------------------------------------------------
@@ -282,17 +282,17 @@ def test_module_contents(module, interval_name, constants, functions):
 
 @each_fetcher
 def test_module_names_read_at_each_call(log, kind, monkeypatch):
-    fetch = FETCHERS[kind][0]
+    fetch = FETCHERS[kind]
     module = sys.modules[fetch.__module__]
     monkeypatch.setattr(module, "ORDERBOOK_ENDPOINT" if kind == "orderbook" else "ENDPOINT", "/elsewhere")
     monkeypatch.setattr(module, "_normalize_symbols", lambda s: ["ONE", "TWO"])
-    monkeypatch.setattr(module, "pd", type("FakePd", (), {"DataFrame": staticmethod(lambda: "empty")}))
-    session = Session()
+    monkeypatch.setattr(module, "pd", SimpleNamespace(DataFrame=lambda: "empty"))
+    session = Session({"data": []})
     assert fetch(session, "ignored") == "empty"
-    assert [(p, q[0]) for p, q in session.sent] == [("/elsewhere", ("symbol", "ONE")), ("/elsewhere", ("symbol", "TWO"))]
+    assert [(c[1], c[2]["symbol"]) for c in session.calls] == [("/elsewhere", "ONE"), ("/elsewhere", "TWO")]
     monkeypatch.setattr(module, "DataDecodingError", KeyError)
     with pytest.raises(KeyError, match="Unexpected payload structure"):
-        fetch(Session(default=[1]), "a")
+        fetch(Session([1]), "a")
 
 
 def test_through_a_real_session(httpserver_ipv4):
