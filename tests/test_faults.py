@@ -77,19 +77,26 @@ def symbols_of(frame):
 
 
 # name: (call, what a good answer yields, kind of fetcher)
+def method_is(name):
+    return lambda response: response.json()["method"] == name
+
+
+def symbols_are(*names):
+    return lambda frame: symbols_of(frame) == list(names)
+
+
 FETCHERS = {
-    "get": (lambda s: s.get("/thing", params={"q": "1"}), lambda r: r.json()["method"] == "GET", "session"),
-    "post": (lambda s: s.post("/thing", json_body={"a": 1}), lambda r: r.json()["method"] == "POST", "session"),
-    "request": (lambda s: s.request("PUT", "thing", data=b"raw"), lambda r: r.json()["method"] == "PUT", "session"),
+    "get": (lambda s: s.get("/thing", params={"q": "1"}), method_is("GET"), "session"),
+    "post": (lambda s: s.post("/thing", json_body={"a": 1}), method_is("POST"), "session"),
+    "request": (lambda s: s.request("PUT", "thing", data=b"raw"), method_is("PUT"), "session"),
     "validate_api_key": (lambda s: keygate.validate_api_key(s, client_version="1.2.3"),
                          lambda r: r.valid is True and r.plan == "pro", "keygate"),
-    "eod": (lambda s: daily_bars.fetch_ohlcv(s, "abc", show_progress=False), lambda f: symbols_of(f) == ["ABC"], "OHLCV"),
-    "intraday": (lambda s: tick_feed.fetch_ohlcv(s, "abc", show_progress=False),
-                 lambda f: symbols_of(f) == ["ABC"], "OHLCV"),
-    "orderbook": (lambda s: tick_feed.fetch_orderbook(s, ["abc"], show_progress=False),
-                  lambda f: symbols_of(f) == ["ABC"], "orderbook"),
+    "eod": (lambda s: daily_bars.fetch_ohlcv(s, "abc", show_progress=False), symbols_are("ABC"), "OHLCV"),
+    "intraday": (lambda s: tick_feed.fetch_ohlcv(s, "abc", show_progress=False), symbols_are("ABC"), "OHLCV"),
+    "orderbook": (lambda s: tick_feed.fetch_orderbook(s, ["abc"], show_progress=False), symbols_are("ABC"),
+                  "orderbook"),
     "investor": (lambda s: flow_engine.InvestorFlowEngine(s).fetch_df("stock", "flow", {"ids": "AAA"}),
-                 lambda f: symbols_of(f) == ["AAA"], "investor"),
+                 symbols_are("AAA"), "investor"),
 }
 
 
