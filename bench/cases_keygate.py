@@ -1,21 +1,21 @@
 """API key validation without HTTP: `validate_api_key` against an in-memory session,
 beside the floor (building the body and validating the model, nothing else) and the
-same function written in plain Python.
+same function written in plain Python (tests/keygate_model.py).
 """
 from __future__ import annotations
 
-import logging
+import sys
+from pathlib import Path
 from typing import Any, List
 
-from pydantic import ValidationError
-from tavrix.exceptions import ApiKeyValidationError, HttpError
 from tavrix.types import ApiKeyValidationResponse
 
-from private_core.keygate import validate_api_key
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+import keygate_model  # noqa: E402
 
-from harness import Case
+from private_core.keygate import validate_api_key  # noqa: E402
 
-logger = logging.getLogger("bench.keygate")
+from harness import Case  # noqa: E402
 
 
 class MemorySession:
@@ -27,31 +27,6 @@ class MemorySession:
 
     def json(self) -> Any:
         return self.answer
-
-
-def py_validate(session: Any, *, client_version: str, include_messages: bool = True,
-                extra_context: Any = None) -> ApiKeyValidationResponse:
-    payload = {"apiKey": session.api_key, "clientVersion": client_version,
-               "includeMessages": include_messages}
-    if extra_context:
-        payload["context"] = extra_context
-    try:
-        response = session.post("/auth/validate", json_body=payload)
-    except HttpError as exc:
-        raise ApiKeyValidationError(str(exc)) from exc
-    except Exception as exc:
-        logger.exception("Failed to validate API key with Tavrix backend")
-        raise ApiKeyValidationError("Unable to validate API key") from exc
-    try:
-        data = response.json()
-    except ValueError as exc:
-        raise ApiKeyValidationError("Backend returned invalid JSON payload") from exc
-    try:
-        result = ApiKeyValidationResponse.model_validate(data)
-    except ValidationError as exc:
-        raise ApiKeyValidationError("Backend response did not match expected schema") from exc
-    logger.debug("API key validated successfully for version %s", client_version)
-    return result
 
 
 def cases() -> List[Case]:
@@ -68,5 +43,5 @@ def cases() -> List[Case]:
     return [Case("key validation (in-memory session)", {
         "core": lambda: validate_api_key(session, client_version="1"),
         "floor": floor,
-        "plain": lambda: py_validate(session, client_version="1"),
+        "plain": lambda: keygate_model.validate(session, client_version="1"),
     }, unit="us", check=check)]

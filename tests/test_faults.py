@@ -11,6 +11,7 @@ import pytest
 import requests
 from tavrix.exceptions import ApiKeyValidationError, DataDecodingError, HttpError
 
+from fakes import record_hooks
 from faultserver import FAULTS, HTML, FaultServer, json_answer
 from private_core import daily_bars, keygate, tick_feed
 from private_core.investor import flow_engine
@@ -76,23 +77,26 @@ def symbols_of(frame):
 
 
 # name: (call, what a good answer yields, kind of fetcher)
+def method_is(name):
+    return lambda response: response.json()["method"] == name
+
+
+def symbols_are(*names):
+    return lambda frame: symbols_of(frame) == list(names)
+
+
 FETCHERS = {
-    "get": (lambda s: s.get("/thing", params={"q": "1"}), lambda r: r.json()["method"] == "GET",
-            "session"),
-    "post": (lambda s: s.post("/thing", json_body={"a": 1}), lambda r: r.json()["method"] == "POST",
-             "session"),
-    "request": (lambda s: s.request("PUT", "thing", data=b"raw"),
-                lambda r: r.json()["method"] == "PUT", "session"),
+    "get": (lambda s: s.get("/thing", params={"q": "1"}), method_is("GET"), "session"),
+    "post": (lambda s: s.post("/thing", json_body={"a": 1}), method_is("POST"), "session"),
+    "request": (lambda s: s.request("PUT", "thing", data=b"raw"), method_is("PUT"), "session"),
     "validate_api_key": (lambda s: keygate.validate_api_key(s, client_version="1.2.3"),
                          lambda r: r.valid is True and r.plan == "pro", "keygate"),
-    "eod": (lambda s: daily_bars.fetch_ohlcv(s, "abc", show_progress=False),
-            lambda f: symbols_of(f) == ["ABC"], "OHLCV"),
-    "intraday": (lambda s: tick_feed.fetch_ohlcv(s, "abc", show_progress=False),
-                 lambda f: symbols_of(f) == ["ABC"], "OHLCV"),
-    "orderbook": (lambda s: tick_feed.fetch_orderbook(s, ["abc"], show_progress=False),
-                  lambda f: symbols_of(f) == ["ABC"], "orderbook"),
+    "eod": (lambda s: daily_bars.fetch_ohlcv(s, "abc", show_progress=False), symbols_are("ABC"), "OHLCV"),
+    "intraday": (lambda s: tick_feed.fetch_ohlcv(s, "abc", show_progress=False), symbols_are("ABC"), "OHLCV"),
+    "orderbook": (lambda s: tick_feed.fetch_orderbook(s, ["abc"], show_progress=False), symbols_are("ABC"),
+                  "orderbook"),
     "investor": (lambda s: flow_engine.InvestorFlowEngine(s).fetch_df("stock", "flow", {"ids": "AAA"}),
-                 lambda f: symbols_of(f) == ["AAA"], "investor"),
+                 symbols_are("AAA"), "investor"),
 }
 
 
@@ -192,10 +196,7 @@ BATCHES = {
 @pytest.mark.parametrize("name", BATCHES)
 def test_one_symbol_failing_ends_the_batch(server, session, monkeypatch, name, fault):
     module, fetch, kind = BATCHES[name]
-    calls = []
-    monkeypatch.setattr(module, "start_progress", lambda total, label: calls.append(("start", total)))
-    monkeypatch.setattr(module, "update_progress", lambda done: calls.append(("update", done)))
-    monkeypatch.setattr(module, "finish_progress", lambda: calls.append(("finish",)))
+    events = record_hooks(monkeypatch, module, frames=False)
     symbols = ["AAA", "BBB", "CCC"]
 
     server.plan("good", fault)
@@ -206,13 +207,12 @@ def test_one_symbol_failing_ends_the_batch(server, session, monkeypatch, name, f
     # No partial frame and nothing fetched after the failing symbol.
     assert len(server.requests) - sent == 2
     finished = [("finish",)] if kind == "investor" else []  # only the investor loop finishes
-    assert calls == [("start", 3), ("update", 1)] + finished
+    assert [e[:2] for e in events] == [("start", 3), ("update", 1)] + finished
 
-    calls.clear()
+    events.clear()
     frame = fetch(session, symbols)
     assert isinstance(frame, pd.DataFrame) and symbols_of(frame) == symbols
-    assert calls == [("start", 3), ("update", 1), ("update", 2), ("update", 3), ("finish",)]
-
+    assert [e[:2] for e in events] == [("start", 3), ("update", 1), ("update", 2), ("update", 3), ("finish",)]
 
 
 # Each in a fresh interpreter: the first error of the process is the one at the limit,

@@ -1,46 +1,29 @@
 """Property-based tests of the session layer: HttpSession's arguments and its handling
 of what the HTTP library answers, the key validation's handling of what the session
-answers or raises, and memo_store.to_date. Each is compared with a plain-Python model
-of its documented behaviour."""
-import socket
+answers or raises, and memo_store.to_date, each beside a plain-Python model."""
 from datetime import date, datetime, timedelta
 from unittest import mock
 from urllib.parse import urljoin
 
-import pydantic
-import pytest
 import requests
 from hypothesis import example, given
 from hypothesis import strategies as st
 from tavrix.exceptions import ApiKeyValidationError, HttpError
-from tavrix.types import ApiKeyValidationResponse
 
+import keygate_model
+from fakes import (Interrupt, Response, Session, Transport, assert_same_outcome, closed_port,
+                   outcome, wrong_type)
 from fuzz_inputs import (Boom, DictGetLies, DictGetRaises, StrStripLies, StrStripRaises, anything,
                          json_values, leaves, padded_text, scaled, short_text)
 from private_core import keygate, memo_store
 from private_core.transport_base import HttpSession
 
 
-class Halt(BaseException):
-    """Not an Exception: the validation lets it through unchanged."""
-
-
-def outcome(fn, *args, **kwargs):
-    try:
-        return "ok", fn(*args, **kwargs)
-    except SystemError:
-        raise
-    except (Exception, Halt) as exc:  # noqa: BLE001 - compared by the caller
-        return "raised", exc
-
-
-def same_failure(got, want):
-    assert got[0] == want[0] == "raised", (got, want)
-    assert type(got[1]) is type(want[1]), (got, want)
-    if isinstance(want[1], (ApiKeyValidationError, HttpError)):
-        assert got[1].args == want[1].args
-        assert got[1].__cause__ is want[1].__cause__ or type(got[1].__cause__) is type(
-            want[1].__cause__)
+def mostly(valid, other, odds=3):
+    """`valid` `odds` times for each `other`, so that most examples get past the argument
+    checks (one_of would draw from each of the many branches of `leaves` as often as
+    from `valid`)."""
+    return st.sampled_from([valid] * odds + [other]).flatmap(lambda strategy: strategy)
 
 
 # --- validate_api_key ------------------------------------------------------------------------
@@ -68,64 +51,6 @@ class PayloadRaises(HttpError):
         raise Boom
 
 
-class Answer:
-    def __init__(self, post_error=None, payload=None, json_error=None):
-        self.post_error, self.payload, self.json_error = post_error, payload, json_error
-
-    def json(self):
-        if self.json_error is not None:
-            raise self.json_error
-        return self.payload
-
-    def __repr__(self):
-        return f"Answer({self.post_error!r}, {self.payload!r}, {self.json_error!r})"
-
-
-class KeySession:
-    def __init__(self, api_key, answer):
-        self.api_key, self.answer, self.sent = api_key, answer, []
-
-    def post(self, path, *, json_body):
-        self.sent.append((path, list(json_body.items())))
-        if self.answer.post_error is not None:
-            raise self.answer.post_error
-        return self.answer
-
-
-def model_validate(session, client_version, include_messages, extra_context):
-    if type(client_version) is not str:
-        raise TypeError("client_version")
-    if extra_context is not None and type(extra_context) is not dict:
-        raise TypeError("extra_context")
-    body = {"apiKey": session.api_key, "clientVersion": client_version,
-            "includeMessages": include_messages}
-    if extra_context:
-        body["context"] = extra_context
-    try:
-        response = session.post("/auth/validate", json_body=body)
-    except HttpError as exc:
-        status, payload = exc.status_code, exc.payload
-        message = None
-        if isinstance(payload, dict):
-            message = payload.get("detail") or payload.get("message")
-        elif isinstance(payload, str):
-            message = payload.strip()
-        message = (message if isinstance(message, str) else str(message)) if message else None
-        if not message:
-            message = "Backend rejected API key validation (HTTP %s)" % format(status, "")
-        raise ApiKeyValidationError(message) from exc
-    except Exception as exc:  # noqa: BLE001 - as documented
-        raise ApiKeyValidationError("Unable to validate API key") from exc
-    try:
-        payload = response.json()
-    except ValueError as exc:
-        raise ApiKeyValidationError("Backend returned invalid JSON payload") from exc
-    try:
-        return ApiKeyValidationResponse.model_validate(payload)
-    except pydantic.ValidationError as exc:
-        raise ApiKeyValidationError("Backend response did not match expected schema") from exc
-
-
 error_texts = st.one_of(padded_text, st.sampled_from(["", "  ", "bad key"]), json_values, leaves)
 error_payloads = st.one_of(
     st.fixed_dictionaries({}, optional={"detail": error_texts, "message": error_texts}),
@@ -134,65 +59,83 @@ error_payloads = st.one_of(
     padded_text.map(StrStripLies), padded_text.map(StrStripRaises), error_texts, anything,
 )
 statuses = st.one_of(st.none(), st.integers(100, 599), leaves)
-post_errors = st.one_of(
-    st.builds(HttpError, short_text, status_code=statuses, payload=error_payloads),
-    st.builds(StatusRaises, short_text, payload=error_payloads),
-    st.builds(PayloadRaises, short_text, status_code=statuses),
-    st.sampled_from([Boom(), ValueError("v"), requests.ConnectionError("c"), Halt()]),
-)
 good_answers = st.fixed_dictionaries(
     {"valid": st.booleans()},
     optional={"message": st.one_of(st.none(), short_text), "plan": st.none() | short_text})
+# What the session's post() raises or returns.
 answers = st.one_of(
-    st.builds(Answer, post_error=post_errors),
-    st.builds(Answer, payload=st.one_of(good_answers, json_values, anything)),
-    st.builds(Answer, json_error=st.sampled_from([ValueError("no json"), Boom(), Halt()])),
+    st.builds(HttpError, short_text, status_code=statuses, payload=error_payloads),
+    st.builds(StatusRaises, short_text, payload=error_payloads),
+    st.builds(PayloadRaises, short_text, status_code=statuses),
+    st.sampled_from([Boom(), ValueError("v"), KeyError("k"), requests.ConnectionError("c"), Interrupt()]),
+    st.builds(Response, st.one_of(good_answers, json_values, anything)),
+    st.builds(Response, st.sampled_from([ValueError("no json"), Boom(), Interrupt()])),
 )
 
 
+def key_session(api_key, answer):
+    session = Session(answer)
+    session.api_key = api_key
+    return session
+
+
 @given(api_key=st.one_of(short_text, leaves), answer=answers,
-       client_version=st.one_of(st.just("1.2.3"), short_text, leaves),
+       client_version=mostly(st.one_of(st.just("1.2.3"), short_text), leaves),
        include_messages=st.one_of(st.booleans(), leaves),
-       extra_context=st.one_of(st.none(), st.dictionaries(short_text, json_values, max_size=2),
-                               leaves, anything))
-@example(api_key="k", answer=Answer(post_error=HttpError("x", status_code=401,
-                                                         payload={"detail": ["field", "error"]})),
+       extra_context=mostly(st.one_of(st.none(), st.dictionaries(short_text, json_values, max_size=2)),
+                            st.one_of(leaves, anything)))
+@example(api_key="k", answer=HttpError("x", status_code=401, payload={"detail": ["field", "error"]}),
          client_version="1", include_messages=True, extra_context=None)
+# An HttpError built from a message alone; a non-ValueError from json(); a BaseException.
+@example(api_key="k", answer=HttpError("down"), client_version="1", include_messages=True,
+         extra_context=None)
+@example(api_key="k", answer=Response(RuntimeError("stream closed")), client_version="1",
+         include_messages=True, extra_context=None)
+@example(api_key="k", answer=KeyboardInterrupt(), client_version="1", include_messages=True,
+         extra_context=None)
 def test_validate_api_key_matches_model(api_key, answer, client_version, include_messages,
                                         extra_context):
-    session, model_session = KeySession(api_key, answer), KeySession(api_key, answer)
-    with mock.patch.object(keygate, "logger", mock.Mock()):
-        got = outcome(keygate.validate_api_key, session, client_version=client_version,
-                      include_messages=include_messages, extra_context=extra_context)
-    want = outcome(model_validate, model_session, client_version, include_messages, extra_context)
-    if want[0] == "ok":
-        assert got == want
-    else:
-        same_failure(got, want)
-        if type(want[1]) is TypeError:
-            assert want[1].args[0] in str(got[1])
-    assert len(session.sent) == len(model_session.sent) <= 1
-    for (path, body), (model_path, model_body) in zip(session.sent, model_session.sent):
-        assert path == model_path and [k for k, _ in body] == [k for k, _ in model_body]
-        assert all(v is mv for (_, v), (_, mv) in zip(body, model_body))
+    kwargs = dict(client_version=client_version, include_messages=include_messages,
+                  extra_context=extra_context)
+    session, model_session = key_session(api_key, answer), key_session(api_key, answer)
+    with mock.patch.object(keygate, "logger", mock.Mock()), \
+            mock.patch.object(keygate_model, "logger", mock.Mock()):
+        try:
+            got = outcome(keygate.validate_api_key, session, **kwargs)
+            want = outcome(keygate_model.validate, model_session, **kwargs)
+        except KeyboardInterrupt as exc:
+            assert exc is answer
+            return
+    assert_same_outcome(got, want)
+    # The session's own exception passes as the very object it raised.
+    if want[0] == "raised" and (want[1] is answer or isinstance(answer, Response) and want[1] is answer.payload):
+        assert got[1] is want[1]
+    assert len(session.calls) == len(model_session.calls) <= 1
+    for (method, path, body, other), (_, model_path, model_body, _) in zip(session.calls,
+                                                                           model_session.calls):
+        assert (method, path, other) == ("POST", model_path, {})
+        assert list(body) == list(model_body)
+        assert all(body[k] is model_body[k] for k in body)
 
 
 # --- HttpSession ----------------------------------------------------------------------------
 
-text_or_not = st.one_of(short_text, short_text, leaves)
+text_or_not = mostly(short_text, leaves, odds=7)
 
 
 def first_wrong(checks):
-    """The name of the first argument of the wrong type, or None."""
+    """The TypeError message for the first argument of the wrong type, or None."""
     for name, value, kind, optional in checks:
         if not (type(value) is kind or (optional and value is None)):
-            return name
+            return wrong_type(name, value, kind.__name__)
     return None
 
 
-@given(api_key=text_or_not, base_url=st.one_of(st.just("http://127.0.0.1:9/api//"), text_or_not),
-       version=text_or_not, timeout=st.one_of(st.integers(0, 60), leaves),
-       user_agent=st.one_of(st.none(), short_text, leaves))
+@given(api_key=text_or_not, version=text_or_not, timeout=mostly(st.integers(0, 60), leaves, odds=7),
+       base_url=mostly(st.one_of(st.sampled_from(["http://127.0.0.1:9/api//", "https://h.example/api/",
+                                                  "https://h.example/api///", "https://h.example/"]),
+                                 short_text), leaves, odds=7),
+       user_agent=mostly(st.one_of(st.none(), short_text), leaves, odds=7))
 def test_session_constructor_checks_and_stores(api_key, base_url, version, timeout, user_agent):
     wrong = first_wrong([("api_key", api_key, str, False), ("base_url", base_url, str, False),
                          ("version", version, str, False), ("timeout", timeout, int, False),
@@ -200,7 +143,7 @@ def test_session_constructor_checks_and_stores(api_key, base_url, version, timeo
     got = outcome(HttpSession, api_key, base_url=base_url, version=version, timeout=timeout,
                   user_agent=user_agent)
     if wrong is not None:
-        assert got[0] == "raised" and type(got[1]) is TypeError and wrong in str(got[1]), got
+        assert got[0] == "raised" and type(got[1]) is TypeError and str(got[1]) == wrong, got
         return
     assert got[0] == "ok", got
     with got[1] as session:
@@ -211,32 +154,6 @@ def test_session_constructor_checks_and_stores(api_key, base_url, version, timeo
         assert headers["User-Agent"] == (user_agent or "tavrix/" + version)
 
 
-class FakeLibrary:
-    """Stands in for the requests.Session: records the call, then answers `reply`."""
-
-    def __init__(self, reply):
-        self.reply, self.calls = reply, []
-
-    def request(self, method, url, **kwargs):
-        self.calls.append((method, url, kwargs))
-        if isinstance(self.reply, BaseException):
-            raise self.reply
-        return self.reply
-
-
-class LibraryResponse:
-    def __init__(self, status_code, body, text="body text"):
-        self.status_code, self.body, self.text = status_code, body, text
-
-    def json(self):
-        if isinstance(self.body, BaseException):
-            raise self.body
-        return self.body
-
-    def __repr__(self):
-        return f"LibraryResponse({self.status_code!r}, {self.body!r})"
-
-
 def model_url(base_url, path):
     if path.startswith(("http://", "https://")):
         return path
@@ -244,35 +161,37 @@ def model_url(base_url, path):
 
 
 replies = st.one_of(
-    st.builds(LibraryResponse, st.integers(100, 599),
-              st.one_of(json_values, st.sampled_from([ValueError("not json"), Boom()]))),
+    st.builds(Response, st.one_of(json_values, st.sampled_from([ValueError("not json"), Boom()])),
+              st.integers(100, 599)),
     st.sampled_from([requests.ConnectionError("refused"), requests.Timeout("slow"), Boom()]),
 )
-dict_or_not = st.one_of(st.none(), st.dictionaries(short_text, json_values, max_size=3), leaves)
+dict_or_not = mostly(st.one_of(st.none(), st.dictionaries(short_text, json_values, max_size=3)), leaves,
+                     odds=7)
+paths = st.sampled_from(["x", "/x", "//x", "../y", "", "eod/ohlcv", "http://h/z", "https://h/z",
+                         "https://other.example//p/", "http://other.example/p?q=1"])
 
 
-@given(method=st.one_of(st.sampled_from(["GET", "POST"]), text_or_not),
-       path=st.one_of(st.sampled_from(["x", "/x", "//x", "../y", "http://h/z", "https://h/z", ""]),
-                      text_or_not),
+@given(method=mostly(st.one_of(st.sampled_from(["GET", "POST"]), short_text), leaves, odds=7),
+       path=mostly(st.one_of(paths, short_text), leaves, odds=7),
        params=dict_or_not, json_body=dict_or_not, data=st.one_of(st.none(), leaves),
        headers=st.one_of(dict_or_not, st.dictionaries(st.sampled_from(["A", "B"]), short_text)),
-       timeout=st.one_of(st.none(), st.integers(0, 9), leaves), reply=replies)
+       timeout=mostly(st.one_of(st.none(), st.integers(0, 9)), leaves, odds=7), reply=replies)
 def test_session_request_matches_model(method, path, params, json_body, data, headers, timeout,
                                        reply):
     session = HttpSession("key", base_url="http://127.0.0.1:9/api/v1/tavrix", timeout=30)
     session._session.close()
-    session._session = library = FakeLibrary(reply)
+    session._session = library = Transport(reply)
     wrong = first_wrong([("method", method, str, False), ("path", path, str, False),
                          ("params", params, dict, True), ("json_body", json_body, dict, True),
                          ("headers", headers, dict, True), ("timeout", timeout, int, True)])
     got = outcome(session.request, method, path, params=params, json_body=json_body, data=data,
                   headers=headers, timeout=timeout)
     if wrong is not None:
-        assert got[0] == "raised" and type(got[1]) is TypeError and wrong in str(got[1]), got
+        assert got[0] == "raised" and type(got[1]) is TypeError and str(got[1]) == wrong, got
         assert library.calls == []  # nothing sent
         return
     url = model_url(session.base_url, path)
-    [(sent_method, sent_url, kwargs)] = library.calls
+    [(sent_method, sent_url, _, kwargs)] = library.calls
     assert sent_method is method and sent_url == url
     assert kwargs["params"] is params and kwargs["json"] is json_body and kwargs["data"] is data
     assert kwargs["timeout"] == (timeout or 30)
@@ -283,23 +202,17 @@ def test_session_request_matches_model(method, path, params, json_body, data, he
     if isinstance(reply, requests.RequestException):
         assert got[0] == "raised" and type(got[1]) is HttpError and got[1].__cause__ is reply
         assert got[1].status_code is None
-    elif isinstance(reply, Boom) or (reply.status_code >= 400 and isinstance(reply.body, Boom)):
+    elif isinstance(reply, Boom) or (reply.status_code >= 400 and isinstance(reply.payload, Boom)):
         assert got[0] == "raised" and isinstance(got[1], Boom)
     elif reply.status_code >= 400:
         assert got[0] == "raised" and type(got[1]) is HttpError, got
         error = got[1]
         assert error.args == (f"Tavrix backend returned HTTP {reply.status_code} for {url}",)
         assert error.status_code == reply.status_code
-        expected = reply.text if isinstance(reply.body, ValueError) else reply.body
+        expected = reply.text if isinstance(reply.payload, ValueError) else reply.payload
         assert error.payload is expected
     else:
         assert got == ("ok", reply)
-
-
-def closed_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 @scaled(0.15, floor=4)
@@ -358,16 +271,16 @@ date_inputs = st.one_of(
 )
 
 
+def same_date(got, want):
+    assert type(got) is type(want) and got == want, (got, want)
+
+
 @given(d=date_inputs)
 def test_to_date_matches_model(d):
-    got = outcome(memo_store.to_date, d)
-    want = outcome(model_to_date, d)
-    assert got[0] == want[0], (got, want)
-    if got[0] == "raised":
-        assert type(got[1]) is type(want[1]) and got[1].args == want[1].args
-    elif d is None:  # today, read a moment apart
-        assert want[1] - got[1] in (timedelta(0), timedelta(days=1))
-    else:
-        assert type(got[1]) is type(want[1]) and got[1] == want[1]
-        if isinstance(d, date) and not isinstance(d, datetime):
-            assert got[1] is d
+    got, want = outcome(memo_store.to_date, d), outcome(model_to_date, d)
+    if d is None:  # today, read a moment apart
+        assert got[0] == want[0] == "ok" and want[1] - got[1] in (timedelta(0), timedelta(days=1))
+        return
+    assert_same_outcome(got, want, compare=same_date)
+    if got[0] == "ok" and isinstance(d, date) and not isinstance(d, datetime):
+        assert got[1] is d

@@ -1,6 +1,7 @@
+"""HttpSession over a real server on 127.0.0.1: headers, URLs, statuses, failures,
+logging, argument types and lifecycle."""
 import builtins
 import logging
-import socket
 import subprocess
 import sys
 import types
@@ -12,43 +13,13 @@ import requests
 from tavrix.exceptions import HttpError
 from werkzeug import Response
 
+from fakes import DictSub, StrSub, Transport, closed_port
 from private_core import transport_base as tb
 from private_core.transport_base import HttpSession
 
 API_PATH = "/api/v1/tavrix"
 LOGGER_NAME = "private_core.transport_base"
 TRANSPORT_FAILURE = "\u26d4\ufe0f Tải dữ liệu lỗi vui lòng tải lại!"
-
-
-# --- helpers -------------------------------------------------------------------
-
-
-class MyStr(str):
-    pass
-
-
-class MyDict(dict):
-    pass
-
-
-class RecordingSession:
-    """Stands in for `_session`: records what reaches the library, then forwards."""
-
-    def __init__(self, inner):
-        self.inner = inner
-        self.calls = []
-        self.closed = 0
-
-    def request(self, *args, **kwargs):
-        self.calls.append((args, kwargs))
-        return self.inner.request(*args, **kwargs)
-
-    def close(self):
-        self.closed += 1
-        self.inner.close()
-
-    def __getattr__(self, name):
-        return getattr(self.inner, name)
 
 
 @pytest.fixture
@@ -63,49 +34,43 @@ def base(server):
 
 @pytest.fixture
 def session(base):
-    s = HttpSession("secret", base_url=base, timeout=10)
-    yield s
-    s.close()
+    with HttpSession("secret", base_url=base, timeout=10) as s:
+        yield s
 
 
 @pytest.fixture
 def recorded(session):
-    session._session = RecordingSession(session._session)
+    """The library's session, recording what reaches it."""
+    session._session = Transport(inner=session._session)
     return session._session
 
 
-@pytest.fixture
-def closed_port():
-    # Bound then released, so nothing listens there while the test runs.
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as sock:
-        sock.bind(("127.0.0.1", 0))
-        return sock.getsockname()[1]
-
-
 def only_request(server):
-    assert len(server.log) == 1
-    return server.log[0][0]
+    [(request, _)] = server.log
+    return request
+
+
+def dead(path):
+    """`path` with DEAD standing for a port nothing listens on, found at call time."""
+    return path.replace("DEAD", f"http://127.0.0.1:{closed_port()}")
+
+
+def log_records(caplog):
+    return [r for r in caplog.records if r.name == LOGGER_NAME]
 
 
 # --- module surface ----------------------------------------------------------------
 
 
 def test_module_constants():
-    assert isinstance(tb.BASE_URL, str)
-    assert tb.BASE_URL.startswith("https://")
-    assert tb.BASE_URL.endswith("/api/v1/tavrix")
-    assert not tb.BASE_URL.endswith("/")
+    assert isinstance(tb.BASE_URL, str) and tb.BASE_URL.startswith("https://")
+    assert tb.BASE_URL.endswith("/api/v1/tavrix") and not tb.BASE_URL.endswith("/")
     assert type(tb.DEFAULT_TIMEOUT) is int and tb.DEFAULT_TIMEOUT == 30
-    assert isinstance(tb.logger, logging.Logger)
-    assert tb.logger.name == LOGGER_NAME
-    assert tb.logger is logging.getLogger(LOGGER_NAME)
+    assert tb.logger is logging.getLogger(LOGGER_NAME) and tb.logger.name == LOGGER_NAME
 
 
 @pytest.mark.parametrize("version, expected", [
-    ("1.2.3", "tavrix/1.2.3"),
-    ("0.0.0", "tavrix/0.0.0"),
-    ("", "tavrix/"),
-])
+    ("1.2.3", "tavrix/1.2.3"), ("0.0.0", "tavrix/0.0.0"), ("", "tavrix/")])
 def test_default_user_agent(version, expected):
     assert tb._default_user_agent(version) == expected
 
@@ -119,11 +84,9 @@ def test_http_session_class():
 
 
 def test_module_namespace_holds_only_load_time_names():
-    public = {name for name in vars(tb) if not name.startswith("__")}
-    assert public == {
+    assert {name for name in vars(tb) if not name.startswith("__")} == {
         "logging", "typing", "Any", "Optional", "urljoin", "requests",
-        "BASE_URL", "DEFAULT_TIMEOUT", "logger", "_default_user_agent", "HttpSession",
-    }
+        "BASE_URL", "DEFAULT_TIMEOUT", "logger", "_default_user_agent", "HttpSession"}
     assert tb.logging is logging and tb.typing is typing and tb.requests is requests
     assert (tb.Any, tb.Optional) == (typing.Any, typing.Optional)
     assert tb.urljoin is urllib.parse.urljoin
@@ -131,7 +94,6 @@ def test_module_namespace_holds_only_load_time_names():
 
 def test_import_does_not_load_host_package():
     code = ("import private_core.transport_base, sys; "
-            "assert 'tavrix.exceptions' not in sys.modules; "
             "assert not any(m == 'tavrix' or m.startswith('tavrix.') for m in sys.modules)")
     subprocess.run([sys.executable, "-c", code], check=True, timeout=60)
 
@@ -147,39 +109,12 @@ def test_defaults_fixed_when_class_was_defined(monkeypatch):
 # --- constructor ---------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("given, stored", [
-    ("https://h.example/api/v1/tavrix", "https://h.example/api/v1/tavrix"),
-    ("https://h.example/api/", "https://h.example/api"),
-    ("https://h.example/api///", "https://h.example/api"),
-    ("https://h.example/", "https://h.example"),
-])
-def test_base_url_trailing_slashes_stripped(given, stored):
-    assert HttpSession("k", base_url=given).base_url == stored
-
-
 def test_constructor_attributes():
     s = HttpSession("key-1", timeout=12)
-    assert s.api_key == "key-1"
-    assert s.base_url == tb.BASE_URL
-    assert s.timeout == 12
+    assert (s.api_key, s.base_url, s.timeout) == ("key-1", tb.BASE_URL, 12)
     assert type(s._session) is requests.Session
     assert not hasattr(s, "version") and not hasattr(s, "user_agent")
     assert HttpSession("k").timeout == 30
-
-
-@pytest.mark.parametrize("kwargs, agent", [
-    ({}, "tavrix/0.0.0"),
-    ({"version": "2.5.1"}, "tavrix/2.5.1"),
-    ({"version": "2.5.1", "user_agent": "my-agent/9 (x)"}, "my-agent/9 (x)"),
-    ({"version": "2.5.1", "user_agent": ""}, "tavrix/2.5.1"),
-    ({"user_agent": None}, "tavrix/0.0.0"),
-])
-def test_session_headers_replace_only_four_defaults(kwargs, agent):
-    s = HttpSession("k", **kwargs)
-    expected = dict(requests.utils.default_headers())
-    expected.update({"Authorization": "Bearer k", "Accept": "application/json",
-                     "Content-Type": "application/json", "User-Agent": agent})
-    assert dict(s._session.headers) == expected
 
 
 @pytest.mark.parametrize("method", ["GET", "POST"])
@@ -188,36 +123,35 @@ def test_session_headers_replace_only_four_defaults(kwargs, agent):
     ("abc123", {"version": "1.4.0"}, "tavrix/1.4.0"),
     ("abc123", {"version": "1.4.0", "user_agent": "custom UA/3"}, "custom UA/3"),
     ("abc123", {"version": "1.4.0", "user_agent": ""}, "tavrix/1.4.0"),
+    ("abc123", {"user_agent": None}, "tavrix/0.0.0"),
     ("", {}, "tavrix/0.0.0"),
 ])
-def test_headers_on_the_wire(server, base, method, api_key, kwargs, agent):
+def test_session_headers_replace_only_four_defaults(server, base, method, api_key, kwargs, agent):
+    ours = {"Authorization": "Bearer " + api_key, "Accept": "application/json",
+            "Content-Type": "application/json", "User-Agent": agent}
     server.expect_request(API_PATH + "/ping", method=method).respond_with_data("ok")
     with HttpSession(api_key, base_url=base, **kwargs) as s:
+        assert dict(s._session.headers) == {**requests.utils.default_headers(), **ours}
         s.get("ping") if method == "GET" else s.post("ping")
     headers = only_request(server).headers
-    assert headers["Authorization"] == "Bearer " + api_key
-    assert headers["Accept"] == "application/json"
-    assert headers["Content-Type"] == "application/json"
-    assert headers["User-Agent"] == agent
+    assert {name: headers[name] for name in ours} == ours
     assert headers["Accept-Encoding"] == requests.utils.default_headers()["Accept-Encoding"]
 
 
 # --- URL resolution ---------------------------------------------------------------------
 
+H = "https://h.example/api/v1/tavrix"
 
+
+# test_fuzz_session.py generates the other relative, rooted and absolute paths.
 @pytest.mark.parametrize("base_url, path, url", [
-    ("https://h.example/api/v1/tavrix", "eod/ohlcv", "https://h.example/api/v1/tavrix/eod/ohlcv"),
-    ("https://h.example/api/v1/tavrix", "/eod/ohlcv", "https://h.example/api/v1/tavrix/eod/ohlcv"),
-    ("https://h.example/api/v1/tavrix", "//eod/ohlcv", "https://h.example/api/v1/tavrix/eod/ohlcv"),
-    ("https://h.example/api/v1/tavrix/", "eod", "https://h.example/api/v1/tavrix/eod"),
-    ("https://h.example/api/v1/tavrix", "a?symbol=X&b=1", "https://h.example/api/v1/tavrix/a?symbol=X&b=1"),
-    ("https://h.example/api/v1/tavrix", "../x", "https://h.example/api/v1/x"),
-    ("https://h.example/api/v1/tavrix", "", "https://h.example/api/v1/tavrix/"),
-    ("https://h.example/api/v1/tavrix", "http://other.example/p?q=1", "http://other.example/p?q=1"),
-    ("https://h.example/api/v1/tavrix", "https://other.example//p/", "https://other.example//p/"),
+    (H + "/", "eod", H + "/eod"),
+    (H, "//eod/ohlcv", H + "/eod/ohlcv"),
+    (H, "https://other.example//p/", "https://other.example//p/"),
+    (H, "a?symbol=X&b=1", H + "/a?symbol=X&b=1"),
     # Upper-case schemes are not recognised as absolute, so they go through urljoin,
     # which normalises the scheme: the result differs from the untouched path.
-    ("https://h.example/api/v1/tavrix", "HTTPS://other.example/x", "https://other.example/x"),
+    (H, "HTTPS://other.example/x", "https://other.example/x"),
     ("http://h.example/api/v1/tavrix", "HTTP://other.example/x", "http://other.example/x"),
 ])
 def test_prepare_url(base_url, path, url):
@@ -230,66 +164,42 @@ def test_prepare_url_reads_base_url_at_call_time():
     assert s._prepare_url("x") == "https://b.example/v2/x"
 
 
-@pytest.mark.parametrize("path, served", [
-    ("x", API_PATH + "/x"),
-    ("/x", API_PATH + "/x"),
-    ("//x", API_PATH + "/x"),
-    ("../x", "/api/v1/x"),
-    ("", API_PATH + "/"),
+@pytest.mark.parametrize("base_path, path, params, served", [
+    (API_PATH, "x", None, API_PATH + "/x"),
+    (API_PATH, "/x", None, API_PATH + "/x"),
+    (API_PATH, "//x", None, API_PATH + "/x"),
+    (API_PATH, "../x", None, "/api/v1/x"),
+    (API_PATH, "", None, API_PATH + "/"),
+    (API_PATH + "///", "x", None, API_PATH + "/x"),
+    (API_PATH, "q?a=1", {"b": "2"}, API_PATH + "/q?a=1&b=2"),
+    (API_PATH, "/eod", {"symbol": "ABC", "note": "a b&c"}, API_PATH + "/eod?symbol=ABC&note=a+b%26c"),
+    (None, "/elsewhere", None, "/elsewhere"),  # absolute: the base (a closed port) is bypassed
 ])
-def test_relative_paths_reach_server(server, session, path, served):
-    server.expect_request(served, method="GET").respond_with_data("ok")
-    assert session.get(path).status_code == 200
-    assert only_request(server).path == served
-
-
-def test_query_in_path_kept_and_params_appended(server, session):
-    server.expect_request(API_PATH + "/q", query_string="a=1&b=2").respond_with_data("ok")
-    assert session.get("q?a=1", params={"b": "2"}).status_code == 200
-
-
-def test_absolute_url_bypasses_base(server, closed_port):
-    server.expect_request("/elsewhere").respond_with_data("ok")
-    with HttpSession("k", base_url=f"http://127.0.0.1:{closed_port}/api/v1/tavrix") as s:
-        assert s.get(server.url_for("/elsewhere")).status_code == 200
-
-
-def test_trailing_slash_base_reaches_server(server):
-    server.expect_request(API_PATH + "/x").respond_with_data("ok")
-    with HttpSession("k", base_url=server.url_for(API_PATH + "///")) as s:
-        assert s.get("x").status_code == 200
+def test_paths_reach_server(server, base_path, path, params, served):
+    served, _, query = served.partition("?")
+    server.expect_request(served, method="GET", query_string=query).respond_with_data("ok")
+    base = server.url_for(base_path) if base_path else dead("DEAD" + API_PATH)
+    with HttpSession("k", base_url=base) as s:
+        resp = s.get(path if base_path else server.url_for(path), params=params)
+    assert isinstance(resp, requests.Response) and resp.status_code == 200
+    assert (only_request(server).path, only_request(server).query_string) == (served, query.encode())
 
 
 # --- sending ---------------------------------------------------------------------------
 
 
-def test_params_sent_as_query_string(server, session):
-    server.expect_request(API_PATH + "/eod", method="GET",
-                          query_string={"symbol": "ABC", "note": "a b&c"}).respond_with_json({})
-    resp = session.get("/eod", params={"symbol": "ABC", "note": "a b&c"})
-    assert isinstance(resp, requests.Response)
-    assert resp.status_code == 200
-
-
-def test_json_body_sent_as_json(server, session):
-    body = {"ids": ["A", "B"], "n": 1, "nested": {"x": None}}
-    server.expect_request(API_PATH + "/inv", method="POST", json=body).respond_with_json({"ok": 1})
-    assert session.post("inv", json_body=body).json() == {"ok": 1}
-    assert only_request(server).headers["Content-Type"] == "application/json"
-
-
-@pytest.mark.parametrize("data, raw", [
-    ("raw text, not json", b"raw text, not json"),
-    (b"\x00\x01bytes", b"\x00\x01bytes"),
+@pytest.mark.parametrize("kwargs, raw", [
+    ({"json_body": {"ids": ["A", "B"], "n": 1, "nested": {"x": None}}},
+     b'{"ids": ["A", "B"], "n": 1, "nested": {"x": null}}'),
+    ({"data": "raw text, not json"}, b"raw text, not json"),
+    ({"data": b"\x00\x01bytes"}, b"\x00\x01bytes"),
     # Form data still goes out with the session-wide JSON content type.
-    ({"a": "1", "b": "x y"}, b"a=1&b=x+y"),
+    ({"data": {"a": "1", "b": "x y"}}, b"a=1&b=x+y"),
 ])
-def test_data_sent_raw(server, session, data, raw):
-    server.expect_request(API_PATH + "/raw", method="POST").respond_with_data("ok")
-    session.post("raw", data=data)
-    request = only_request(server)
-    assert request.get_data() == raw
-    assert request.headers["Content-Type"] == "application/json"
+def test_body_sent(server, session, kwargs, raw):
+    server.expect_request(API_PATH + "/raw", method="POST", data=raw).respond_with_json({"ok": 1})
+    assert session.post("raw", **kwargs).json() == {"ok": 1}
+    assert only_request(server).headers["Content-Type"] == "application/json"
 
 
 @pytest.mark.parametrize("method", ["PUT", "DELETE", "PATCH"])
@@ -304,59 +214,44 @@ def test_per_call_headers_override_for_that_call_only(server, session):
     session.get("h", headers=extra)
     session.get("h")
     first, second = (entry[0].headers for entry in server.log)
-    assert (first["Accept"], first["X-Trace"]) == ("text/csv", "t-1")
-    assert first["Authorization"] == "Bearer secret"
+    assert (first["Accept"], first["X-Trace"], first["Authorization"]) == ("text/csv", "t-1", "Bearer secret")
     assert second["Accept"] == "application/json" and "X-Trace" not in second
     assert session._session.headers["Accept"] == "application/json"
     assert "X-Trace" not in session._session.headers
     assert extra == {"Accept": "text/csv", "X-Trace": "t-1"}
 
 
-@pytest.mark.parametrize("call_headers, sent", [
-    (None, None),
-    ({}, None),
-    ({"X-One": "1"}, {"X-One": "1"}),
+EXTRA = {"X-One": "1"}
+ALL_NONE = {"params": None, "json": None, "data": None, "headers": None}
+
+
+@pytest.mark.parametrize("call, method, sent", [
+    (lambda s: s.get("p", headers=None), "GET", {"headers": None}),
+    (lambda s: s.get("p", headers={}), "GET", {"headers": None}),
+    (lambda s: s.get("p", headers=EXTRA), "GET", {"headers": EXTRA}),  # a copy
+    (lambda s: s.get("p", timeout=None), "GET", {"timeout": 10}),
+    (lambda s: s.get("p", timeout=0), "GET", {"timeout": 10}),
+    (lambda s: s.get("p", timeout=5), "GET", {"timeout": 5}),
+    (lambda s: s.post("p", json_body={"a": 1}, data="d", timeout=3), "POST",
+     {**ALL_NONE, "json": {"a": 1}, "data": "d", "timeout": 3}),
+    (lambda s: s.get("p", params={"q": "1"}), "GET", {**ALL_NONE, "params": {"q": "1"}, "timeout": 10}),
 ])
-def test_headers_reaching_library(server, session, recorded, call_headers, sent):
-    server.expect_request(API_PATH + "/h").respond_with_data("ok")
-    session.get("h", headers=call_headers)
-    (args, kwargs), = recorded.calls
-    assert kwargs["headers"] == sent
-    if call_headers:
-        assert kwargs["headers"] is not call_headers
-
-
-def test_library_call_arguments(server, session, recorded):
+def test_what_reaches_the_library(server, session, recorded, call, method, sent):
     server.expect_request(API_PATH + "/p").respond_with_data("ok")
-    session.post("p", json_body={"a": 1}, data="d", timeout=3)
-    session.get("p", params={"q": "1"})
-    assert recorded.calls == [
-        (("POST", server.url_for(API_PATH + "/p")),
-         {"params": None, "json": {"a": 1}, "data": "d", "headers": None, "timeout": 3}),
-        (("GET", server.url_for(API_PATH + "/p")),
-         {"params": {"q": "1"}, "json": None, "data": None, "headers": None, "timeout": 10}),
-    ]
-
-
-@pytest.mark.parametrize("per_call, effective", [
-    (None, 10),
-    (0, 10),
-    (5, 5),
-])
-def test_timeout_rules(server, session, recorded, per_call, effective):
-    server.expect_request(API_PATH + "/t").respond_with_data("ok")
-    session.get("t", timeout=per_call)
-    session.get("t")
-    assert [kwargs["timeout"] for _, kwargs in recorded.calls] == [effective, 10]
-    assert session.timeout == 10
+    call(session)
+    session.get("p")  # a per-call timeout is for that call only
+    (got_method, url, _, kwargs), (_, _, _, after) = recorded.calls
+    assert (got_method, url) == (method, server.url_for(API_PATH + "/p"))
+    assert set(kwargs) == set(ALL_NONE) | {"timeout"} and {k: kwargs[k] for k in sent} == sent
+    assert kwargs["headers"] is not EXTRA and after["timeout"] == session.timeout == 10
 
 
 def test_default_timeout_reaches_library(server, base):
     server.expect_request(API_PATH + "/t").respond_with_data("ok")
     with HttpSession("k", base_url=base) as s:
-        s._session = recorder = RecordingSession(s._session)
+        s._session = recorder = Transport(inner=s._session)
         s.get("t")
-    assert recorder.calls[0][1]["timeout"] == 30
+    assert recorder.calls[0][3]["timeout"] == 30
 
 
 # --- statuses ---------------------------------------------------------------------------
@@ -366,8 +261,7 @@ def test_default_timeout_reaches_library(server, base):
 def test_status_below_400_returned_undecoded(server, session, status):
     server.expect_request(API_PATH + "/s").respond_with_handler(
         lambda request: Response("<not json>", status=status))
-    resp = session.get("s")
-    assert resp.status_code == status
+    assert session.get("s").status_code == status
 
 
 @pytest.mark.parametrize("status, body, content_type, payload", [
@@ -379,8 +273,7 @@ def test_status_below_400_returned_undecoded(server, session, status):
     (500, "null", "application/json", None),
 ])
 def test_error_status_raises_http_error(server, session, status, body, content_type, payload):
-    server.expect_request(API_PATH + "/e").respond_with_data(body, status=status,
-                                                              content_type=content_type)
+    server.expect_request(API_PATH + "/e").respond_with_data(body, status=status, content_type=content_type)
     with pytest.raises(HttpError) as info:
         session.get("e")
     err = info.value
@@ -415,25 +308,20 @@ def test_error_status_inside_callers_except_block(server, session):
 # --- transport failures ------------------------------------------------------------------
 
 
-def test_transport_failure(server, closed_port):
+def test_transport_failure(server):
     server.expect_request("/after").respond_with_data("ok")
-    s = HttpSession("k", base_url=f"http://127.0.0.1:{closed_port}/api/v1/tavrix", timeout=5)
-    headers_before = dict(s._session.headers)
-    inner = s._session
-    with pytest.raises(HttpError) as info:
-        s.get("x")
-    err = info.value
-    assert (str(err), err.args) == (TRANSPORT_FAILURE, (TRANSPORT_FAILURE,))
-    assert isinstance(err.__cause__, requests.ConnectionError)
-    assert err.__context__ is err.__cause__
-    assert err.__suppress_context__ is True
-    assert err.status_code is None and err.payload is None
-
-    # The instance survives the failure unchanged and keeps working.
-    assert s._session is inner and dict(s._session.headers) == headers_before
-    assert s.timeout == 5
-    assert s.get(server.url_for("/after")).status_code == 200
-    s.close()
+    with HttpSession("k", base_url=dead("DEAD" + API_PATH), timeout=5) as s:
+        headers_before, inner = dict(s._session.headers), s._session
+        with pytest.raises(HttpError) as info:
+            s.get("x")
+        err = info.value
+        assert (str(err), err.args) == (TRANSPORT_FAILURE, (TRANSPORT_FAILURE,))
+        assert isinstance(err.__cause__, requests.ConnectionError)
+        assert err.__context__ is err.__cause__ and err.__suppress_context__ is True
+        assert err.status_code is None and err.payload is None
+        # The instance survives the failure unchanged and keeps working.
+        assert s._session is inner and dict(s._session.headers) == headers_before and s.timeout == 5
+        assert s.get(server.url_for("/after")).status_code == 200
 
 
 @pytest.mark.parametrize("kwargs, cause", [
@@ -443,8 +331,7 @@ def test_transport_failure(server, closed_port):
 def test_library_request_exceptions_mapped(session, kwargs, cause):
     with pytest.raises(HttpError) as info:
         session.post(**kwargs)
-    assert str(info.value) == TRANSPORT_FAILURE
-    assert type(info.value.__cause__) is cause
+    assert str(info.value) == TRANSPORT_FAILURE and type(info.value.__cause__) is cause
 
 
 def test_other_library_exceptions_propagate(server, session):
@@ -458,39 +345,31 @@ def test_exception_before_send_propagates(session):
         def _prepare_url(self, path):
             raise requests.ConnectionError("from resolution")
 
-    s = Broken("k", base_url=session.base_url)
     with pytest.raises(requests.ConnectionError, match="from resolution"):
-        s.get("x")
+        Broken("k", base_url=session.base_url).get("x")
 
 
 # --- dispatch through the instance ----------------------------------------------------------
 
 
 class RecordingRequest(HttpSession):
-    def __init__(self, *args, **kwargs):
-        super().__init__(*args, **kwargs)
-        self.seen = []
-
     def request(self, method, path, **kwargs):
-        self.seen.append((method, path, kwargs))
+        self.seen = getattr(self, "seen", []) + [(method, path, kwargs)]
         return ("response", len(self.seen))
 
 
 @pytest.mark.parametrize("call, expected", [
-    (lambda s: s.get("a"),
-     ("GET", "a", {"params": None, "headers": None, "timeout": None})),
+    (lambda s: s.get("a"), ("GET", "a", {"params": None, "headers": None, "timeout": None})),
     (lambda s: s.get("/a", params={"p": 1}, headers={"H": "v"}, timeout=4),
      ("GET", "/a", {"params": {"p": 1}, "headers": {"H": "v"}, "timeout": 4})),
-    (lambda s: s.post("b"),
-     ("POST", "b", {"json_body": None, "data": None, "headers": None, "timeout": None})),
+    (lambda s: s.post("b"), ("POST", "b", {"json_body": None, "data": None, "headers": None, "timeout": None})),
     (lambda s: s.post("b", json_body={"j": 1}, data=b"d", headers={}, timeout=0),
      ("POST", "b", {"json_body": {"j": 1}, "data": b"d", "headers": {}, "timeout": 0})),
 ])
 def test_get_and_post_dispatch_through_request(server, call, expected):
     s = RecordingRequest("k", base_url=server.url_for(API_PATH))
     assert call(s) == ("response", 1)
-    assert s.seen == [expected]
-    assert server.log == []
+    assert s.seen == [expected] and server.log == []
 
 
 def test_request_uses_overridden_prepare_url(server):
@@ -502,8 +381,7 @@ def test_request_uses_overridden_prepare_url(server):
             return server.url_for("/custom/" + path)
 
     with Custom("k", base_url="https://unused.example/api/v1/tavrix") as s:
-        assert s.get("place").status_code == 200
-        assert s.prepared == "place"
+        assert s.get("place").status_code == 200 and s.prepared == "place"
 
 
 def test_exit_calls_close_through_instance():
@@ -521,44 +399,34 @@ def test_exit_calls_close_through_instance():
 # --- logging ----------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("call, method, path, params", [
-    (lambda s: s.get("x", params={"a": 1}), "GET", "x", {"a": 1}),
-    (lambda s: s.post("/x", json_body={"b": 2}), "POST", "x", None),
-    (lambda s: s.request("DELETE", "x"), "DELETE", "x", None),
+@pytest.mark.parametrize("call, path, method, params", [
+    (lambda s, p: s.get(p, params={"a": 1}), "x", "GET", {"a": 1}),
+    (lambda s, p: s.post("/" + p, json_body={"b": 2}), "x", "POST", None),
+    (lambda s, p: s.request("DELETE", p), "x", "DELETE", None),
     # Logged before sending, so a request that ends in HttpError is logged too.
-    (lambda s: s.get("missing"), "GET", "missing", None),
+    (lambda s, p: s.get(p), "missing", "GET", None),
+    (lambda s, p: s.get(p), "DEAD/y", "GET", None),
 ])
-def test_debug_log_per_request(server, base, session, caplog, call, method, path, params):
+def test_debug_log_per_request(server, base, session, caplog, call, path, method, params):
     server.expect_request(API_PATH + "/x").respond_with_data("ok")
     caplog.set_level(logging.DEBUG, logger=LOGGER_NAME)
+    path = dead(path)
     try:
-        call(session)
+        call(session, path)
     except HttpError:
         pass
-    records = [r for r in caplog.records if r.name == LOGGER_NAME]
-    assert len(records) == 1
-    record = records[0]
-    url = f"{base}/{path}"
-    assert record.levelno == logging.DEBUG
-    assert record.msg == "HTTP %s %s params=%s"
-    assert record.args == (method, url, params)
+    [record] = log_records(caplog)
+    url = path if path.startswith("http") else f"{base}/{path}"
+    assert (record.levelno, record.msg, record.args) == (
+        logging.DEBUG, "HTTP %s %s params=%s", (method, url, params))
     assert record.getMessage() == f"HTTP {method} {url} params={params}"
-
-
-def test_debug_log_on_transport_failure(caplog, closed_port):
-    caplog.set_level(logging.DEBUG, logger=LOGGER_NAME)
-    s = HttpSession("k", base_url=f"http://127.0.0.1:{closed_port}", timeout=5)
-    with pytest.raises(HttpError):
-        s.get("y")
-    records = [r for r in caplog.records if r.name == LOGGER_NAME]
-    assert [r.args for r in records] == [("GET", f"http://127.0.0.1:{closed_port}/y", None)]
 
 
 def test_no_log_record_when_debug_disabled(server, session, caplog):
     server.expect_request(API_PATH + "/x").respond_with_data("ok")
     caplog.set_level(logging.INFO, logger=LOGGER_NAME)
     session.get("x")
-    assert [r for r in caplog.records if r.name == LOGGER_NAME] == []
+    assert log_records(caplog) == []
 
 
 # --- module globals are looked up per call -------------------------------------------------
@@ -586,12 +454,10 @@ def test_replaced_default_user_agent_used(monkeypatch):
 
 
 def test_replaced_requests_module_used(monkeypatch):
-    class OwnSession(requests.Session):
-        pass
-
-    fake = types.SimpleNamespace(Session=OwnSession, RequestException=requests.RequestException)
-    monkeypatch.setattr(tb, "requests", fake)
-    assert type(HttpSession("k")._session) is OwnSession
+    own = type("OwnSession", (requests.Session,), {})
+    monkeypatch.setattr(tb, "requests", types.SimpleNamespace(
+        Session=own, RequestException=requests.RequestException))
+    assert type(HttpSession("k")._session) is own
 
 
 # --- argument types --------------------------------------------------------------------------
@@ -603,33 +469,33 @@ def _ctor(**kwargs):
 
 @pytest.mark.parametrize("call, name, expected, got", [
     (_ctor(api_key=None), "api_key", "str", "NoneType"),
-    (_ctor(api_key=MyStr("k")), "api_key", "str", "MyStr"),
+    (_ctor(api_key=StrSub("k")), "api_key", "str", "StrSub"),
     (_ctor(api_key=b"k"), "api_key", "str", "bytes"),
     (_ctor(api_key="k", base_url=None), "base_url", "str", "NoneType"),
     (_ctor(api_key="k", version=None), "version", "str", "NoneType"),
     (_ctor(api_key="k", timeout=True), "timeout", "int", "bool"),
     (_ctor(api_key="k", timeout=None), "timeout", "int", "NoneType"),
     (_ctor(api_key="k", timeout=2.5), "timeout", "int", "float"),
-    (_ctor(api_key="k", user_agent=MyStr("ua")), "user_agent", "str", "MyStr"),
+    (_ctor(api_key="k", user_agent=StrSub("ua")), "user_agent", "str", "StrSub"),
     (lambda s: tb._default_user_agent(None), "version", "str", "NoneType"),
-    (lambda s: HttpSession._prepare_url(s, MyStr("x")), "path", "str", "MyStr"),
+    (lambda s: HttpSession._prepare_url(s, StrSub("x")), "path", "str", "StrSub"),
     (lambda s: s.request(1, "x"), "method", "str", "int"),
-    (lambda s: s.request("GET", MyStr("x")), "path", "str", "MyStr"),
+    (lambda s: s.request("GET", StrSub("x")), "path", "str", "StrSub"),
     (lambda s: s.request("GET", None), "path", "str", "NoneType"),
-    (lambda s: s.request("GET", "x", params=MyDict()), "params", "dict", "MyDict"),
+    (lambda s: s.request("GET", "x", params=DictSub()), "params", "dict", "DictSub"),
     (lambda s: s.request("GET", "x", params=[("a", 1)]), "params", "dict", "list"),
-    (lambda s: s.request("POST", "x", json_body=MyDict(a=1)), "json_body", "dict", "MyDict"),
+    (lambda s: s.request("POST", "x", json_body=DictSub(a=1)), "json_body", "dict", "DictSub"),
     (lambda s: s.request("POST", "x", json_body=[1]), "json_body", "dict", "list"),
-    (lambda s: s.request("GET", "x", headers=MyDict()), "headers", "dict", "MyDict"),
+    (lambda s: s.request("GET", "x", headers=DictSub()), "headers", "dict", "DictSub"),
     (lambda s: s.request("GET", "x", timeout=True), "timeout", "int", "bool"),
     (lambda s: s.request("GET", "x", timeout=1.5), "timeout", "int", "float"),
-    (lambda s: s.get(MyStr("x")), "path", "str", "MyStr"),
-    (lambda s: s.get("x", params=MyDict()), "params", "dict", "MyDict"),
-    (lambda s: s.get("x", headers=MyDict()), "headers", "dict", "MyDict"),
+    (lambda s: s.get(StrSub("x")), "path", "str", "StrSub"),
+    (lambda s: s.get("x", params=DictSub()), "params", "dict", "DictSub"),
+    (lambda s: s.get("x", headers=DictSub()), "headers", "dict", "DictSub"),
     (lambda s: s.get("x", timeout=False), "timeout", "int", "bool"),
-    (lambda s: s.post(MyStr("x")), "path", "str", "MyStr"),
-    (lambda s: s.post("x", json_body=MyDict()), "json_body", "dict", "MyDict"),
-    (lambda s: s.post("x", headers=MyDict()), "headers", "dict", "MyDict"),
+    (lambda s: s.post(StrSub("x")), "path", "str", "StrSub"),
+    (lambda s: s.post("x", json_body=DictSub()), "json_body", "dict", "DictSub"),
+    (lambda s: s.post("x", headers=DictSub()), "headers", "dict", "DictSub"),
     (lambda s: s.post("x", timeout=True), "timeout", "int", "bool"),
 ])
 def test_argument_type_errors(server, caplog, call, name, expected, got):
@@ -640,25 +506,25 @@ def test_argument_type_errors(server, caplog, call, name, expected, got):
 
     s = Watched("k", base_url=server.url_for(API_PATH))
     s.prepared = False
-    s._session = recorder = RecordingSession(s._session)
+    s._session = recorder = Transport(inner=s._session)
     caplog.set_level(logging.DEBUG, logger=LOGGER_NAME)
-    with pytest.raises(TypeError) as info:
+    with s, pytest.raises(TypeError) as info:
         call(s)
     assert str(info.value) == f"Argument '{name}' has incorrect type (expected {expected}, got {got})"
-    assert not s.prepared and recorder.calls == [] and server.log == []
-    assert [r for r in caplog.records if r.name == LOGGER_NAME] == []
+    assert not s.prepared and recorder.calls == [] and server.log == [] and log_records(caplog) == []
 
 
 @pytest.mark.parametrize("call", [
     lambda s: HttpSession("k", user_agent=None),
     lambda s: s.request("GET", "x", params=None, json_body=None, headers=None, timeout=None),
     lambda s: s.post("x", data=[("a", "1"), ("a", "2")]),
-    lambda s: s.post("x", data=MyDict(a="1")),
+    lambda s: s.post("x", data=DictSub(a="1")),
     lambda s: s.__exit__(1, "two", object()),
 ])
 def test_none_and_any_accepted(server, call):
     server.expect_request(API_PATH + "/x").respond_with_data("ok")
-    call(HttpSession("k", base_url=server.url_for(API_PATH)))
+    with HttpSession("k", base_url=server.url_for(API_PATH)) as s:
+        call(s)
 
 
 @pytest.mark.parametrize("call, method, args", [
@@ -678,41 +544,25 @@ def test_keyword_only_arguments(call, method, args, python_wording):
 # --- lifecycle ----------------------------------------------------------------------------
 
 
-def test_with_binds_instance_and_closes():
-    s = HttpSession("k")
-    s._session = recorder = RecordingSession(s._session)
+def _with_block(s):
     with s as bound:
-        assert bound is s
-        assert recorder.closed == 0
-    assert recorder.closed == 1
+        assert bound is s and s._session.closed == 0
 
 
-def test_with_closes_and_propagates_on_error():
-    s = HttpSession("k")
-    s._session = recorder = RecordingSession(s._session)
+def _with_error(s):
     boom = RuntimeError("inside")
-    with pytest.raises(RuntimeError) as info:
-        with s:
-            raise boom
+    with pytest.raises(RuntimeError) as info, s:
+        raise boom
     assert info.value is boom
-    assert recorder.closed == 1
 
 
-@pytest.mark.parametrize("exc_info", [
-    (None, None, None),
-    (ValueError, ValueError("x"), None),
-])
-def test_exit_returns_none(exc_info):
+@pytest.mark.parametrize("use", [
+    _with_block, _with_error, lambda s: s.__exit__(None, None, None),
+    lambda s: s.__exit__(ValueError, ValueError("x"), None), lambda s: s.close()])
+def test_lifecycle_closes_the_library_session_once(use):
     s = HttpSession("k")
-    s._session = recorder = RecordingSession(s._session)
-    assert s.__exit__(*exc_info) is None
-    assert recorder.closed == 1
-
-
-def test_close_closes_underlying_session():
-    s = HttpSession("k")
-    s._session = recorder = RecordingSession(s._session)
-    assert s.close() is None
+    s._session = recorder = Transport(inner=s._session)
+    assert use(s) is None
     assert recorder.closed == 1
     assert s.__enter__() is s
 
@@ -724,32 +574,26 @@ def test_close_closes_underlying_session():
 def no_host_exceptions(request, monkeypatch):
     if request.param == "sys_modules":
         monkeypatch.setitem(sys.modules, "tavrix.exceptions", None)
-    else:
-        real_import = builtins.__import__
+        return
+    real_import = builtins.__import__
 
-        def fake_import(name, globals=None, locals=None, fromlist=(), level=0):
-            if name == "tavrix.exceptions" or name.startswith("tavrix.exceptions."):
-                raise ImportError("no host package here")
-            return real_import(name, globals, locals, fromlist, level)
+    def fake_import(name, globals=None, locals=None, fromlist=(), level=0):
+        if name == "tavrix.exceptions" or name.startswith("tavrix.exceptions."):
+            raise ImportError("no host package here")
+        return real_import(name, globals, locals, fromlist, level)
 
-        monkeypatch.setattr(builtins, "__import__", fake_import)
+    monkeypatch.setattr(builtins, "__import__", fake_import)
 
 
-def test_success_without_host_package(server, session, no_host_exceptions):
+@pytest.mark.parametrize("path", ["ok", "bad", "DEAD/x"])
+def test_without_host_package(server, session, no_host_exceptions, path):
     server.expect_request(API_PATH + "/ok").respond_with_json({"v": 1})
-    assert session.get("ok").json() == {"v": 1}
-
-
-def test_error_status_without_host_package(server, session, no_host_exceptions):
     server.expect_request(API_PATH + "/bad").respond_with_json({"detail": "x"}, status=404)
+    if path == "ok":  # the error classes are needed only for an error
+        assert session.get(path).json() == {"v": 1}
+        return
     with pytest.raises(ImportError) as info:
-        session.get("bad")
+        session.get(dead(path))
     assert not isinstance(info.value, HttpError)
-
-
-def test_transport_failure_without_host_package(closed_port, no_host_exceptions):
-    s = HttpSession("k", base_url=f"http://127.0.0.1:{closed_port}", timeout=5)
-    with pytest.raises(ImportError) as info:
-        s.get("x")
-    # Raised while the library's exception was being handled.
-    assert isinstance(info.value.__context__, requests.RequestException)
+    if path != "bad":  # raised while the library's exception was being handled
+        assert isinstance(info.value.__context__, requests.RequestException)

@@ -20,8 +20,10 @@ class SandboxError(RuntimeError):
 class Sandbox:
     """A running sandbox: its base URL and its control endpoints."""
 
-    def __init__(self, process: "subprocess.Popen[str]", base_url: str) -> None:
+    def __init__(self, process: "subprocess.Popen[str]", base_url: str,
+                 drain: Optional[threading.Thread] = None) -> None:
         self.process = process
+        self._drain = drain
         self.base_url = base_url
         self.root = base_url[: -len(BASE_PATH)]
         # A session of its own, so control calls never share a connection with
@@ -55,6 +57,12 @@ class Sandbox:
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait()
+        # The pipes are ours to close: left to the garbage collector they warn.
+        if self._drain is not None:
+            self._drain.join(10)
+        for pipe in (self.process.stdout, self.process.stderr):
+            if pipe is not None:
+                pipe.close()
 
 
 def start_sandbox(args: Sequence[str] = (), timeout: float = 30.0, *,
@@ -73,13 +81,15 @@ def start_sandbox(args: Sequence[str] = (), timeout: float = 30.0, *,
     if not url.startswith("http"):
         if process.poll() is None:
             process.kill()
-        process.wait()
-        errors = [e for e in (process.stderr.read() if process.stderr else "").splitlines() if e]
+        with process:  # waits, and closes the pipes once stderr is read
+            reader.join(timeout)
+            errors = [e for e in (process.stderr.read() if process.stderr else "").splitlines() if e]
         reason = errors[-1] if errors else f"no base URL within {timeout:g} s"
         raise SandboxError(f"sandbox backend did not start: {reason}")
     # Keep draining stderr so a chatty server never blocks on a full pipe.
-    threading.Thread(target=process.stderr.read, daemon=True).start()  # type: ignore[union-attr]
-    return Sandbox(process, url)
+    drain = threading.Thread(target=process.stderr.read, daemon=True)  # type: ignore[union-attr]
+    drain.start()
+    return Sandbox(process, url, drain)
 
 
 @contextlib.contextmanager
