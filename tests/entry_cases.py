@@ -1,17 +1,22 @@
 """Every public entry point of the extension modules, on its success path and on each of
-its error paths, as calls built from fresh objects. The reference-count table and the
-leak loops both run these.
+its error paths, as calls built from fresh objects: one row each. The reference-count
+table and the leak loops both run these.
 
-A case is (module, entry point, path, expected exception or None, build); build()
-returns a refcheck.Call with new objects each time, and documents what the call keeps.
-Sessions are fakes (get/post answering canned payloads): no network."""
+A row is (module, entry point, path, expected exception or None, build); build() returns
+a leakcheck.Call with new objects each time, documenting what the call keeps (`:=` names
+the objects a row documents). Sessions and transports are fakes.py's: no network."""
 import math
+from collections import deque
 from datetime import date, datetime, timedelta
+from functools import partial
+from types import MappingProxyType
 from typing import Any, Callable, List, NamedTuple, Optional, Type
+from unittest import mock
 
 import pandas as pd
 import requests
-from refcheck import Call, fresh, fresh_int
+from fakes import BadStr, Boom, Interrupt, Response, Session, Transport, raise_
+from leakcheck import Call, fresh, fresh_int
 from tavrix.exceptions import ApiKeyValidationError, DataDecodingError, HttpError
 
 from private_core import _frames as frames
@@ -19,6 +24,10 @@ from private_core import daily_bars, helpers, keygate, memo_layer, memo_rules, m
 from private_core import transport_base
 from private_core.investor import InvestorFlowContract as contract
 from private_core.investor import flow_engine
+
+MODULES = ["transport_base", "keygate", "memo_store", "memo_rules", "memo_layer", "basket_base",
+           "statements_base", "daily_bars", "tick_feed", "investor.InvestorFlowContract",
+           "investor.flow_engine", "_frames"]
 
 
 class Case(NamedTuple):
@@ -37,253 +46,119 @@ class Case(NamedTuple):
 CASES: List[Case] = []
 
 
-def case(module: str, entry: str, path: str, raises: Optional[Type[BaseException]] = None, *,
-         heavy: bool = False):
-    def register(build: Callable[[], Call]) -> Callable[[], Call]:
-        CASES.append(Case(module, entry, path, raises, build, heavy))
-        return build
-
-    return register
+def row(module: str, entry: str, path: str, raises: Optional[Type[BaseException]],
+        build: Callable[[], Call], heavy: bool = False) -> None:
+    CASES.append(Case(module, entry, path, raises, build, heavy))
 
 
-class Boom(Exception):
-    """An error raised by a fake, to see it pass through unchanged."""
+def rows_of(module: str, prefix: str = "") -> Callable[..., None]:
+    """row() for the entry points of one module named `prefix` + entry."""
+    return lambda entry, path, raises, build, heavy=False: row(module, prefix + entry, path, raises, build, heavy)
 
 
-class Interrupt(BaseException):
-    """Not an Exception: must never be turned into a library error."""
+def quiet(fake: Any) -> Any:
+    # A fake's records would hold the very arguments whose counts are watched.
+    fake.calls = deque(maxlen=0)
+    return fake
 
 
-class BadStr:
-    def __str__(self) -> str:
-        raise Boom("no text")
+def session(*answers: Any, **kwargs: Any) -> Session:
+    return quiet(Session(*answers, **kwargs))
 
 
-# --- fakes -----------------------------------------------------------------------------
-# Errors are made anew at each raise: a stored exception would keep its traceback (and
-# the fake in its frames) alive after the call.
+def refusal(status: Optional[int] = None, payload: Any = None) -> Callable[..., HttpError]:
+    """An answer raising a new HttpError at each send."""
+    return lambda *sent: HttpError("x", status_code=status, payload=payload)
 
 
-class Response:
-    def __init__(self, payload: Any, status: int = 200, text: str = "body") -> None:
-        self.payload, self.status_code, self.text = payload, status, text
-
-    def json(self) -> Any:
-        if isinstance(self.payload, type) and issubclass(self.payload, BaseException):
-            raise self.payload("not json")
-        return self.payload
+def having(obj: Any, **attrs: Any) -> Any:
+    for name, value in attrs.items():
+        setattr(obj, name, value)
+    return obj
 
 
-class Session:
-    """A session for the fetchers: get/post answer `payload`, or raise `error()`."""
-
-    def __init__(self, payload: Any = None, *, error: Optional[Callable[[], BaseException]] = None,
-                 api_key: Optional[str] = None) -> None:
-        self.payload, self.error = payload, error
-        if api_key is not None:
-            self.api_key = api_key
-
-    def get(self, path: str, params: Any = None, **kwargs: Any) -> Response:
-        if self.error is not None:
-            raise self.error()
-        return Response(self.payload)
-
-    def post(self, path: str, json_body: Any = None, **kwargs: Any) -> Response:
-        return self.get(path)
+class Mapping(dict):
+    """A dict subclass: read through its own methods, not the dict fast paths."""
 
 
-class Transport:
-    """Stands in for the requests.Session under an HttpSession."""
-
-    def __init__(self, status: int = 200, payload: Any = None,
-                 error: Optional[Callable[[], BaseException]] = None) -> None:
-        self.status, self.payload, self.error = status, payload, error
-
-    def request(self, method: str, url: str, **kwargs: Any) -> Response:
-        if self.error is not None:
-            raise self.error()
-        return Response(self.payload, self.status)
-
-    def close(self) -> None:
-        if self.error is not None:
-            raise self.error()
+class Rows(list):
+    pass
 
 
 # --- transport_base ----------------------------------------------------------------------
 
-TB = "transport_base"
-HttpSession = transport_base.HttpSession
+TB, HS = "transport_base", transport_base.HttpSession
+tb = rows_of(TB, "HttpSession.")
+user_agent = transport_base._default_user_agent
 
 
-def http_session(**transport: Any) -> Any:
-    session = HttpSession.__new__(HttpSession)
-    session.api_key, session.base_url, session.timeout = fresh("key"), fresh("http://127.0.0.1:9/api"), 30
-    session._session = Transport(**transport)
-    return session
+def http(*answers: Any, close_error: Any = None) -> Any:
+    """An HttpSession over a Transport answering from memory."""
+    return having(HS.__new__(HS), api_key=fresh("key"), base_url=fresh("http://127.0.0.1:9/api"), timeout=30,
+                  _session=quiet(Transport(*answers, close_error=close_error)))
 
 
-@case(TB, "_default_user_agent", "ok")
-def _():
-    return Call(transport_base._default_user_agent, fresh("1.2.3"))
+def sent() -> dict:  # every optional part of a request
+    return dict(params={"a": fresh("p1")}, json_body={"b": [1]}, data=[fresh("d1")], headers={"X-A": fresh("h1")},
+                timeout=fresh_int(1000))
 
 
-@case(TB, "_default_user_agent", "not a str", TypeError)
-def _():
-    return Call(transport_base._default_user_agent, fresh_int(1000))
-
-
-@case(TB, "_default_user_agent", "missing argument", TypeError)
-def _():
-    return Call(transport_base._default_user_agent, nope=fresh("x1"))
-
-
-@case(TB, "HttpSession.__init__", "ok")
-def _():
-    self, key, timeout, agent = HttpSession.__new__(HttpSession), fresh("key"), fresh_int(1000), fresh("ua/1")
-    # base_url ends in "/": rstrip makes a new string, and that one is kept.
-    return (Call(HttpSession.__init__, self, key, base_url=fresh("http://127.0.0.1:9/a/"),
-                 version=fresh("1.0"), timeout=timeout, user_agent=agent)
-            .keeps(key).keeps(timeout).keeps(agent))
-
-
-@case(TB, "HttpSession.__init__", "default user agent")
-def _():
-    self, key = HttpSession.__new__(HttpSession), fresh("key")
-    return Call(HttpSession.__init__, self, key, version=fresh("1.0")).keeps(key)
-
-
-@case(TB, "HttpSession.__init__", "key not a str", TypeError)
-def _():
-    return Call(HttpSession.__init__, HttpSession.__new__(HttpSession), fresh_int(1000))
-
-
-@case(TB, "HttpSession._prepare_url", "relative")
-def _():
-    return Call(HttpSession._prepare_url, http_session(), fresh("//eod/x?y=1"))
-
-
-@case(TB, "HttpSession._prepare_url", "absolute: returned as given")
-def _():
-    path = fresh("http://127.0.0.1:9/x")
-    return Call(HttpSession._prepare_url, http_session(), path).keeps(path)
-
-
-@case(TB, "HttpSession._prepare_url", "not a str", TypeError)
-def _():
-    return Call(HttpSession._prepare_url, http_session(), b"/x")
-
-
-def _request_kwargs() -> dict:
-    return dict(params={"a": fresh("p1")}, json_body={"b": [1]}, data=[fresh("d1")],
-                headers={"X-A": fresh("h1")}, timeout=fresh_int(1000))
-
-
-@case(TB, "HttpSession.request", "ok")
-def _():
-    return Call(HttpSession.request, http_session(), fresh("GET"), fresh("/p"), **_request_kwargs())
-
-
-@case(TB, "HttpSession.request", "transport failure", HttpError)
-def _():
-    return Call(HttpSession.request, http_session(error=lambda: requests.ConnectionError("down")),
-                fresh("GET"), fresh("/p"), **_request_kwargs())
-
-
-@case(TB, "HttpSession.request", "other error passes", Boom)
-def _():
-    return Call(HttpSession.request, http_session(error=lambda: Boom()), fresh("GET"), fresh("/p"))
-
-
-@case(TB, "HttpSession.request", "status 404 with JSON", HttpError)
-def _():
-    return Call(HttpSession.request, http_session(status=404, payload={"detail": "no"}),
-                fresh("GET"), fresh("/p"), **_request_kwargs())
-
-
-@case(TB, "HttpSession.request", "status 500 without JSON", HttpError)
-def _():
-    return Call(HttpSession.request, http_session(status=500, payload=ValueError), fresh("GET"),
-                fresh("/p"))
-
-
-@case(TB, "HttpSession.request", "headers not a dict", TypeError)
-def _():
-    return Call(HttpSession.request, http_session(), fresh("GET"), fresh("/p"), headers=[1])
-
-
-@case(TB, "HttpSession.get", "ok")
-def _():
-    return Call(HttpSession.get, http_session(), fresh("/p"), params={"a": fresh("p1")},
-                headers={"X-A": fresh("h1")}, timeout=fresh_int(1000))
-
-
-@case(TB, "HttpSession.get", "status 404", HttpError)
-def _():
-    return Call(HttpSession.get, http_session(status=404, payload="x"), fresh("/p"),
-                params={"a": fresh("p1")})
-
-
-@case(TB, "HttpSession.get", "params not a dict", TypeError)
-def _():
-    return Call(HttpSession.get, http_session(), fresh("/p"), params=[fresh("p1")])
-
-
-@case(TB, "HttpSession.post", "ok")
-def _():
-    return Call(HttpSession.post, http_session(), fresh("/p"), json_body={"a": fresh("b1")},
-                data=fresh("raw"), headers={"X-A": fresh("h1")})
-
-
-@case(TB, "HttpSession.post", "transport failure", HttpError)
-def _():
-    return Call(HttpSession.post, http_session(error=lambda: requests.Timeout("slow")), fresh("/p"),
-                json_body={"a": fresh("b1")})
-
-
-@case(TB, "HttpSession.post", "timeout not an int", TypeError)
-def _():
-    return Call(HttpSession.post, http_session(), fresh("/p"), timeout=1.5)
-
-
-@case(TB, "HttpSession.close", "ok")
-def _():
-    return Call(HttpSession.close, http_session())
-
-
-@case(TB, "HttpSession.close", "close fails", Boom)
-def _():
-    return Call(HttpSession.close, http_session(error=lambda: Boom()))
-
-
-@case(TB, "HttpSession.__enter__", "returns self")
-def _():
-    session = http_session()
-    return Call(HttpSession.__enter__, session).keeps(session)
-
-
-@case(TB, "HttpSession.__exit__", "clean exit")
-def _():
-    return Call(HttpSession.__exit__, http_session(), None, None, None)
-
-
-@case(TB, "HttpSession.__exit__", "exit with an error, close fails", Boom)
-def _():
-    error = KeyError(fresh("k1"))
-    return Call(HttpSession.__exit__, http_session(error=lambda: Boom()), KeyError, error, None)
-
-
-@case(TB, "HttpSession.__exit__", "missing arguments", TypeError)
-def _():
-    return Call(HttpSession.__exit__, http_session(), None)
-
+row(TB, "_default_user_agent", "ok", None, lambda: Call(user_agent, fresh("1.2.3")))
+row(TB, "_default_user_agent", "not a str", TypeError, lambda: Call(user_agent, fresh_int(1000)))
+row(TB, "_default_user_agent", "missing argument", TypeError, lambda: Call(user_agent, nope=fresh("x1")))
+# base_url ends in "/": rstrip makes a new string, and that one is kept.
+tb("__init__", "ok", None, lambda: Call(
+    HS.__init__, HS.__new__(HS), k := fresh("key"), base_url=fresh("http://127.0.0.1:9/a/"), version=fresh("1.0"),
+    timeout=(t := fresh_int(1000)), user_agent=(a := fresh("ua/1"))).keeps(k, t, a))
+tb("__init__", "default user agent", None,
+   lambda: Call(HS.__init__, HS.__new__(HS), k := fresh("key"), version=fresh("1.0")).keeps(k))
+tb("__init__", "key not a str", TypeError, lambda: Call(HS.__init__, HS.__new__(HS), fresh_int(1000)))
+tb("_prepare_url", "relative", None, lambda: Call(HS._prepare_url, http(), fresh("//eod/x?y=1")))
+tb("_prepare_url", "absolute: returned as given", None,
+   lambda: Call(HS._prepare_url, http(), p := fresh("http://127.0.0.1:9/x")).keeps(p))
+tb("_prepare_url", "not a str", TypeError, lambda: Call(HS._prepare_url, http(), b"/x"))
+tb("request", "ok", None, lambda: Call(HS.request, http(), fresh("GET"), fresh("/p"), **sent()))
+tb("request", "transport failure", HttpError,
+   lambda: Call(HS.request, http(requests.ConnectionError), fresh("GET"), fresh("/p"), **sent()))
+tb("request", "other error passes", Boom, lambda: Call(HS.request, http(Boom), fresh("GET"), fresh("/p")))
+tb("request", "status 404 with JSON", HttpError,
+   lambda: Call(HS.request, http(Response({"detail": "no"}, 404)), fresh("GET"), fresh("/p"), **sent()))
+tb("request", "status 500 without JSON", HttpError,
+   lambda: Call(HS.request, http(Response(ValueError, 500)), fresh("GET"), fresh("/p")))
+tb("request", "JSON of a failed answer fails otherwise", Boom,
+   lambda: Call(HS.request, http(Response(Boom, 500)), fresh("GET"), fresh("/p")))
+tb("request", "headers not a dict", TypeError, lambda: Call(HS.request, http(), fresh("GET"), fresh("/p"), headers=[1]))
+tb("request", "missing path", TypeError, lambda: Call(HS.request, http(), fresh("GET")))
+tb("get", "ok", None, lambda: Call(HS.get, http(), fresh("/p"), params={"a": fresh("p1")}, headers={"X-A": fresh("h1")},
+                                   timeout=fresh_int(1000)))
+tb("get", "status 404", HttpError,
+   lambda: Call(HS.get, http(Response("x", 404)), fresh("/p"), params={"a": fresh("p1")}))
+tb("get", "params not a dict", TypeError, lambda: Call(HS.get, http(), fresh("/p"), params=[fresh("p1")]))
+tb("get", "path not a str", TypeError, lambda: Call(HS.get, http(), fresh_int(1000)))
+tb("post", "ok", None, lambda: Call(HS.post, http(), fresh("/p"), json_body={"a": fresh("b1")}, data=fresh("raw"),
+                                    headers={"X-A": fresh("h1")}))
+tb("post", "transport failure", HttpError,
+   lambda: Call(HS.post, http(requests.Timeout), fresh("/p"), json_body={"a": fresh("b1")}))
+tb("post", "timeout not an int", TypeError, lambda: Call(HS.post, http(), fresh("/p"), timeout=1.5))
+tb("post", "timeout a bool", TypeError,
+   lambda: Call(HS.post, http(), fresh("/p"), json_body=[fresh("b1")], timeout=True))
+tb("close", "ok", None, lambda: Call(HS.close, http()))
+tb("close", "a requests session", None, lambda: Call(HS.close, HS(fresh("key"))))
+tb("close", "close fails", Boom, lambda: Call(HS.close, http(close_error=Boom)))
+tb("__enter__", "returns self", None, lambda: Call(HS.__enter__, s := http()).keeps(s))
+tb("__exit__", "clean exit", None, lambda: Call(HS.__exit__, http(), None, None, None))
+tb("__exit__", "exit with an error, close fails", Boom,
+   lambda: Call(HS.__exit__, http(close_error=Boom), KeyError, KeyError(fresh("k1")), None))
+tb("__exit__", "missing arguments", TypeError, lambda: Call(HS.__exit__, http(), None))
 
 # --- keygate -----------------------------------------------------------------------------
 
-KG = "keygate"
+AKV = ApiKeyValidationError
+kg = partial(row, "keygate", "validate_api_key")
 
 
-def key_session(payload: Any = None, error: Optional[Callable[[], BaseException]] = None) -> Session:
-    return Session(payload, error=error, api_key=fresh("key"))
+def keyed(*answers: Any) -> Session:
+    return session(*answers, api_key=fresh("key"))
 
 
 def validate(session: Any, **kwargs: Any) -> Call:
@@ -291,799 +166,42 @@ def validate(session: Any, **kwargs: Any) -> Call:
     return Call(keygate.validate_api_key, session, **kwargs).watch(getattr(session, "api_key", None))
 
 
-@case(KG, "validate_api_key", "ok")
-def _():
-    return validate(key_session({"valid": True, "message": "fine"}), include_messages=False,
-                    extra_context={"a": fresh("ctx")})
-
-
-for _status, _payload in ((401, {"detail": "no"}), (422, {"detail": [{"msg": "bad"}]}),
-                          (500, "  text  "), (503, None)):
-    def _http(status=_status, payload=_payload):
-        return validate(key_session(error=lambda: HttpError("x", status_code=status, payload=payload)))
-
-    case(KG, "validate_api_key", f"backend refuses ({_status})", ApiKeyValidationError)(_http)
-
-
-@case(KG, "validate_api_key", "network failure", ApiKeyValidationError)
-def _():
-    return validate(key_session(error=lambda: KeyError("k")))
-
-
-@case(KG, "validate_api_key", "interrupt passes", Interrupt)
-def _():
-    return validate(key_session(error=lambda: Interrupt()))
-
-
-@case(KG, "validate_api_key", "invalid JSON", ApiKeyValidationError)
-def _():
-    return validate(key_session(ValueError))
-
-
-@case(KG, "validate_api_key", "JSON error not a ValueError passes", Boom)
-def _():
-    return validate(key_session(Boom))
-
-
-@case(KG, "validate_api_key", "schema mismatch", ApiKeyValidationError)
-def _():
-    return validate(key_session([]))
-
-
-@case(KG, "validate_api_key", "session without key", AttributeError)
-def _():
-    return validate(Session({"valid": True}))
-
-
-@case(KG, "validate_api_key", "version not a str", TypeError)
-def _():
-    return validate(key_session({"valid": True}), client_version=fresh_int(1000))
-
-
-@case(KG, "validate_api_key", "missing version", TypeError)
-def _():
-    return Call(keygate.validate_api_key, key_session({"valid": True}))
-
+kg("ok", None, lambda: validate(keyed({"valid": True, "message": "fine"}), include_messages=False,
+                                extra_context={"a": fresh("ctx")}))
+for _status, _payload in ((401, {"detail": "no"}), (422, {"detail": [{"msg": "bad"}]}), (500, "  text  "),
+                          (503, None), (None, None)):
+    kg(f"backend refuses ({_status or 'no status'})", AKV, lambda s=_status, p=_payload: validate(keyed(refusal(s, p))))
+kg("refusal detail without text", Boom, lambda: validate(keyed(refusal(400, {"detail": BadStr()}))))
+kg("refusal payload of a subclass", AKV, lambda: validate(keyed(refusal(400, Mapping(message=fresh("m1"))))))
+kg("network failure", AKV, lambda: validate(keyed(KeyError)))
+kg("interrupt passes", Interrupt, lambda: validate(keyed(Interrupt)))
+kg("invalid JSON", AKV, lambda: validate(keyed(Response(ValueError))))
+kg("JSON error not a ValueError passes", Boom, lambda: validate(keyed(Response(Boom))))
+kg("schema mismatch", AKV, lambda: validate(keyed([])))
+kg("session without key", AttributeError, lambda: validate(session({"valid": True}, api_key=None)))
+kg("version not a str", TypeError, lambda: validate(keyed({"valid": True}), client_version=fresh_int(1000)))
+kg("missing version", TypeError, lambda: Call(keygate.validate_api_key, keyed({"valid": True})))
 
 # --- memo_store --------------------------------------------------------------------------
 
-MS = "memo_store"
-Cache, CacheEntry = memo_store._Cache, memo_store.CacheEntry
+MS, Cache, Entry = "memo_store", memo_store._Cache, memo_store.CacheEntry
+ms = rows_of(MS, "_Cache.")
 
 
-def entry(expires_at: Any) -> Any:
-    return CacheEntry(object(), datetime.now(), {}, expires_at)
+def key(n: int = 1) -> tuple:
+    return fresh("k1"), n
 
 
-@case(MS, "CacheEntry.is_expired", "no expiry")
-def _():
-    return Call(CacheEntry.is_expired, entry(None))
-
-
-@case(MS, "CacheEntry.is_expired", "expired")
-def _():
-    return Call(CacheEntry.is_expired, entry(datetime.now() - timedelta(seconds=1)))
-
-
-@case(MS, "CacheEntry.is_expired", "expiry not comparable", TypeError)
-def _():
-    return Call(CacheEntry.is_expired, entry(fresh("soon")))
-
-
-@case(MS, "_Cache.__init__", "singleflight")
-def _():
-    flag = fresh_int(1000)  # kept as passed
-    return Call(Cache.__init__, Cache.__new__(Cache), flag).keeps(flag)
-
-
-@case(MS, "_Cache.__init__", "no singleflight")
-def _():
-    return Call(Cache.__init__, Cache.__new__(Cache), False)
-
-
-def filled(ns: str = "ns", key: tuple = ("k1", 1), data: Any = None, ttl: Any = None,
-           singleflight: bool = True) -> Any:
-    cache = Cache(singleflight)
-    cache.set(ns, key, data if data is not None else object(), ttl=ttl)
+def filled(data: Any = None, ttl: Any = None) -> Any:
+    cache = Cache()
+    cache.set("ns", ("k1", 1), object() if data is None else data, ttl=ttl)
     return cache
 
 
-def key_of(*parts: Any) -> tuple:
-    return tuple(fresh(p) if isinstance(p, str) else p for p in parts)
-
-
-@case(MS, "_Cache.get", "hit")
-def _():
-    return Call(Cache.get, filled(), fresh("ns"), key_of("k1", 1))
-
-
-@case(MS, "_Cache.get", "no namespace")
-def _():
-    return Call(Cache.get, filled(), fresh("other"), key_of("k1", 1))
-
-
-@case(MS, "_Cache.get", "no key")
-def _():
-    return Call(Cache.get, filled(), fresh("ns"), key_of("k1", 2))
-
-
-@case(MS, "_Cache.get", "expired: evicted")
-def _():
-    data = object()
-    cache = filled(data=data, ttl=timedelta(seconds=-1))
-    return Call(Cache.get, cache, fresh("ns"), key_of("k1", 1)).keeps(data, -1)
-
-
-@case(MS, "_Cache.get", "unhashable key", TypeError)
-def _():
-    return Call(Cache.get, filled(), fresh("ns"), [1])
-
-
-@case(MS, "_Cache.set", "new namespace")
-def _():
-    ns, key, data, params = fresh("ns"), key_of("k1", 1), object(), {"a": 1}
-    return (Call(Cache.set, Cache(), ns, key, data, params=params, ttl=timedelta(minutes=1))
-            .keeps(ns).keeps(key).keeps(data).keeps(params))
-
-
-@case(MS, "_Cache.set", "replaces an entry")
-def _():
-    old, data = object(), object()
-    # The bucket keeps its own key objects; the old entry's data is released.
-    return (Call(Cache.set, filled(data=old), fresh("ns"), key_of("k1", 1), data)
-            .keeps(data).keeps(old, -1))
-
-
-@case(MS, "_Cache.set", "params not a dict", TypeError)
-def _():
-    return Call(Cache.set, filled(), fresh("ns"), key_of("k1", 1), object(), params=[1])
-
-
-@case(MS, "_Cache.set", "ttl not a timedelta", TypeError)
-def _():
-    # The namespace's bucket is made before the entry: it stays, empty.
-    ns = fresh("ns")
-    return Call(Cache.set, Cache(), ns, key_of("k1", 1), object(), ttl=fresh("1m")).keeps(ns)
-
-
-@case(MS, "_Cache.set", "unhashable key", TypeError)
-def _():
-    return Call(Cache.set, filled(), fresh("ns"), [1], object())
-
-
-@case(MS, "_Cache.clear_ns", "releases the namespace")
-def _():
-    data = object()
-    return Call(Cache.clear_ns, filled(data=data), fresh("ns")).keeps(data, -1)
-
-
-@case(MS, "_Cache.clear_ns", "unhashable namespace", TypeError)
-def _():
-    return Call(Cache.clear_ns, filled(), [1])
-
-
-@case(MS, "_Cache.clear_all", "releases everything")
-def _():
-    data = object()
-    return Call(Cache.clear_all, filled(data=data)).keeps(data, -1)
-
-
-@case(MS, "_Cache.clear_all", "store replaced by a failing mapping", Boom)
-def _():
-    class Store(dict):
-        def clear(self):
-            raise Boom()
-
-    cache = Cache()
-    cache._store = Store()
-    return Call(Cache.clear_all, cache)
-
-
-@case(MS, "_Cache._begin_inflight", "first caller")
-def _():
-    ns, key = fresh("ns"), key_of("k1", 1)
-    return Call(Cache._begin_inflight, Cache(), ns, key).keeps(ns).keeps(key)
-
-
-@case(MS, "_Cache._begin_inflight", "second caller")
-def _():
-    cache = Cache()
-    cache._begin_inflight("ns", ("k1", 1))
-    return Call(Cache._begin_inflight, cache, fresh("ns"), key_of("k1", 1))
-
-
-@case(MS, "_Cache._begin_inflight", "no singleflight")
-def _():
-    return Call(Cache._begin_inflight, Cache(False), fresh("ns"), key_of("k1", 1))
-
-
-@case(MS, "_Cache._begin_inflight", "unhashable key", TypeError)
-def _():
-    return Call(Cache._begin_inflight, Cache(), fresh("ns"), [1])
-
-
-@case(MS, "_Cache._begin_inflight", "inflight table gone", AssertionError)
-def _():
-    cache = Cache()
-    cache._inflight = None
-    return Call(Cache._begin_inflight, cache, fresh("ns"), key_of("k1", 1))
-
-
-@case(MS, "_Cache._end_inflight", "last caller: released")
-def _():
-    cache, ns, key = Cache(), fresh("ns"), key_of("k1", 1)
-    cache._begin_inflight(ns, key)
-    return (Call(Cache._end_inflight, cache, fresh("ns"), key_of("k1", 1))
-            .keeps(ns, -1).keeps(key, -1))
-
-
-@case(MS, "_Cache._end_inflight", "one caller left")
-def _():
-    cache = Cache()
-    cache._begin_inflight("ns", ("k1", 1))
-    cache._begin_inflight("ns", ("k1", 1))
-    return Call(Cache._end_inflight, cache, fresh("ns"), key_of("k1", 1))
-
-
-@case(MS, "_Cache._end_inflight", "unhashable key", TypeError)
-def _():
-    return Call(Cache._end_inflight, Cache(), fresh("ns"), [1])
-
-
-@case(MS, "to_date", "None: today")
-def _():
-    return Call(memo_store.to_date, None)
-
-
-@case(MS, "to_date", "date: returned as given")
-def _():
-    day = date(2024, 5, 3)
-    return Call(memo_store.to_date, day).keeps(day)
-
-
-@case(MS, "to_date", "datetime")
-def _():
-    return Call(memo_store.to_date, datetime(2024, 5, 3, 10))
-
-
-@case(MS, "to_date", "text")
-def _():
-    return Call(memo_store.to_date, fresh("2024-05-03"))
-
-
-@case(MS, "to_date", "text not a date", ValueError)
-def _():
-    return Call(memo_store.to_date, fresh("2024-13-45"))
-
-
-@case(MS, "to_date", "unsupported type", ValueError)
-def _():
-    return Call(memo_store.to_date, 1.5)
-
-
-@case(MS, "is_today", "ok")
-def _():
-    return Call(memo_store.is_today, fresh("2024-05-03"))
-
-
-@case(MS, "is_today", "not a date", ValueError)
-def _():
-    return Call(memo_store.is_today, [fresh("x1")])
-
-
-# --- memo_rules --------------------------------------------------------------------------
-
-MR = "memo_rules"
-
-
-@case(MR, "touches_latest_trading_day", "ok")
-def _():
-    return Call(memo_rules.touches_latest_trading_day, fresh("2024-05-03"))
-
-
-@case(MR, "touches_latest_trading_day", "not a date", ValueError)
-def _():
-    return Call(memo_rules.touches_latest_trading_day, object())
-
-
-for _name in ("ttl_intraday_live", "ttl_intraday_history", "ttl_orderbook_live", "ttl_eod_latest",
-              "ttl_eod_history"):
-    case(MR, _name, "ok")(lambda fn=getattr(memo_rules, _name): Call(fn))
-    case(MR, _name, "unexpected argument", TypeError)(
-        lambda fn=getattr(memo_rules, _name): Call(fn, fresh("x1")))
-
-
-# --- memo_layer --------------------------------------------------------------------------
-
-ML = "memo_layer"
-Layer = memo_layer.BaseMemoLayer
-
-
-class Client(Layer):
-    pass
-
-
-@case(ML, "BaseMemoLayer.__init__", "ok")
-def _():
-    return Call(Layer.__init__, Client.__new__(Client))
-
-
-@case(ML, "BaseMemoLayer.__init__", "arguments the next class refuses", TypeError)
-def _():
-    return Call(Layer.__init__, Client.__new__(Client), fresh("x1"), a=fresh("y1"))
-
-
-@case(ML, "BaseMemoLayer.clear_cache", "one namespace")
-def _():
-    client, data = Client(), object()
-    client._cache.set("ns", ("k",), data)
-    return Call(Layer.clear_cache, client, fresh("ns")).keeps(data, -1)
-
-
-@case(ML, "BaseMemoLayer.clear_cache", "everything")
-def _():
-    client, data = Client(), object()
-    client._cache.set("ns", ("k",), data)
-    return Call(Layer.clear_cache, client).keeps(data, -1)
-
-
-@case(ML, "BaseMemoLayer.clear_cache", "namespace not a str", TypeError)
-def _():
-    return Call(Layer.clear_cache, Client(), [1])
-
-
-TTL = timedelta(minutes=1)
-
-
-def fetch(client: Any, ns: Any, key: Any, fetcher: Any, **kwargs: Any) -> Call:
-    kwargs.setdefault("live", False)
-    kwargs.setdefault("ttl_live", timedelta(minutes=1))
-    kwargs.setdefault("ttl_history", None)
-    return Call(Layer._fetch_with_cache, client, ns, key, fetcher=fetcher, **kwargs)
-
-
-def returning(data: Any) -> Callable[[], Any]:
-    return lambda: data
-
-
-@case(ML, "BaseMemoLayer._fetch_with_cache", "miss: fetched and stored")
-def _():
-    ns, key, data, params = fresh("ns"), key_of("k1", 1), object(), {"a": 1}
-    # Stored in the cache and returned; the key reaches the bucket, the namespace too.
-    return (fetch(Client(), ns, key, returning(data), params=params)
-            .keeps(ns).keeps(key).keeps(data, 2).keeps(params))
-
-
-@case(ML, "BaseMemoLayer._fetch_with_cache", "hit")
-def _():
-    client, data = Client(), object()
-    client._cache.set("ns", ("k1", 1), data)
-    return fetch(client, fresh("ns"), key_of("k1", 1), returning(object())).keeps(data)
-
-
-@case(ML, "BaseMemoLayer._fetch_with_cache", "live: fetched over a hit")
-def _():
-    client, old, data = Client(), object(), object()
-    client._cache.set("ns", ("k1", 1), old)
-    return (fetch(client, fresh("ns"), key_of("k1", 1), returning(data), live=True)
-            .keeps(data, 2).keeps(old, -1))
-
-
-@case(ML, "BaseMemoLayer._fetch_with_cache", "another caller's result awaited")
-def _():
-    client, data = Client(), object()
-    client._cache._begin_inflight("ns", ("k1", 1))
-    client._cache.set("ns", ("k1", 1), data)
-    return fetch(client, fresh("ns"), key_of("k1", 1), returning(object()), live=True,
-                 wait_timeout=5.0, wait_interval=0.0).keeps(data)
-
-
-@case(ML, "BaseMemoLayer._fetch_with_cache", "wait timed out: fetched")
-def _():
-    client, ns, key, data = Client(), fresh("ns"), key_of("k1", 1), object()
-    client._cache._begin_inflight("ns", ("k1", 1))
-    return (fetch(client, ns, key, returning(data), wait_timeout=0.0)
-            .keeps(ns).keeps(key).keeps(data, 2))
-
-
-@case(ML, "BaseMemoLayer._fetch_with_cache", "fetcher fails", Boom)
-def _():
-    def fail():
-        raise Boom()
-
-    return fetch(Client(), fresh("ns"), key_of("k1", 1), fail)
-
-
-@case(ML, "BaseMemoLayer._fetch_with_cache", "storing fails", TypeError)
-def _():
-    ns = fresh("ns")
-    # The bucket is made before the bad ttl is met (see _Cache.set).
-    return fetch(Client(), ns, key_of("k1", 1), returning(object()), ttl_history=fresh("1m")).keeps(ns)
-
-
-@case(ML, "BaseMemoLayer._fetch_with_cache", "wait_timeout not a number", TypeError)
-def _():
-    return fetch(Client(), fresh("ns"), key_of("k1", 1), returning(object()), wait_timeout=fresh("1s"))
-
-
-@case(ML, "BaseMemoLayer._fetch_with_cache", "params not a dict", TypeError)
-def _():
-    return fetch(Client(), fresh("ns"), key_of("k1", 1), returning(object()), params=[1])
-
-
-@case(ML, "BaseMemoLayer._fetch_with_cache", "missing ttl", TypeError)
-def _():
-    return Call(Layer._fetch_with_cache, Client(), fresh("ns"), key_of("k1", 1), live=False,
-                fetcher=returning(object()))
-
-
-# --- daily_bars, tick_feed ---------------------------------------------------------------
-
-ROWS = {"data": [{"time": "2024-01-02", "close": 1.5}, {"time": "2024-01-03", "close": 2.0}]}
-BAD_PAYLOADS = {
-    "invalid JSON": ValueError,
-    "payload not an object": [],
-    "backend error": {"error": "bad"},
-    "data not a list": {"data": 1},
-    "row not an object": {"data": [{"t": 1}, 2]},
-}
-
-
-def symbols() -> list:
-    return [fresh(" abc"), fresh("ABC"), fresh("xyz")]
-
-
-for _module in (daily_bars, tick_feed):
-    _m = _module.__name__.rsplit(".", 1)[1]
-    _n, _r = _module._normalize_symbols, _module._render_progress
-
-    case(_m, "_normalize_symbols", "one symbol")(lambda n=_n: Call(n, fresh(" abc ")))
-    case(_m, "_normalize_symbols", "sequence")(lambda n=_n: Call(n, symbols()).watch(*symbols()))
-    case(_m, "_normalize_symbols", "element not a str", TypeError)(
-        lambda n=_n: Call(n, [fresh("abc"), [fresh("x1")]]))
-    case(_m, "_normalize_symbols", "blank", ValueError)(lambda n=_n: Call(n, fresh("   ")))
-    case(_m, "_normalize_symbols", "only blanks", ValueError)(
-        lambda n=_n: Call(n, (fresh("  "), fresh("   "))))
-    case(_m, "_normalize_symbols", "bytes", TypeError)(lambda n=_n: Call(n, b"abc"))
-    case(_m, "_render_progress", "mid-way")(
-        lambda r=_r: Call(r, fresh_int(1000), fresh_int(3000), fresh("AAA")))
-    case(_m, "_render_progress", "last")(
-        lambda r=_r: Call(r, fresh_int(3000), fresh_int(3000), fresh("AAA")))
-    case(_m, "_render_progress", "nothing to do")(lambda r=_r: Call(r, 0, 0, fresh("AAA")))
-    case(_m, "_render_progress", "current not an int", TypeError)(
-        lambda r=_r: Call(r, True, fresh_int(3000), fresh("AAA")))
-
-    fetchers = [(_module.fetch_ohlcv, "fetch_ohlcv")]
-    if _module is tick_feed:
-        fetchers.append((tick_feed.fetch_orderbook, "fetch_orderbook"))
-    for _fn, _name in fetchers:
-        case(_m, _name, "ok")(
-            lambda fn=_fn: Call(fn, Session(ROWS), symbols(), fresh("2024-01-01"),
-                                show_progress=True))
-        case(_m, _name, "no rows")(lambda fn=_fn: Call(fn, Session({"data": []}), fresh("abc")))
-        for _path, _payload in BAD_PAYLOADS.items():
-            case(_m, _name, _path, DataDecodingError)(
-                lambda fn=_fn, p=_payload: Call(fn, Session(p), symbols()))
-        case(_m, _name, "session fails", Boom)(
-            lambda fn=_fn: Call(fn, Session(error=lambda: Boom()), symbols()))
-        case(_m, _name, "no symbol", ValueError)(lambda fn=_fn: Call(fn, Session(ROWS), fresh("  ")))
-        case(_m, _name, "date not a str", TypeError)(
-            lambda fn=_fn: Call(fn, Session(ROWS), fresh("abc"), fresh_int(20240101)))
-
-case("daily_bars", "fetch_ohlcv", "with range and interval")(
-    lambda: Call(daily_bars.fetch_ohlcv, Session(ROWS), fresh("abc"), fresh("2024-01-01"),
-                 fresh("2024-02-01"), fresh("1W"), show_progress=False))
-case("tick_feed", "fetch_ohlcv", "adjusted")(
-    lambda: Call(tick_feed.fetch_ohlcv, Session(ROWS), fresh("abc"), end=fresh("2024-01-05"),
-                 interval=fresh("5m"), adjusted=True, show_progress=False))
-
-
-# --- investor.InvestorFlowContract ---------------------------------------------------------
-
-IC = "investor.InvestorFlowContract"
-Contract = contract.InvestorFlowContract
-
-
-@case(IC, "InvestorFlowContract.fetch_df", "ok")
-def _():
-    return Call(Contract.fetch_df, object(), fresh("stock"), fresh("flow"), {"ids": [fresh("A1")]})
-
-
-@case(IC, "InvestorFlowContract.fetch_df", "params not a dict", TypeError)
-def _():
-    return Call(Contract.fetch_df, object(), fresh("stock"), fresh("flow"), [fresh("A1")])
-
-
-@case(IC, "InvestorFlowContract.fetch_df", "namespace not a str", TypeError)
-def _():
-    return Call(Contract.fetch_df, object(), fresh_int(1000), fresh("flow"), {})
-
-
-# --- investor.flow_engine ----------------------------------------------------------------
-
-FE = "investor.flow_engine"
-Engine = flow_engine.InvestorFlowEngine
-
-
-def engine(payload: Any = None, error: Optional[Callable[[], BaseException]] = None) -> Any:
-    return Engine(Session(payload, error=error))
-
-
-@case(FE, "_strict_str", "None")
-def _():
-    return Call(flow_engine._strict_str, None)
-
-
-@case(FE, "_strict_str", "text")
-def _():
-    return Call(flow_engine._strict_str, fresh(" x1 "))
-
-
-@case(FE, "_strict_str", "NaN")
-def _():
-    return Call(flow_engine._strict_str, float(math.nan))
-
-
-@case(FE, "_strict_str", "number")
-def _():
-    return Call(flow_engine._strict_str, fresh_int(123456))
-
-
-@case(FE, "_strict_str", "str() fails", Boom)
-def _():
-    return Call(flow_engine._strict_str, BadStr())
-
-
-@case(FE, "InvestorFlowEngine.__init__", "session set on the instance")
-def _():
-    session = Session()
-    return Call(Engine.__init__, Engine.__new__(Engine), session).keeps(session)
-
-
-@case(FE, "InvestorFlowEngine.__init__", "missing session", TypeError)
-def _():
-    return Call(Engine.__init__, Engine.__new__(Engine))
-
-
-def payload_params() -> dict:
-    return {"ids": [fresh(" a1 "), 1, fresh("  ")], "group": fresh(" X1 "), "interval": fresh("1w"),
-            "start": date(2024, 1, 1), "end": datetime(2024, 1, 2), "n": None}
-
-
-@case(FE, "InvestorFlowEngine._prepare_payload", "ok")
-def _():
-    extra = fresh("as given")
-    params = payload_params()
-    params["other"] = extra
-    return Call(Engine._prepare_payload, engine(), params).keeps(extra)  # in the returned payload
-
-
-@case(FE, "InvestorFlowEngine._prepare_payload", "one id")
-def _():
-    return Call(Engine._prepare_payload, engine(), {"ids": fresh(" a1 "), "start": fresh("2024-01-01")})
-
-
-@case(FE, "InvestorFlowEngine._prepare_payload", "id without text", Boom)
-def _():
-    return Call(Engine._prepare_payload, engine(), {"ids": [fresh("a1"), BadStr()]})
-
-
-@case(FE, "InvestorFlowEngine._prepare_payload", "date without text", Boom)
-def _():
-    return Call(Engine._prepare_payload, engine(), {"start": BadStr()})
-
-
-@case(FE, "InvestorFlowEngine._prepare_payload", "params not a dict", TypeError)
-def _():
-    return Call(Engine._prepare_payload, engine(), [fresh("a1")])
-
-
-@case(FE, "InvestorFlowEngine._to_query_params", "ok")
-def _():
-    group = fresh("foreign")
-    return Call(Engine._to_query_params, engine(), {"ids": [fresh("a1"), fresh(" b1 ")], "g": group}).keeps(group)
-
-
-@case(FE, "InvestorFlowEngine._to_query_params", "id without text", Boom)
-def _():
-    return Call(Engine._to_query_params, engine(), {"ids": [BadStr()]})
-
-
-@case(FE, "InvestorFlowEngine._request", "ok")
-def _():
-    return Call(Engine._request, engine([{"v": 1}]), fresh("/p"), {"ids": [fresh("a1")]})
-
-
-@case(FE, "InvestorFlowEngine._request", "POST refused: GET instead")
-def _():
-    class Fallback(Session):
-        def post(self, path, json_body=None, **kwargs):
-            raise HttpError("n", status_code=405)
-
-    return Call(Engine._request, Engine(Fallback([])), fresh("/p"), {"ids": [fresh("a1"), fresh("b1")]})
-
-
-@case(FE, "InvestorFlowEngine._request", "HTTP error", HttpError)
-def _():
-    return Call(Engine._request, engine(error=lambda: HttpError("x", status_code=500)), fresh("/p"), {})
-
-
-@case(FE, "InvestorFlowEngine._request", "other error passes", Boom)
-def _():
-    return Call(Engine._request, engine(error=lambda: Boom()), fresh("/p"), {})
-
-
-@case(FE, "InvestorFlowEngine._request", "invalid JSON", ValueError)
-def _():
-    return Call(Engine._request, engine(ValueError), fresh("/p"), {})
-
-
-@case(FE, "InvestorFlowEngine._request", "endpoint not a str", TypeError)
-def _():
-    return Call(Engine._request, engine(), fresh_int(1000), {})
-
-
-@case(FE, "InvestorFlowEngine._normalise_records", "list")
-def _():
-    return Call(Engine._normalise_records, engine(), [{"v": 1}, {"v": 2}], fresh("stock"))
-
-
-@case(FE, "InvestorFlowEngine._normalise_records", "keyed by id")
-def _():
-    ident = fresh("AAA")  # tags the row that lacks its own
-    return Call(Engine._normalise_records, engine(), {ident: [{"v": 1}], "B": [{"v": 2, "symbol": "own"}]},
-                fresh("stock")).keeps(ident)
-
-
-@case(FE, "InvestorFlowEngine._normalise_records", "envelope")
-def _():
-    return Call(Engine._normalise_records, engine(), {"data": {"items": [{"v": 1}]}}, fresh("sector"))
-
-
-@case(FE, "InvestorFlowEngine._normalise_records", "None")
-def _():
-    return Call(Engine._normalise_records, engine(), None, fresh("stock"))
-
-
-@case(FE, "InvestorFlowEngine._normalise_records", "entry not an object", DataDecodingError)
-def _():
-    return Call(Engine._normalise_records, engine(), [{"v": 1}, fresh("x1")], fresh("stock"))
-
-
-@case(FE, "InvestorFlowEngine._normalise_records", "unexpected payload", DataDecodingError)
-def _():
-    return Call(Engine._normalise_records, engine(), {"A": [], "B": fresh_int(1000)}, fresh("stock"))
-
-
-@case(FE, "InvestorFlowEngine._ensure_mapping", "ok")
-def _():
-    value = fresh("v1")  # copied into the returned row
-    return Call(Engine._ensure_mapping, engine(), {"v": value}, fresh("stock")).keeps(value)
-
-
-@case(FE, "InvestorFlowEngine._ensure_mapping", "tagged with its id")
-def _():
-    ident = fresh("AAA")
-    return Call(Engine._ensure_mapping, engine(), {"v": 1}, fresh("stock"), ident).keeps(ident)
-
-
-@case(FE, "InvestorFlowEngine._ensure_mapping", "not an object", DataDecodingError)
-def _():
-    return Call(Engine._ensure_mapping, engine(), [fresh("x1")], fresh("stock"))
-
-
-@case(FE, "InvestorFlowEngine._ensure_mapping", "id not a str", TypeError)
-def _():
-    return Call(Engine._ensure_mapping, engine(), {}, fresh("stock"), fresh_int(1000))
-
-
-def daily_rows() -> list:
-    return [{"symbol": f"S{i % 3}", "date": f"2024-01-{i % 28 + 1:02d}", "v": i, "t": "x"} for i in range(30)]
-
-
-def daily_frame() -> Any:
-    frame = pd.DataFrame(daily_rows())
-    frame["date"] = pd.to_datetime(frame["date"])
-    return frame
-
-
-@case(FE, "InvestorFlowEngine._to_dataframe", "ok", heavy=True)
-def _():
-    return Call(Engine._to_dataframe, engine(), daily_rows(), fresh("stock"))
-
-
-@case(FE, "InvestorFlowEngine._to_dataframe", "no rows")
-def _():
-    return Call(Engine._to_dataframe, engine(), [], fresh("stock"))
-
-
-@case(FE, "InvestorFlowEngine._to_dataframe", "row of another kind", Exception, heavy=True)
-def _():
-    return Call(Engine._to_dataframe, engine(), [{"v": 1}, fresh_int(1000)], fresh("stock"))
-
-
-@case(FE, "InvestorFlowEngine._to_dataframe", "rows not a list", TypeError)
-def _():
-    return Call(Engine._to_dataframe, engine(), (), fresh("stock"))
-
-
-@case(FE, "InvestorFlowEngine._resample_frame", "grouped", heavy=True)
-def _():
-    return Call(Engine._resample_frame, engine(), daily_frame(), fresh("stock"), fresh("1W"))
-
-
-@case(FE, "InvestorFlowEngine._resample_frame", "pandas' resampler", heavy=True)
-def _():
-    return Call(Engine._resample_frame, engine(), daily_frame(), fresh("stock"), fresh("2B"))
-
-
-@case(FE, "InvestorFlowEngine._resample_frame", "no date column: returned as given", heavy=True)
-def _():
-    frame = pd.DataFrame({"v": [1, 2]})
-    return Call(Engine._resample_frame, engine(), frame, fresh("stock"), fresh("1W")).keeps(frame)
-
-
-@case(FE, "InvestorFlowEngine._resample_frame", "unknown interval", ValueError, heavy=True)
-def _():
-    return Call(Engine._resample_frame, engine(), daily_frame(), fresh("stock"), fresh("NOPE"))
-
-
-@case(FE, "InvestorFlowEngine._resample_frame", "interval not a str", TypeError)
-def _():
-    return Call(Engine._resample_frame, engine(), pd.DataFrame(), fresh("stock"), fresh_int(1000))
-
-
-def fetch_df(session: Any, ns: str, op: str, params: Any) -> Call:
-    return Call(Engine.fetch_df, Engine(session), fresh(ns), fresh(op), params)
-
-
-@case(FE, "InvestorFlowEngine.fetch_df", "one id", heavy=True)
-def _():
-    return fetch_df(Session([{"symbol": "A", "date": "2024-01-02", "v": 1}]), "stock", "flow",
-                    {"ids": fresh("A1"), "interval": fresh("1W")})
-
-
-@case(FE, "InvestorFlowEngine.fetch_df", "several ids", heavy=True)
-def _():
-    return fetch_df(Session([{"date": "2024-01-02", "v": 1}]), "Stock", "FLOW",
-                    {"ids": [fresh("A1"), fresh("B1")]})
-
-
-@case(FE, "InvestorFlowEngine.fetch_df", "unknown namespace", ValueError)
-def _():
-    return fetch_df(Session(), "fund", "flow", {})
-
-
-@case(FE, "InvestorFlowEngine.fetch_df", "unknown operation", ValueError)
-def _():
-    return fetch_df(Session(), "market", "foreign_room", {})
-
-
-@case(FE, "InvestorFlowEngine.fetch_df", "request fails", HttpError)
-def _():
-    return fetch_df(Session(error=lambda: HttpError("x", status_code=500)), "stock", "flow", {})
-
-
-@case(FE, "InvestorFlowEngine.fetch_df", "one of several ids fails", DataDecodingError)
-def _():
-    return fetch_df(Session(fresh("not rows")), "stock", "flow", {"ids": [fresh("A1"), fresh("B1")]})
-
-
-@case(FE, "InvestorFlowEngine.fetch_df", "params not a dict", TypeError)
-def _():
-    return fetch_df(Session(), "stock", "flow", [fresh("A1")])
-
-
-MODULES = ["transport_base", "keygate", "memo_store", "memo_rules", "memo_layer", "basket_base",
-           "statements_base", "daily_bars", "tick_feed", "investor.InvestorFlowContract",
-           "investor.flow_engine", "_frames"]
-
-
-# --- the general routes: foreign mappings, subclasses, other context managers ---------------
-
-
-class Mapping(dict):
-    """A dict subclass: read through its own methods, not the dict fast paths."""
+def begun(cache: Any, ns: Any = "ns", key: Any = ("k1", 1), times: int = 1) -> Any:
+    for _ in range(times):
+        cache._begin_inflight(ns, key)
+    return cache
 
 
 class Lock:
@@ -1099,106 +217,263 @@ class Lock:
         return self.swallow
 
 
-def foreign_cache(swallow: bool = False) -> Any:
-    cache = Cache()
-    cache._store, cache._inflight, cache._lock = Mapping(), Mapping(), Lock(swallow)
+class FailingLock(Lock):
+    def __exit__(self, *exc: Any) -> bool:
+        raise Boom()
+
+
+def foreign(swallow: bool = False) -> Any:
+    """A cache over dict subclasses and a lock of Python's own, holding one entry."""
+    cache = having(Cache(), _store=Mapping(), _inflight=Mapping(), _lock=Lock(swallow))
     cache.set("ns", ("k1", 1), object())
     return cache
 
 
-@case(MS, "_Cache.get", "foreign store and lock")
-def _():
-    return Call(Cache.get, foreign_cache(), fresh("ns"), key_of("k1", 1))
+class Failing(Mapping):
+    """A mapping whose get() and clear() fail."""
+
+    def get(self, *args: Any) -> Any:
+        raise Boom()
+
+    def clear(self) -> None:
+        raise Boom()
 
 
-@case(MS, "_Cache.get", "error swallowed by the lock")
-def _():
-    return Call(Cache.get, foreign_cache(swallow=True), fresh("ns"), [1])
+row(MS, "CacheEntry.is_expired", "no expiry", None,
+    lambda: Call(Entry.is_expired, Entry(object(), datetime.now(), {}, None)))
+row(MS, "CacheEntry.is_expired", "expired", None, lambda: Call(
+    Entry.is_expired, Entry(object(), datetime.now(), {}, datetime.now() - timedelta(seconds=1))))
+row(MS, "CacheEntry.is_expired", "expiry not comparable", TypeError,
+    lambda: Call(Entry.is_expired, Entry(object(), datetime.now(), {}, fresh("soon"))))
+ms("__init__", "singleflight", None,  # the flag is kept as passed
+   lambda: Call(Cache.__init__, Cache.__new__(Cache), f := fresh_int(1000)).keeps(f))
+ms("__init__", "no singleflight", None, lambda: Call(Cache.__init__, Cache.__new__(Cache), False))
+ms("get", "hit", None, lambda: Call(Cache.get, filled(), fresh("ns"), key()))
+ms("get", "no namespace", None, lambda: Call(Cache.get, filled(), fresh("other"), key()))
+ms("get", "no key", None, lambda: Call(Cache.get, filled(), fresh("ns"), key(2)))
+ms("get", "expired: evicted", None,
+   lambda: Call(Cache.get, filled(d := object(), timedelta(seconds=-1)), fresh("ns"), key()).keeps(d, count=-1))
+ms("get", "unhashable key", TypeError, lambda: Call(Cache.get, filled(), fresh("ns"), [1]))
+ms("get", "foreign store and lock", None, lambda: Call(Cache.get, foreign(), fresh("ns"), key()))
+ms("get", "error swallowed by the lock", None, lambda: Call(Cache.get, foreign(swallow=True), fresh("ns"), [1]))
+ms("get", "lock fails on exit", Boom, lambda: Call(Cache.get, having(foreign(), _lock=FailingLock()), fresh("ns"), [1]))
+ms("set", "new namespace", None, lambda: Call(
+    Cache.set, Cache(), n := fresh("ns"), k := key(), d := object(), params=(p := {"a": 1}),
+    ttl=timedelta(minutes=1)).keeps(n, k, d, p))
+# The bucket keeps its own key objects; the old entry's data is released.
+ms("set", "replaces an entry", None,
+   lambda: Call(Cache.set, filled(old := object()), fresh("ns"), key(), d := object()).keeps(d).keeps(old, count=-1))
+ms("set", "foreign store and lock", None,
+   lambda: Call(Cache.set, foreign(), fresh("ns"), k := key(2), d := object()).keeps(k, d))
+ms("set", "params not a dict", TypeError, lambda: Call(Cache.set, filled(), fresh("ns"), key(), object(), params=[1]))
+# The namespace's bucket is made before the entry: it stays, empty.
+ms("set", "ttl not a timedelta", TypeError,
+   lambda: Call(Cache.set, Cache(), n := fresh("ns"), key(), object(), ttl=fresh("1m")).keeps(n))
+ms("set", "unhashable key", TypeError, lambda: Call(Cache.set, filled(), fresh("ns"), [1], object()))
+ms("clear_ns", "releases the namespace", None,
+   lambda: Call(Cache.clear_ns, filled(d := object()), fresh("ns")).keeps(d, count=-1))
+ms("clear_ns", "foreign store", None, lambda: Call(Cache.clear_ns, foreign(), fresh("ns")))
+ms("clear_ns", "unhashable namespace", TypeError, lambda: Call(Cache.clear_ns, filled(), [1]))
+ms("clear_all", "releases everything", None, lambda: Call(Cache.clear_all, filled(d := object())).keeps(d, count=-1))
+ms("clear_all", "store replaced by a failing mapping", Boom,
+   lambda: Call(Cache.clear_all, having(Cache(), _store=Failing())))
+ms("_begin_inflight", "first caller", None,
+   lambda: Call(Cache._begin_inflight, Cache(), n := fresh("ns"), k := key()).keeps(n, k))
+ms("_begin_inflight", "second caller", None, lambda: Call(Cache._begin_inflight, begun(Cache()), fresh("ns"), key()))
+ms("_begin_inflight", "no singleflight", None, lambda: Call(Cache._begin_inflight, Cache(False), fresh("ns"), key()))
+ms("_begin_inflight", "unhashable key", TypeError, lambda: Call(Cache._begin_inflight, Cache(), fresh("ns"), [1]))
+ms("_begin_inflight", "inflight table gone", AssertionError,
+   lambda: Call(Cache._begin_inflight, having(Cache(), _inflight=None), fresh("ns"), key()))
+ms("_begin_inflight", "foreign table fails", Boom,
+   lambda: Call(Cache._begin_inflight, having(Cache(), _inflight=Failing()), fresh("ns"), key()))
+ms("_end_inflight", "last caller: released", None, lambda: Call(
+    Cache._end_inflight, begun(Cache(), n := fresh("ns"), k := key()), fresh("ns"), key()).keeps(n, k, count=-1))
+ms("_end_inflight", "one caller left", None,
+   lambda: Call(Cache._end_inflight, begun(Cache(), times=2), fresh("ns"), key()))
+ms("_end_inflight", "foreign table", None, lambda: Call(Cache._end_inflight, begun(foreign()), fresh("ns"), key()))
+ms("_end_inflight", "unhashable key", TypeError, lambda: Call(Cache._end_inflight, Cache(), fresh("ns"), [1]))
+row(MS, "to_date", "None: today", None, lambda: Call(memo_store.to_date, None))
+row(MS, "to_date", "date: returned as given", None, lambda: Call(memo_store.to_date, d := date(2024, 5, 3)).keeps(d))
+row(MS, "to_date", "datetime", None, lambda: Call(memo_store.to_date, datetime(2024, 5, 3, 10)))
+row(MS, "to_date", "text", None, lambda: Call(memo_store.to_date, fresh("2024-05-03")))
+row(MS, "to_date", "text not a date", ValueError, lambda: Call(memo_store.to_date, fresh("2024-13-45")))
+row(MS, "to_date", "unsupported type", ValueError, lambda: Call(memo_store.to_date, 1.5))
+row(MS, "is_today", "ok", None, lambda: Call(memo_store.is_today, fresh("2024-05-03")))
+row(MS, "is_today", "None: today", None, lambda: Call(memo_store.is_today, None))
+row(MS, "is_today", "not a date", ValueError, lambda: Call(memo_store.is_today, [fresh("x1")]))
+
+# --- memo_rules --------------------------------------------------------------------------
+
+MR = "memo_rules"
+row(MR, "touches_latest_trading_day", "ok", None,
+    lambda: Call(memo_rules.touches_latest_trading_day, fresh("2024-05-03")))
+row(MR, "touches_latest_trading_day", "not a date", ValueError,
+    lambda: Call(memo_rules.touches_latest_trading_day, object()))
+for _name in ("ttl_intraday_live", "ttl_intraday_history", "ttl_orderbook_live", "ttl_eod_latest", "ttl_eod_history"):
+    row(MR, _name, "ok", None, lambda fn=getattr(memo_rules, _name): Call(fn))
+    row(MR, _name, "unexpected argument", TypeError, lambda fn=getattr(memo_rules, _name): Call(fn, fresh("x1")))
+
+# --- memo_layer --------------------------------------------------------------------------
+
+Layer, ml = memo_layer.BaseMemoLayer, rows_of("memo_layer", "BaseMemoLayer.")
+FETCH = "_fetch_with_cache"
 
 
-@case(MS, "_Cache.set", "foreign store and lock")
-def _():
-    key, data = key_of("k1", 2), object()
-    return Call(Cache.set, foreign_cache(), fresh("ns"), key, data).keeps(key).keeps(data)
+class Client(Layer):
+    pass
 
 
-@case(MS, "_Cache.clear_ns", "foreign store")
-def _():
-    return Call(Cache.clear_ns, foreign_cache(), fresh("ns"))
-
-
-@case(MS, "_Cache._end_inflight", "foreign table")
-def _():
-    cache = foreign_cache()
-    cache._begin_inflight("ns", ("k1", 1))
-    return Call(Cache._end_inflight, cache, fresh("ns"), key_of("k1", 1))
-
-
-@case(MS, "_Cache._begin_inflight", "foreign table fails", Boom)
-def _():
-    class Failing(Mapping):
-        def get(self, *args):
-            raise Boom()
-
-    cache = Cache()
-    cache._inflight = Failing()
-    return Call(Cache._begin_inflight, cache, fresh("ns"), key_of("k1", 1))
-
-
-@case(ML, "BaseMemoLayer.__init__", "arguments for the next class")
-def _():
-    class Base:
-        def __init__(self, *args: Any, **kwargs: Any) -> None:
-            pass
-
-    class Mixed(Layer, Base):
+class Base:
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
         pass
 
-    return Call(Layer.__init__, Mixed.__new__(Mixed), fresh("x1"), [1], a=fresh("y1"), b={})
+
+class Mixed(Layer, Base):
+    """The layer as a mixin: what it is not given goes on to the next class."""
 
 
-@case(ML, "BaseMemoLayer._fetch_with_cache", "too many positional arguments", TypeError)
-def _():
-    return Call(Layer._fetch_with_cache, Client(), fresh("ns"), key_of("k1", 1), False)
+class Leaving(Cache):
+    """Its cleanup after a fetch fails."""
+
+    def _end_inflight(self, ns: Any, key: Any) -> None:
+        raise Boom()
 
 
-@case(ML, "BaseMemoLayer._fetch_with_cache", "argument given twice", TypeError)
-def _():
-    return Call(Layer._fetch_with_cache, Client(), fresh("ns"), key_of("k1", 1), namespace=fresh("ns"),
-                live=False, fetcher=returning(object()), ttl_live=None, ttl_history=None)
+def client(data: Any = None, inflight: bool = False) -> Client:
+    """A client whose cache holds `data` under ("ns", ("k1", 1)), and has that pair in flight."""
+    made = Client()
+    if inflight:
+        made._cache._begin_inflight("ns", ("k1", 1))
+    if data is not None:
+        made._cache.set("ns", ("k1", 1), data)
+    return made
 
 
-@case(ML, "BaseMemoLayer._fetch_with_cache", "unexpected keyword", TypeError)
-def _():
-    return Call(Layer._fetch_with_cache, Client(), fresh("ns"), key_of("k1", 1), live=False,
-                fetcher=returning(object()), ttl_live=None, ttl_history=None, nope=fresh("x1"))
+def fetch(client: Any, ns: Any, key: Any, fetcher: Any, **kwargs: Any) -> Call:
+    kwargs = dict(dict(live=False, ttl_live=timedelta(minutes=1), ttl_history=None), **kwargs)
+    return Call(Layer._fetch_with_cache, client, ns, key, fetcher=fetcher, **kwargs)
+
+
+def returning(data: Any) -> Callable[[], Any]:
+    return lambda: data
+
+
+ml("__init__", "ok", None, lambda: Call(Layer.__init__, Client.__new__(Client)))
+ml("__init__", "arguments for the next class", None,
+   lambda: Call(Layer.__init__, Mixed.__new__(Mixed), fresh("x1"), [1], a=fresh("y1"), b={}))
+ml("__init__", "arguments the next class refuses", TypeError,
+   lambda: Call(Layer.__init__, Client.__new__(Client), fresh("x1"), a=fresh("y1")))
+ml("clear_cache", "one namespace", None,
+   lambda: Call(Layer.clear_cache, client(d := object()), fresh("ns")).keeps(d, count=-1))
+ml("clear_cache", "everything", None, lambda: Call(Layer.clear_cache, client(d := object())).keeps(d, count=-1))
+ml("clear_cache", "namespace not a str", TypeError, lambda: Call(Layer.clear_cache, Client(), [1]))
+# Stored in the cache and returned; the key reaches the bucket, the namespace too.
+ml(FETCH, "miss: fetched and stored", None, lambda: fetch(
+    Client(), n := fresh("ns"), k := key(), returning(d := object()), params=(p := {"a": 1}))
+    .keeps(n, k, p).keeps(d, count=2))
+ml(FETCH, "hit", None, lambda: fetch(client(d := object()), fresh("ns"), key(), returning(object())).keeps(d))
+ml(FETCH, "hit: fetcher None", None, lambda: fetch(client(d := object()), fresh("ns"), key(), None).keeps(d))
+ml(FETCH, "live: fetched over a hit", None, lambda: fetch(
+    client(old := object()), fresh("ns"), key(), returning(d := object()), live=True)
+    .keeps(d, count=2).keeps(old, count=-1))
+ml(FETCH, "another caller's result awaited", None, lambda: fetch(
+    client(d := object(), inflight=True), fresh("ns"), key(), returning(object()), live=True, wait_timeout=5.0,
+    wait_interval=0.0).keeps(d))
+ml(FETCH, "wait timed out: fetched", None, lambda: fetch(
+    client(inflight=True), n := fresh("ns"), k := key(), returning(d := object()), wait_timeout=0.0)
+    .keeps(n, k).keeps(d, count=2))
+ml(FETCH, "fetcher fails", Boom, lambda: fetch(Client(), fresh("ns"), key(), lambda: raise_(Boom)))
+ml(FETCH, "live: fetcher fails", KeyError,
+   lambda: fetch(Client(), fresh("ns"), key(), lambda: raise_(KeyError), live=True))
+# The failed cleanup leaves the pair counted in flight.
+ml(FETCH, "fetch and its cleanup fail", Boom, lambda: fetch(
+    having(Client(), _cache=Leaving()), n := fresh("ns"), k := key(), lambda: raise_(KeyError(fresh("k1"))))
+    .keeps(n, k))
+# The bucket is made before the bad ttl is met (see _Cache.set).
+ml(FETCH, "storing fails", TypeError,
+   lambda: fetch(Client(), n := fresh("ns"), key(), returning(object()), ttl_history=fresh("1m")).keeps(n))
+ml(FETCH, "wait_timeout not a number", TypeError,
+   lambda: fetch(Client(), fresh("ns"), key(), returning(object()), wait_timeout=fresh("1s")))
+ml(FETCH, "params not a dict", TypeError, lambda: fetch(Client(), fresh("ns"), key(), returning(object()), params=[1]))
+ml(FETCH, "missing ttl", TypeError,
+   lambda: Call(Layer._fetch_with_cache, Client(), fresh("ns"), key(), live=False, fetcher=returning(object())))
+ml(FETCH, "too many positional arguments", TypeError,
+   lambda: Call(Layer._fetch_with_cache, Client(), fresh("ns"), key(), False))
+ml(FETCH, "argument given twice", TypeError, lambda: Call(
+    Layer._fetch_with_cache, Client(), fresh("ns"), key(), namespace=fresh("ns"), live=False,
+    fetcher=returning(object()), ttl_live=None, ttl_history=None))
+ml(FETCH, "unexpected keyword", TypeError, lambda: Call(
+    Layer._fetch_with_cache, Client(), fresh("ns"), key(), live=False, fetcher=returning(object()), ttl_live=None,
+    ttl_history=None, nope=fresh("x1")))
+
+# --- daily_bars, tick_feed ---------------------------------------------------------------
+
+ROWS = {"data": [{"time": "2024-01-02", "close": 1.5}, {"time": "2024-01-03", "close": 2.0}]}
+BAD_PAYLOADS = {"invalid JSON": Response(ValueError), "payload not an object": [], "backend error": {"error": "bad"},
+                "data not a list": {"data": 1}, "row not an object": {"data": [{"t": 1}, 2]}}
+
+
+def symbols() -> list:
+    return [fresh(" abc"), fresh("ABC"), fresh("xyz")]
 
 
 for _module in (daily_bars, tick_feed):
-    _m = _module.__name__.rsplit(".", 1)[1]
-    case(_m, "fetch_ohlcv", "payload and data of subclasses")(
-        lambda fn=_module.fetch_ohlcv: Call(fn, Session(Mapping(data=type("Rows", (list,), {})(
-            [Mapping(time="2024-01-02", close=1.5)]))), fresh("abc")))
-    case(_m, "fetch_ohlcv", "backend error in a subclass payload", DataDecodingError)(
-        lambda fn=_module.fetch_ohlcv: Call(fn, Session(Mapping(error=fresh("bad"))), fresh("abc")))
-    case(_m, "fetch_ohlcv", "error without text", Boom)(
-        lambda fn=_module.fetch_ohlcv: Call(fn, Session({"error": BadStr()}), fresh("abc")))
+    _m, _n, _r = _module.__name__.rsplit(".", 1)[1], _module._normalize_symbols, _module._render_progress
+    row(_m, "_normalize_symbols", "one symbol", None, lambda n=_n: Call(n, fresh(" abc ")))
+    row(_m, "_normalize_symbols", "sequence", None, lambda n=_n: Call(n, s := symbols()).watch(*s))
+    row(_m, "_normalize_symbols", "element not a str", TypeError, lambda n=_n: Call(n, [fresh("abc"), [fresh("x1")]]))
+    row(_m, "_normalize_symbols", "blank", ValueError, lambda n=_n: Call(n, fresh("   ")))
+    row(_m, "_normalize_symbols", "only blanks", ValueError, lambda n=_n: Call(n, (fresh("  "), fresh("   "))))
+    row(_m, "_normalize_symbols", "bytes", TypeError, lambda n=_n: Call(n, b"abc"))
+    row(_m, "_render_progress", "mid-way", None, lambda r=_r: Call(r, fresh_int(1000), fresh_int(3000), fresh("AAA")))
+    row(_m, "_render_progress", "last", None, lambda r=_r: Call(r, fresh_int(3000), fresh_int(3000), fresh("AAA")))
+    row(_m, "_render_progress", "nothing to do", None, lambda r=_r: Call(r, 0, 0, fresh("AAA")))
+    row(_m, "_render_progress", "current not an int", TypeError,
+        lambda r=_r: Call(r, True, fresh_int(3000), fresh("AAA")))
+    for _fn in (_module.fetch_ohlcv, getattr(_module, "fetch_orderbook", None)):
+        if _fn is None:
+            continue
+        _e = _fn.__name__
+        row(_m, _e, "ok", None,
+            lambda f=_fn: Call(f, session(ROWS), symbols(), fresh("2024-01-01"), show_progress=True))
+        row(_m, _e, "no rows", None, lambda f=_fn: Call(f, session({"data": []}), fresh("abc")))
+        for _path, _payload in BAD_PAYLOADS.items():
+            row(_m, _e, _path, DataDecodingError, lambda f=_fn, p=_payload: Call(f, session(p), symbols()))
+        row(_m, _e, "session fails", Boom, lambda f=_fn: Call(f, session(Boom), symbols()))
+        row(_m, _e, "no symbol", ValueError, lambda f=_fn: Call(f, session(ROWS), fresh("  ")))
+        row(_m, _e, "date not a str", TypeError,
+            lambda f=_fn: Call(f, session(ROWS), fresh("abc"), fresh_int(20240101)))
+    _f = _module.fetch_ohlcv
+    row(_m, "fetch_ohlcv", "payload and data of subclasses", None, lambda f=_f: Call(
+        f, session(Mapping(data=Rows([Mapping(time="2024-01-02", close=1.5)]))), fresh("abc")))
+    row(_m, "fetch_ohlcv", "backend error in a subclass payload", DataDecodingError,
+        lambda f=_f: Call(f, session(Mapping(error=fresh("bad"))), fresh("abc")))
+    row(_m, "fetch_ohlcv", "error without text", Boom, lambda f=_f: Call(f, session({"error": BadStr()}), fresh("abc")))
+row("daily_bars", "fetch_ohlcv", "with range and interval", None, lambda: Call(
+    daily_bars.fetch_ohlcv, session(ROWS), fresh("abc"), fresh("2024-01-01"), fresh("2024-02-01"), fresh("1W"),
+    show_progress=False))
+row("tick_feed", "fetch_ohlcv", "adjusted", None, lambda: Call(
+    tick_feed.fetch_ohlcv, session(ROWS), fresh("abc"), end=fresh("2024-01-05"), interval=fresh("5m"), adjusted=True,
+    show_progress=False))
+
+# --- investor.InvestorFlowContract ---------------------------------------------------------
+
+IC, Contract = "investor.InvestorFlowContract", contract.InvestorFlowContract
+row(IC, "InvestorFlowContract.fetch_df", "ok", None,
+    lambda: Call(Contract.fetch_df, object(), fresh("stock"), fresh("flow"), {"ids": [fresh("A1")]}))
+row(IC, "InvestorFlowContract.fetch_df", "params not a dict", TypeError,
+    lambda: Call(Contract.fetch_df, object(), fresh("stock"), fresh("flow"), [fresh("A1")]))
+row(IC, "InvestorFlowContract.fetch_df", "namespace not a str", TypeError,
+    lambda: Call(Contract.fetch_df, object(), fresh_int(1000), fresh("flow"), {}))
+
+# --- investor.flow_engine ----------------------------------------------------------------
+
+FE, Engine, strict_str = "investor.flow_engine", flow_engine.InvestorFlowEngine, flow_engine._strict_str
+fe = rows_of(FE, "InvestorFlowEngine.")
 
 
-@case(TB, "HttpSession.request", "JSON of a failed answer fails otherwise", Boom)
-def _():
-    return Call(HttpSession.request, http_session(status=500, payload=Boom), fresh("GET"), fresh("/p"))
-
-
-@case(KG, "validate_api_key", "refusal detail without text", Boom)
-def _():
-    return validate(key_session(error=lambda: HttpError("x", status_code=400, payload={"detail": BadStr()})))
-
-
-@case(KG, "validate_api_key", "refusal payload of a subclass", ApiKeyValidationError)
-def _():
-    return validate(key_session(error=lambda: HttpError("x", status_code=400,
-                                                        payload=Mapping(message=fresh("m1")))))
+def engine(*answers: Any) -> Any:
+    return Engine(session(*answers))
 
 
 class OwnMapping(Engine):
@@ -1208,118 +483,147 @@ class OwnMapping(Engine):
         return super()._ensure_mapping(entry, namespace, identifier)
 
 
-@case(FE, "InvestorFlowEngine._normalise_records", "overridden step")
-def _():
-    return Call(Engine._normalise_records, OwnMapping(Session()), {"A": [{"v": 1}]}, fresh("stock"))
+def payload_params(**more: Any) -> dict:
+    return dict(ids=[fresh(" a1 "), 1, fresh("  ")], group=fresh(" X1 "), interval=fresh("1w"), start=date(2024, 1, 1),
+                end=datetime(2024, 1, 2), n=None, **more)
 
 
-@case(FE, "InvestorFlowEngine._normalise_records", "rows of a foreign mapping")
-def _():
-    from types import MappingProxyType
-
-    return Call(Engine._normalise_records, engine(),
-                MappingProxyType({"A": [MappingProxyType({"v": 1})]}), fresh("stock"))
+def daily_rows(symbol: str = "symbol") -> list:
+    return [{symbol: f"S{i % 3}", "date": f"2024-01-{i % 28 + 1:02d}", "v": i, "t": "x"} for i in range(30)]
 
 
-@case(FE, "InvestorFlowEngine._normalise_records", "id not a str", TypeError)
-def _():
-    return Call(Engine._normalise_records, engine(), {fresh_int(1000): [{"v": 1}]}, fresh("stock"))
+def daily_frame() -> Any:
+    frame = pd.DataFrame(daily_rows())
+    frame["date"] = pd.to_datetime(frame["date"])
+    return frame
 
 
-@case(FE, "InvestorFlowEngine._prepare_payload", "ids in a tuple")
-def _():
-    return Call(Engine._prepare_payload, engine(), {"ids": (fresh(" a1 "), fresh("b1"))})
+def hooks_off(*args: Any) -> Any:
+    """fetch_df with the progress hooks replaced by no-ops (read from the module at each call)."""
+    noop = lambda *args: None  # noqa: E731
+    with mock.patch.multiple(flow_engine, start_progress=noop, update_progress=noop, finish_progress=noop):
+        return Engine.fetch_df(*args)
 
 
-@case(FE, "InvestorFlowEngine._to_query_params", "ids from an iterator")
-def _():
-    return Call(Engine._to_query_params, engine(), {"ids": iter([fresh("a1"), fresh("b1")])})
+def fetch_df(ns: str, op: str, params: Any, *answers: Any, fn: Callable[..., Any] = Engine.fetch_df) -> Call:
+    return Call(fn, engine(*answers), fresh(ns), fresh(op), params)
 
 
-@case(FE, "InvestorFlowEngine._request", "GET after a refused POST fails", HttpError)
-def _():
-    class Refused(Session):
-        def post(self, path, json_body=None, **kwargs):
-            raise HttpError("n", status_code=404)
-
-    return Call(Engine._request, Engine(Refused(error=lambda: HttpError("g", status_code=500))),
-                fresh("/p"), {"ids": [fresh("a1")]})
-
-
-@case(MS, "_Cache.get", "lock fails on exit", Boom)
-def _():
-    class Failing(Lock):
-        def __exit__(self, *exc: Any) -> bool:
-            raise Boom()
-
-    cache = foreign_cache()
-    cache._lock = Failing()
-    return Call(Cache.get, cache, fresh("ns"), [1])
-
-
-@case(ML, "BaseMemoLayer._fetch_with_cache", "fetch and its cleanup fail", Boom)
-def _():
-    class Leaving(Cache):
-        def _end_inflight(self, ns: Any, key: Any) -> None:
-            raise Boom()
-
-    def fail():
-        raise KeyError(fresh("k1"))
-
-    client, ns, key = Client(), fresh("ns"), key_of("k1", 1)
-    client._cache = Leaving()
-    # The failed cleanup leaves the pair counted in flight.
-    return fetch(client, ns, key, fail).keeps(ns).keeps(key)
-
+row(FE, "_strict_str", "None", None, lambda: Call(strict_str, None))
+row(FE, "_strict_str", "text", None, lambda: Call(strict_str, fresh(" x1 ")))
+row(FE, "_strict_str", "NaN", None, lambda: Call(strict_str, float(math.nan)))
+row(FE, "_strict_str", "number", None, lambda: Call(strict_str, fresh_int(123456)))
+row(FE, "_strict_str", "str() fails", Boom, lambda: Call(strict_str, BadStr()))
+fe("__init__", "session set on the instance", None,
+   lambda: Call(Engine.__init__, Engine.__new__(Engine), s := session()).keeps(s))
+fe("__init__", "missing session", TypeError, lambda: Call(Engine.__init__, Engine.__new__(Engine)))
+fe("_prepare_payload", "ok", None,  # the value as given lands in the returned payload
+   lambda: Call(Engine._prepare_payload, engine(), payload_params(other=(x := fresh("as given")))).keeps(x))
+fe("_prepare_payload", "one id", None,
+   lambda: Call(Engine._prepare_payload, engine(), {"ids": fresh(" a1 "), "start": fresh("2024-01-01")}))
+fe("_prepare_payload", "ids in a tuple", None,
+   lambda: Call(Engine._prepare_payload, engine(), {"ids": (fresh(" a1 "), fresh("b1"))}))
+fe("_prepare_payload", "id without text", Boom,
+   lambda: Call(Engine._prepare_payload, engine(), {"ids": [fresh("a1"), BadStr()]}))
+fe("_prepare_payload", "date without text", Boom, lambda: Call(Engine._prepare_payload, engine(), {"start": BadStr()}))
+fe("_prepare_payload", "params not a dict", TypeError, lambda: Call(Engine._prepare_payload, engine(), [fresh("a1")]))
+fe("_to_query_params", "ok", None, lambda: Call(
+    Engine._to_query_params, engine(), {"ids": [fresh("a1"), fresh(" b1 ")], "g": (g := fresh("foreign"))}).keeps(g))
+fe("_to_query_params", "ids from an iterator", None,
+   lambda: Call(Engine._to_query_params, engine(), {"ids": iter([fresh("a1"), fresh("b1")])}))
+fe("_to_query_params", "id without text", Boom, lambda: Call(Engine._to_query_params, engine(), {"ids": [BadStr()]}))
+fe("_request", "ok", None, lambda: Call(Engine._request, engine([{"v": 1}]), fresh("/p"), {"ids": [fresh("a1")]}))
+for _status, _path in ((405, "POST refused: GET instead"), (404, "POST not found: GET instead")):
+    fe("_request", _path, None, lambda s=_status: Call(Engine._request, engine(refusal(s), []), fresh("/p"),
+                                                     {"ids": [fresh("a1"), fresh("b1")]}))
+fe("_request", "GET after a refused POST fails", HttpError,
+   lambda: Call(Engine._request, engine(refusal(404), refusal(500)), fresh("/p"), {"ids": [fresh("a1")]}))
+fe("_request", "HTTP error", HttpError, lambda: Call(Engine._request, engine(refusal(500)), fresh("/p"), {}))
+fe("_request", "other error passes", Boom, lambda: Call(Engine._request, engine(Boom), fresh("/p"), {}))
+fe("_request", "invalid JSON", ValueError, lambda: Call(Engine._request, engine(Response(ValueError)), fresh("/p"), {}))
+fe("_request", "endpoint not a str", TypeError, lambda: Call(Engine._request, engine(), fresh_int(1000), {}))
+fe("_normalise_records", "list", None,
+   lambda: Call(Engine._normalise_records, engine(), [{"v": 1}, {"v": 2}], fresh("stock")))
+fe("_normalise_records", "keyed by id", None, lambda: Call(  # the id tags the row that lacks its own
+   Engine._normalise_records, engine(), {(i := fresh("AAA")): [{"v": 1}], "B": [{"v": 2, "symbol": "own"}]},
+   fresh("stock")).keeps(i))
+fe("_normalise_records", "envelope", None,
+   lambda: Call(Engine._normalise_records, engine(), {"data": {"items": [{"v": 1}]}}, fresh("sector")))
+fe("_normalise_records", "None", None, lambda: Call(Engine._normalise_records, engine(), None, fresh("stock")))
+fe("_normalise_records", "overridden step", None,
+   lambda: Call(Engine._normalise_records, OwnMapping(session()), {"A": [{"v": 1}]}, fresh("stock")))
+fe("_normalise_records", "rows of a foreign mapping", None, lambda: Call(
+    Engine._normalise_records, engine(), MappingProxyType({"A": [MappingProxyType({"v": 1})]}), fresh("stock")))
+fe("_normalise_records", "entry not an object", DataDecodingError,
+   lambda: Call(Engine._normalise_records, engine(), [{"v": 1}, fresh("x1")], fresh("stock")))
+fe("_normalise_records", "unexpected payload", DataDecodingError,
+   lambda: Call(Engine._normalise_records, engine(), {"A": [], "B": fresh_int(1000)}, fresh("stock")))
+fe("_normalise_records", "id not a str", TypeError,
+   lambda: Call(Engine._normalise_records, engine(), {fresh_int(1000): [{"v": 1}]}, fresh("stock")))
+fe("_ensure_mapping", "ok", None,  # the value is copied into the returned row
+   lambda: Call(Engine._ensure_mapping, engine(), {"v": (v := fresh("v1"))}, fresh("stock")).keeps(v))
+fe("_ensure_mapping", "tagged with its id", None,
+   lambda: Call(Engine._ensure_mapping, engine(), {"v": 1}, fresh("stock"), i := fresh("AAA")).keeps(i))
+fe("_ensure_mapping", "not an object", DataDecodingError,
+   lambda: Call(Engine._ensure_mapping, engine(), [fresh("x1")], fresh("stock")))
+fe("_ensure_mapping", "id not a str", TypeError,
+   lambda: Call(Engine._ensure_mapping, engine(), {}, fresh("stock"), fresh_int(1000)))
+fe("_to_dataframe", "ok", None, lambda: Call(Engine._to_dataframe, engine(), daily_rows(), fresh("stock")), True)
+fe("_to_dataframe", "column name not interned", None, lambda: Call(  # the frame's column label
+   Engine._to_dataframe, engine(), r := daily_rows(k := fresh("symbol")), fresh("stock")).watch(r[0]).keeps(k), True)
+fe("_to_dataframe", "no rows", None, lambda: Call(Engine._to_dataframe, engine(), [], fresh("stock")))
+fe("_to_dataframe", "row of another kind", Exception,
+   lambda: Call(Engine._to_dataframe, engine(), [{"v": 1}, fresh_int(1000)], fresh("stock")), True)
+fe("_to_dataframe", "rows not a list", TypeError, lambda: Call(Engine._to_dataframe, engine(), (), fresh("stock")))
+fe("_resample_frame", "grouped", None,
+   lambda: Call(Engine._resample_frame, engine(), daily_frame(), fresh("stock"), fresh("1W")), True)
+fe("_resample_frame", "pandas' resampler", None,
+   lambda: Call(Engine._resample_frame, engine(), daily_frame(), fresh("stock"), fresh("2B")), True)
+fe("_resample_frame", "no date column: returned as given", None, lambda: Call(
+    Engine._resample_frame, engine(), f := pd.DataFrame({"v": [1, 2]}), fresh("stock"), fresh("1W")).keeps(f), True)
+fe("_resample_frame", "unknown interval", ValueError,
+   lambda: Call(Engine._resample_frame, engine(), daily_frame(), fresh("stock"), fresh("NOPE")), True)
+fe("_resample_frame", "interval not a str", TypeError,
+   lambda: Call(Engine._resample_frame, engine(), pd.DataFrame(), fresh("stock"), fresh_int(1000)))
+fe("fetch_df", "one id", None, lambda: fetch_df(
+    "stock", "flow", {"ids": fresh("A1"), "interval": fresh("1W")}, [{"symbol": "A", "date": "2024-01-02", "v": 1}]),
+   True)
+fe("fetch_df", "several ids", None,
+   lambda: fetch_df("Stock", "FLOW", {"ids": [fresh("A1"), fresh("B1")]}, [{"date": "2024-01-02", "v": 1}]), True)
+fe("fetch_df", "several ids, progress hooks replaced", None, lambda: fetch_df(
+    "stock", "flow", {"ids": [fresh("A1"), fresh("B1")]}, [{"date": "2024-01-02", "v": 1}], fn=hooks_off),
+    True)
+fe("fetch_df", "unknown namespace", ValueError, lambda: fetch_df("fund", "flow", {}))
+fe("fetch_df", "unknown operation", ValueError, lambda: fetch_df("market", "foreign_room", {}))
+fe("fetch_df", "request fails", HttpError, lambda: fetch_df("stock", "flow", {}, refusal(500)))
+fe("fetch_df", "one of several ids fails", DataDecodingError,
+   lambda: fetch_df("stock", "flow", {"ids": [fresh("A1"), fresh("B1")]}, fresh("not rows")))
+fe("fetch_df", "params not a dict", TypeError, lambda: fetch_df("stock", "flow", [fresh("A1")]))
 
 # --- the frames engine (private_core._frames, behind private_core.helpers) --------------
 
 FR = "_frames"
 
 
-def minute_rows() -> list:
-    return [{"symbol": f"S{i % 3}", "time": f"2024-01-02T09:{i:02d}:00", "open": 1.5 + i,
-             "volume": i, "note": None if i % 4 else "x"} for i in range(30)]
+def minute_rows(zone: str = "", odd: Any = None) -> list:
+    rows = [{"symbol": f"S{i % 3}", "time": f"2024-01-02T09:{i:02d}:00{zone}", "open": 1.5 + i, "volume": i,
+             "note": None if i % 4 else "x"} for i in range(30)]
+    if odd is not None:
+        rows[7]["open"] = odd
+    return rows
 
 
-def minute_frame() -> Any:
-    return helpers._to_dataframe(minute_rows())
+def resample(interval: str, numpy: bool, gap: bool = False) -> Call:
+    frame = helpers._to_dataframe(minute_rows())
+    times = pd.to_datetime(frame["time"].astype(object).where(frame.index != 4, None)) if gap else frame["time"]
+    return Call(frames.resample_ohlcv, frame, fresh("time"), times, fresh(interval), numpy)
 
 
-@case(FR, "rows_to_frame", "ok", heavy=True)
-def _():
-    return Call(frames.rows_to_frame, minute_rows(), ("time", "date"))
-
-
-@case(FR, "rows_to_frame", "times left to pandas", heavy=True)
-def _():
-    rows = minute_rows()
-    for row in rows:
-        row["time"] += "+07:00"
-    return Call(frames.rows_to_frame, rows, ("time", "date"))
-
-
-@case(FR, "rows_to_frame", "a value outside JSON: None returned")
-def _():
-    rows = minute_rows()
-    rows[7]["open"] = [fresh("x1")]
-    return Call(frames.rows_to_frame, rows, ("time", "date"))
-
-
-@case(FR, "resample_ohlcv", "one pass", heavy=True)
-def _():
-    frame = minute_frame()
-    return Call(frames.resample_ohlcv, frame, fresh("time"), frame["time"], fresh("5m"), False)
-
-
-@case(FR, "resample_ohlcv", "numpy's reductions", heavy=True)
-def _():
-    frame = minute_frame()
-    return Call(frames.resample_ohlcv, frame, fresh("time"), frame["time"], fresh("1W"), True)
-
-
-@case(FR, "resample_ohlcv", "a missing time: None returned", heavy=True)
-def _():
-    frame = minute_frame()
-    times = pd.to_datetime(frame["time"].astype(object).where(frame.index != 4, None))
-    return Call(frames.resample_ohlcv, frame, fresh("time"), times, fresh("5m"), False)
+row(FR, "rows_to_frame", "ok", None, lambda: Call(frames.rows_to_frame, minute_rows(), ("time", "date")), True)
+row(FR, "rows_to_frame", "times left to pandas", None,
+    lambda: Call(frames.rows_to_frame, minute_rows("+07:00"), ("time", "date")), True)
+row(FR, "rows_to_frame", "a value outside JSON: None returned", None,
+    lambda: Call(frames.rows_to_frame, minute_rows(odd=[fresh("x1")]), ("time", "date")))
+row(FR, "resample_ohlcv", "one pass", None, lambda: resample("5m", False), True)
+row(FR, "resample_ohlcv", "numpy's reductions", None, lambda: resample("1W", True), True)
+row(FR, "resample_ohlcv", "a missing time: None returned", None, lambda: resample("5m", False, gap=True), True)

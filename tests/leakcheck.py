@@ -1,18 +1,137 @@
-"""Memory growth of a repeated call, as the leak tests measure it."""
+"""What a call leaks: the reference counts of the objects it is given, and the memory and
+live objects a looped call gains.
+
+A reference leaked on an argument (an INCREF with no DECREF) or stolen from it leaves
+memory flat: only the object's count shows it. Memory can stay flat while objects pile
+up (a cycle kept by a static, a freed list reused): the census of live objects shows it."""
 import gc
+import sys
 import tracemalloc
 from collections import Counter
-from typing import Callable, Dict, List, Optional
+from typing import Any, Callable, Dict, List, Optional, Tuple, Type
+
+# Singletons have counts shared with the whole interpreter: not measurable.
+_SHARED = (None, True, False, Ellipsis, NotImplemented)
 
 
+def _shared(obj: Any) -> bool:
+    """A singleton or an object the interpreter caches (small ints, the empty tuple and
+    string, one-character strings), or an immortal one (from 3.12 built-in types too)."""
+    if any(obj is shared for shared in _SHARED) or sys.getrefcount(obj) >= 1 << 30:
+        return True
+    if type(obj) is int:
+        return -5 <= obj <= 256
+    return type(obj) in (str, tuple, bytes) and len(obj) <= (1 if type(obj) is str else 0)
 
 
-def stretch_growth(calls: Callable[[], object], *, warmup: int, settle: int, stretch: int,
-                   stretches: int) -> List[int]:
-    """Traced memory gained over each of `stretches` equal runs of `stretch` calls, after
-    `warmup` untraced and `settle` traced calls. A leak grows by the same amount in every
-    stretch; the libraries' and newer interpreters' own caches, still warming after the
-    warm-up, less each time, so the smallest growth is what a test bounds."""
+def fresh(text: str) -> str:
+    """A new str object equal to `text`: neither interned nor a cached one-character string."""
+    if len(text) < 2:
+        raise ValueError("one-character strings are cached by the interpreter")
+    return (text + "\x00")[:-1]
+
+
+def fresh_int(value: int) -> int:
+    """A new int object (ints in -5..256 are cached)."""
+    if -5 <= value <= 256:
+        raise ValueError("small ints are cached by the interpreter")
+    return int(str(value))
+
+
+class Call:
+    """fn(*args, **kwargs) with what it may keep: every argument is watched, and so is
+    any further object given to `watch` (an element, an attribute of an argument...)."""
+
+    def __init__(self, fn: Callable[..., Any], *args: Any, **kwargs: Any) -> None:
+        self.fn, self.args, self.kwargs = fn, args, kwargs
+        self.watched: List[Any] = []
+        self.kept: Dict[int, int] = {}
+        self.watch(*args, *kwargs.values())
+
+    def watch(self, *objects: Any) -> "Call":
+        for obj in objects:
+            if not _shared(obj) and all(obj is not w for w in self.watched):
+                self.watched.append(obj)
+        return self
+
+    def keeps(self, *objects: Any, count: int = 1) -> "Call":
+        """The call documents `count` more references to each object afterwards (stored,
+        returned, set on an instance); negative when it documents releasing some."""
+        for obj in objects:
+            self.watch(obj)
+            self.kept[id(obj)] = self.kept.get(id(obj), 0) + count
+        return self
+
+    def run(self) -> Optional[Type[BaseException]]:
+        """Makes the call; the type of what it raised, or None. Nothing else is kept."""
+        try:
+            self.fn(*self.args, **self.kwargs)
+        except BaseException as exc:  # noqa: B036 - the path may raise anything
+            return type(exc)
+        return None
+
+
+def reference_changes(call: Call) -> Tuple[Optional[Type[BaseException]], List[Tuple[str, int, int]]]:
+    """Makes the call once. Returns the type of the exception it raised (None on success)
+    and, for every watched object, (repr, change of its count, change documented). The
+    result is held while counting, so a returned argument counts as kept; the exception
+    (with its traceback and frames) is dropped and collected first."""
+    watched, fn, args, kwargs = call.watched, call.fn, call.args, call.kwargs
+    for obj in watched:
+        # A fresh object is referenced from a handful of places: a count in the hundreds
+        # means an interned or cached one, whose count others change too.
+        assert sys.getrefcount(obj) < 64, f"not a fresh object: {obj!r}"
+    # What exists now is set aside, so the collection after the call only looks at what
+    # the call made (a full collection of a process with pandas loaded is slow).
+    gc.freeze()
+    try:
+        before = [sys.getrefcount(obj) for obj in watched]
+        error: Optional[Type[BaseException]] = None
+        result = None
+        try:
+            result = fn(*args, **kwargs)
+        except BaseException as exc:  # noqa: B036 - the path may raise anything
+            error = type(exc)
+        gc.collect()
+        after = [sys.getrefcount(obj) for obj in watched]
+        del result
+    finally:
+        gc.unfreeze()
+    changes = [(repr(obj)[:60], a - b, call.kept.get(id(obj), 0))
+               for obj, a, b in zip(watched, after, before)]
+    return error, changes
+
+
+def check_references(build: Callable[[], Call], raises: Optional[Type[BaseException]]) -> None:
+    """Builds and makes the call twice with fresh objects (the first warms the call sites'
+    caches up), and asserts that the second took the expected path and changed no
+    watched object's count other than documented."""
+    reference_changes(build())
+    error, changes = reference_changes(build())
+    if raises is None:
+        assert error is None, f"raised {error}"
+    else:
+        assert error is not None and issubclass(error, raises), f"expected {raises}, got {error}"
+    wrong = [(obj, got, documented) for obj, got, documented in changes if got != documented]
+    assert not wrong, f"(object, count change, documented change): {wrong}"
+
+
+# 3.13 deprecates the narrower one.
+_clear_type_cache = getattr(sys, "_clear_internal_caches", None) or sys._clear_type_cache
+
+
+def _census() -> Counter:
+    # Keyed by name, so the census itself keeps no type alive. After gc.freeze() it
+    # sees only what was made since.
+    return Counter(f"{type(o).__module__}.{type(o).__qualname__}" for o in gc.get_objects())
+
+
+def stretch_growth(calls: Callable[[], object], *, warmup: int, stretch: int,
+                   stretches: int = 3) -> Tuple[List[int], Dict[str, int]]:
+    """Runs `calls` `warmup` times, then `stretches` runs of `stretch` calls. Returns the
+    traced memory gained over each run, and for every type of live object that grew in
+    each run its smallest growth. A leak grows by the same amount in every run; the
+    libraries' own caches, still warming, less each time."""
     for _ in range(warmup):
         calls()
     gc.collect()
@@ -21,51 +140,25 @@ def stretch_growth(calls: Callable[[], object], *, warmup: int, settle: int, str
     gc.freeze()
     tracemalloc.start()
     try:
-        for _ in range(settle):
-            calls()
-        gc.collect()
-        growth = []
+        memory: List[int] = []
+        grown: Optional[Dict[str, int]] = None
+        counts = _census()
         for _ in range(stretches):
+            # Emptied, so the interpreter's type attribute cache fills again in every
+            # run: a call that looks an attribute up under a new name string each time
+            # shows as the names the cache then keeps (once full, it only swaps them).
+            _clear_type_cache()
             before = tracemalloc.get_traced_memory()[0]
             for _ in range(stretch):
                 calls()
             gc.collect()
-            growth.append(tracemalloc.get_traced_memory()[0] - before)
-    finally:
-        tracemalloc.stop()
-        gc.unfreeze()
-    return growth
-
-
-def _census() -> Counter:
-    # Keyed by name, so the census itself keeps no type alive.
-    return Counter(f"{type(o).__module__}.{type(o).__qualname__}" for o in gc.get_objects())
-
-
-def object_growth(calls: Callable[[], object], *, warmup: int, stretch: int,
-                  stretches: int) -> Dict[str, int]:
-    """Live objects (as the collector tracks them) gained per type over each of `stretches`
-    runs of `stretch` calls, after `warmup` calls: for every type that grew in each
-    stretch, its smallest growth. Memory can stay flat while objects pile up (a cycle
-    kept by a static, a freed list reused), so this counts them; caches still warming
-    grow less each time, a leak by the same number."""
-    for _ in range(warmup):
-        calls()
-    gc.collect()
-    # Set aside, as in stretch_growth: the census then counts only what the calls made.
-    gc.freeze()
-    try:
-        counts = _census()
-        grown: Optional[Dict[str, int]] = None
-        for _ in range(stretches):
-            for _ in range(stretch):
-                calls()
-            gc.collect()
-            now = _census()
+            memory.append(tracemalloc.get_traced_memory()[0] - before)
+            now = _census()  # made after the reading, and held over the next run's
             delta = {name: n - counts[name] for name, n in now.items() if n > counts[name]}
             grown = delta if grown is None else {name: min(n, delta[name])
                                                 for name, n in grown.items() if name in delta}
             counts = now
     finally:
+        tracemalloc.stop()
         gc.unfreeze()
-    return grown or {}
+    return memory, grown or {}

@@ -5,7 +5,7 @@ import subprocess
 import sys
 import typing
 import warnings
-from datetime import date, datetime
+from datetime import datetime
 from functools import partial
 
 import numpy as np
@@ -15,7 +15,6 @@ from tavrix.exceptions import DataDecodingError, HttpError
 
 import investor_oracle as oracle
 from fakes import DictSub, Session, StrSub, record_hooks
-from leakcheck import stretch_growth
 from private_core.investor import InvestorFlowContract as contract
 from private_core.investor import flow_engine as fe
 from private_core.investor.flow_engine import InvestorFlowEngine, _strict_str
@@ -543,69 +542,3 @@ def test_resample_uses_replaced_strict_str(monkeypatch):
         frame = _daily(["AA", "B"], 3)
         pd.testing.assert_frame_equal(engine()._resample_frame(frame, "stock", "1W"),
                                       oracle.resample_per_entity(frame, "stock", "1W"))
-
-
-# The section below still builds its sessions the old way; it is being rewritten.
-def FakeSession(*answers, post_error=None, get_answer=None):  # noqa: N802
-    return Session(*((post_error, get_answer) if post_error else answers))
-
-
-# --- references ---------------------------------------------------------------------
-
-
-def _expect(exc, fn, *args):
-    try:
-        fn(*args)
-    except exc:
-        pass
-    else:
-        raise AssertionError(f"{fn} did not raise {exc}")
-
-
-def _light_calls():
-    eng = InvestorFlowEngine(FakeSession(None, {"A": [{"v": 1}]}, None, HttpError("x", status_code=500)))
-    eng._prepare_payload({"ids": [" a ", 1], "group": " X ", "interval": "1w",
-                          "start": date(2024, 1, 1), "end": datetime(2024, 1, 2), "n": None})
-    eng._prepare_payload({"ids": "a"})
-    eng._to_query_params({"ids": ["a", " b "], "g": "x"})
-    eng._normalise_records({"A": [{"v": 1}], "B": [{"v": 2, "symbol": "own"}]}, "stock")
-    eng._normalise_records({"data": {"items": [{"v": 1}]}}, "sector")
-    _expect(DataDecodingError, eng._normalise_records, [{"v": 1}, 1], "stock")
-    _expect(DataDecodingError, eng._normalise_records, {"A": [], "B": 1}, "stock")
-    _expect(TypeError, eng._ensure_mapping, {}, "stock", 1)
-    _expect(ValueError, eng.fetch_df, "fund", "flow", {})
-    _expect(ValueError, eng.fetch_df, "market", "foreign_room", {})
-    _expect(TypeError, eng.fetch_df, "stock", "flow", [])
-    eng.fetch_df("stock", "flow", {"ids": "A"})
-    eng.fetch_df("stock", "flow", {"ids": ["A", "B"]})
-    _expect(HttpError, eng.fetch_df, "stock", "flow", {})
-    fallback = InvestorFlowEngine(FakeSession(post_error=HttpError("n", status_code=404), get_answer=[]))
-    fallback._request("/p", {"ids": ["a", "b"]})
-    _strict_str(None)
-    _strict_str(" x ")
-
-
-def test_light_entry_points_do_not_leak(monkeypatch):
-    for hook in ("start_progress", "update_progress", "finish_progress"):
-        monkeypatch.setattr(fe, hook, lambda *args: None)
-    stretches = stretch_growth(_light_calls, warmup=500, settle=300, stretch=1500, stretches=3)
-    assert min(stretches) < 30_000, stretches
-
-
-def test_frame_paths_keep_reference_counts(progress):
-    import gc
-
-    key = "".join(["sym", "bol"])  # not interned: its count is ours alone
-    rows = [{key: f"S{i % 3}", "date": f"2024-01-{i % 28 + 1:02d}", "v": i, "t": "x"} for i in range(60)]
-    frame = oracle.to_dataframe(rows, "stock")
-    eng = engine()
-    objects = [rows, rows[0], key, frame]
-    gc.collect()
-    before = [sys.getrefcount(o) for o in objects]
-    for _ in range(30):
-        eng._to_dataframe(rows, "stock")
-        eng._resample_frame(frame, "stock", "1W")
-        eng._resample_frame(frame, "stock", "B")  # pandas' own resampler
-        _expect(ValueError, eng._resample_frame, frame, "stock", "NOPE")
-    gc.collect()
-    assert [sys.getrefcount(o) for o in objects] == before

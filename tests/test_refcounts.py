@@ -1,12 +1,13 @@
 """Every entry point, on its success path and each error path, leaves the reference
 counts of the objects it is given as they were, except by what it documents keeping."""
 import contextlib
+import ctypes
 import io
 import logging
 
 import pytest
 from entry_cases import CASES, MODULES
-from refcheck import check_references
+from leakcheck import Call, check_references, fresh
 
 
 @pytest.fixture
@@ -27,22 +28,16 @@ def test_arguments_keep_their_references(case, quiet):
 
 
 def test_table_covers_every_module():
-    covered = {c.module for c in CASES}
     # The two reserved modules define no entry point yet (their loading is looped in
     # the leak tests).
-    assert covered == set(MODULES) - {"basket_base", "statements_base"}
+    assert {c.module for c in CASES} == set(MODULES) - {"basket_base", "statements_base"}
 
 
 def test_check_sees_a_leaked_reference_and_a_documented_one():
-    import ctypes
-
-    from refcheck import Call, fresh
-
     text = fresh("watched")
     with pytest.raises(AssertionError, match="count change"):
-        check_references(lambda: Call(ctypes.pythonapi.Py_IncRef, ctypes.py_object(text)).watch(text),
-                         None)
+        check_references(lambda: Call(ctypes.pythonapi.Py_IncRef, ctypes.py_object(text)).watch(text), None)
     for _ in range(2):  # the check made two calls
         ctypes.pythonapi.Py_DecRef(ctypes.py_object(text))
     kept = []
-    check_references(lambda: (lambda obj: Call(kept.append, obj).keeps(obj))(fresh("kept")), None)
+    check_references(lambda: Call(kept.append, obj := fresh("kept")).keeps(obj), None)
