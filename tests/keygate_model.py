@@ -18,8 +18,7 @@ def validate(session, *, client_version, include_messages=True, extra_context=No
         raise TypeError(wrong_type("client_version", client_version, "str"))
     if extra_context is not None and type(extra_context) is not dict:
         raise TypeError(wrong_type("extra_context", extra_context, "dict"))
-    body = {"apiKey": session.api_key, "clientVersion": client_version,
-            "includeMessages": include_messages}
+    body = {"apiKey": session.api_key, "clientVersion": client_version, "includeMessages": include_messages}
     if extra_context:
         body["context"] = extra_context
     try:

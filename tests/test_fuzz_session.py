@@ -20,8 +20,8 @@ from private_core.transport_base import HttpSession
 
 
 def mostly(valid, other, odds=3):
-    """`valid` `odds` times for each `other`, so that most examples get past the argument
-    checks (one_of would draw each of the many branches of `leaves` as often as `valid`)."""
+    """`valid` `odds` times per `other`, so most examples pass the argument checks (one_of would
+    draw each of the many branches of `leaves` as often as `valid`)."""
     return st.sampled_from([valid] * odds + [other]).flatmap(lambda strategy: strategy)
 
 
@@ -70,7 +70,7 @@ def key_session(api_key, answer):
 def test_validate_api_key_matches_model(api_key, answer, client_version, include_messages, extra_context):
     kwargs = dict(client_version=client_version, include_messages=include_messages, extra_context=extra_context)
     session, model_session = key_session(api_key, answer), key_session(api_key, answer)
-    with mock.patch.object(keygate, "logger", mock.Mock()), mock.patch.object(keygate_model, "logger", mock.Mock()):
+    with mock.patch.object(keygate, "logger") as log, mock.patch.object(keygate_model, "logger") as model_log:
         try:
             got = outcome(keygate.validate_api_key, session, **kwargs)
             want = outcome(keygate_model.validate, model_session, **kwargs)
@@ -78,6 +78,7 @@ def test_validate_api_key_matches_model(api_key, answer, client_version, include
             assert exc is answer
             return
     assert_same_outcome(got, want)
+    assert log.mock_calls == model_log.mock_calls
     # The session's own exception passes as the very object it raised.
     if want[0] == "raised" and (want[1] is answer or isinstance(answer, Response) and want[1] is answer.payload):
         assert got[1] is want[1]
@@ -151,10 +152,8 @@ def test_session_request_matches_model(method, path, params, json_body, data, he
     assert sent_method is method and sent_url == url
     assert kwargs["params"] is params and kwargs["json"] is json_body and kwargs["data"] is data
     assert kwargs["timeout"] == (timeout or 30)
-    if headers:
-        assert kwargs["headers"] == headers and kwargs["headers"] is not headers
-    else:
-        assert kwargs["headers"] is None
+    # A copy of the caller's headers, None for none at all.
+    assert kwargs["headers"] == (headers or None) and (kwargs["headers"] is not headers or headers is None)
     if isinstance(reply, requests.RequestException):
         assert got[0] == "raised" and type(got[1]) is HttpError and got[1].__cause__ is reply
         assert got[1].status_code is None
@@ -174,8 +173,7 @@ def test_session_request_matches_model(method, path, params, json_body, data, he
        params=st.one_of(st.none(), st.dictionaries(short_text, st.one_of(short_text, st.integers()), max_size=3)),
        json_body=st.one_of(st.none(), st.dictionaries(short_text, json_values, max_size=2)))
 def test_session_against_a_closed_port_raises_http_error(path, params, post, json_body):
-    # A real library call that cannot connect: always the transport HttpError, with the
-    # library's exception as its cause; never anything else.
+    # A real library call that cannot connect: always the transport HttpError, caused by the library's own.
     base = f"http://127.0.0.1:{closed_port()}/api/v1/tavrix"
     with HttpSession("key", base_url=base, timeout=2) as session:
         got = outcome(session.post, path, json_body=json_body) if post else outcome(session.get, path, params=params)
@@ -184,8 +182,7 @@ def test_session_against_a_closed_port_raises_http_error(path, params, post, jso
         assert isinstance(got[1].__cause__, requests.RequestException)
         assert got[1].status_code is None
     else:
-        # Text the library cannot encode (a lone surrogate) fails before any request,
-        # with the library's own error, which passes unchanged.
+        # Text the library cannot encode (a lone surrogate) fails before sending, with its own error.
         assert isinstance(got[1], ValueError), got
 
 
