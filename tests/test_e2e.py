@@ -9,9 +9,9 @@ from tavrix.exceptions import DataDecodingError, HttpError
 from tavrix_sandbox import data
 from tavrix_sandbox.testing import SandboxError, start_sandbox
 
+from fakes import MemoClient
 from private_core import daily_bars, memo_rules, tick_feed
 from private_core.investor.flow_engine import InvestorFlowEngine
-from private_core.memo_layer import BaseMemoLayer
 from private_core.transport_base import HttpSession
 
 API, EOD = "/api/v1/tavrix", "/market-data/eod/ohlcv"
@@ -37,8 +37,6 @@ def flow_params(ids, **extra):
 
 
 # --- the sandbox itself, through the session ---------------------------------------------
-
-
 @pytest.mark.parametrize("key, path, params, status, detail", [
     ("demo-key", EOD, {}, 400, "query parameter 'symbol' is required"),
     ("demo-key", EOD, {"symbol": "ALP", "start": "2026-13-01"}, 400,
@@ -67,8 +65,7 @@ def test_sandbox_data_is_deterministic_and_plausible(session):
     minutes = session.get("/market-data/intraday/ohlcv",
                           params={"symbol": "WAV", "start": START, "end": START}).json()["data"]
     times = [m["time"][11:16] for m in minutes]
-    assert len(minutes) == 270 and times[0] == "09:00" and times[-1] == "14:59"
-    assert "12:00" not in times  # lunch break
+    assert len(minutes) == 270 and times[0] == "09:00" and times[-1] == "14:59" and "12:00" not in times  # lunch break
 
 
 def test_sandbox_port_taken_is_one_clear_line():
@@ -83,8 +80,6 @@ def test_sandbox_port_taken_is_one_clear_line():
 
 
 # --- end-of-day bars ------------------------------------------------------------------------
-
-
 def test_eod_batch(sandbox, session):
     frame = daily_bars.fetch_ohlcv(session, ["alp", " sol ", "WAV"], START, END, show_progress=False)
     assert sorted(frame["symbol"].unique()) == ["ALP", "SOL", "WAV"] and len(frame) == 3 * len(DAYS)
@@ -116,8 +111,6 @@ def test_batch_of_twenty_uses_one_kept_alive_connection(sandbox, session):
 
 
 # --- intraday bars and the tape -----------------------------------------------------------
-
-
 @pytest.mark.parametrize("adjusted, sent", [(None, None), (True, "true"), (False, "false")])
 def test_intraday_resampled_to_five_minutes(sandbox, session, adjusted, sent):
     day = "2026-11-04"
@@ -150,8 +143,6 @@ def test_orderbook_weekend_is_empty(session):
 
 
 # --- investor flows -----------------------------------------------------------------------
-
-
 @pytest.mark.parametrize("shape", ["array", "data", "results", "items", "records", "keyed"])
 @pytest.mark.parametrize("namespace, op, ids, id_column", [
     ("stock", "flow", ["SOL", "TAV"], "symbol"), ("market", "breakdown", ["MAIN"], "symbol"),
@@ -193,8 +184,6 @@ def test_investor_get_fallback(sandbox, session, status):
 # --- errors through the fetchers ---------------------------------------------------------
 # A backend error inside a 200 reply is a decoding error; a status other than 404/405 is
 # not retried by GET.
-
-
 @pytest.mark.parametrize("faults, fetch, error, expected, sent", [
     ({}, lambda s: daily_bars.fetch_ohlcv(s, "XYZ", show_progress=False), DataDecodingError,
      {"args": ("Backend returned error for XYZ: Unknown symbol: XYZ",)}, ["GET"]),
@@ -214,19 +203,12 @@ def test_fetcher_errors(sandbox, session, faults, fetch, error, expected, sent):
 
 
 # --- the cache in front of a fetcher ------------------------------------------------------
-
-
-class Client(BaseMemoLayer):
-    def __init__(self, session):
-        super().__init__()
-        self.session = session
-
-    def eod(self, symbols, start, end, *, live=None):
-        return self._fetch_with_cache(
-            "eod", (tuple(symbols), start, end),
-            live=memo_rules.touches_latest_trading_day(end) if live is None else live,
-            fetcher=lambda: daily_bars.fetch_ohlcv(self.session, symbols, start, end, show_progress=False),
-            ttl_live=memo_rules.ttl_eod_latest(), ttl_history=memo_rules.ttl_eod_history())
+def eod(client, session, symbols, start, end, live):
+    """End-of-day bars through the cache, with the TTLs and the live test callers use."""
+    return client._fetch_with_cache(
+        "eod", (tuple(symbols), start, end), live=memo_rules.touches_latest_trading_day(end) if live is None else live,
+        fetcher=lambda: daily_bars.fetch_ohlcv(session, symbols, start, end, show_progress=False),
+        ttl_live=memo_rules.ttl_eod_latest(), ttl_history=memo_rules.ttl_eod_history())
 
 
 @pytest.mark.parametrize("recent, live, fetches", [
@@ -236,9 +218,9 @@ class Client(BaseMemoLayer):
 def test_cache_in_front_of_the_fetcher(sandbox, session, recent, live, fetches):
     today = date.today()
     start, end = ((today - timedelta(days=10)).isoformat(), today.isoformat()) if recent else (START, END)
-    client = Client(session)
-    first, second = [client.eod(["ALP", "BOR"], start, end, live=live) for _ in range(2)]
+    client = MemoClient()
+    first, second = [eod(client, session, ["ALP", "BOR"], start, end, live) for _ in range(2)]
     assert sandbox.requests_made() == 2 * fetches and (second is first) is (fetches == 1)
     pd.testing.assert_frame_equal(first, second)
-    other = Client(session).eod(["ALP", "BOR"], start, end, live=live)  # caches are per client
+    other = eod(MemoClient(), session, ["ALP", "BOR"], start, end, live)  # caches are per client
     assert other is not first and sandbox.requests_made() == 2 * fetches + 2
