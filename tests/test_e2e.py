@@ -83,11 +83,8 @@ def test_sandbox_port_taken_is_one_clear_line():
 def test_eod_batch(sandbox, session):
     frame = daily_bars.fetch_ohlcv(session, ["alp", " sol ", "WAV"], START, END, show_progress=False)
     assert sorted(frame["symbol"].unique()) == ["ALP", "SOL", "WAV"] and len(frame) == 3 * len(DAYS)
-    sent = wire(sandbox)
-    assert sorted(q[0][1] for _, _, q in sent) == ["ALP", "SOL", "WAV"]
-    for method, path, query in sent:
-        assert (method, path) == ("GET", EOD)
-        assert [k for k, _ in query] == ["symbol", "interval", "start", "end"] and dict(query)["interval"] == "1D"
+    query = [("interval", "1D"), ("start", START), ("end", END)]  # in this order, after the symbol
+    assert sorted(wire(sandbox)) == [("GET", EOD, [("symbol", name), *query]) for name in ["ALP", "SOL", "WAV"]]
     sol = frame[frame["symbol"] == "SOL"].reset_index(drop=True)
     expected = [data.eod_bar("SOL", d, adjusted=True) for d in DAYS]
     assert sol["close"].tolist() == [b["close"] for b in expected]
@@ -203,14 +200,6 @@ def test_fetcher_errors(sandbox, session, faults, fetch, error, expected, sent):
 
 
 # --- the cache in front of a fetcher ------------------------------------------------------
-def eod(client, session, symbols, start, end, live):
-    """End-of-day bars through the cache, with the TTLs and the live test callers use."""
-    return client._fetch_with_cache(
-        "eod", (tuple(symbols), start, end), live=memo_rules.touches_latest_trading_day(end) if live is None else live,
-        fetcher=lambda: daily_bars.fetch_ohlcv(session, symbols, start, end, show_progress=False),
-        ttl_live=memo_rules.ttl_eod_latest(), ttl_history=memo_rules.ttl_eod_history())
-
-
 @pytest.mark.parametrize("recent, live, fetches", [
     (False, None, 1),  # the fixed past fortnight: history, served from the cache
     (True, None, 2),  # the last ten days up to today: fetched again
@@ -218,9 +207,16 @@ def eod(client, session, symbols, start, end, live):
 def test_cache_in_front_of_the_fetcher(sandbox, session, recent, live, fetches):
     today = date.today()
     start, end = ((today - timedelta(days=10)).isoformat(), today.isoformat()) if recent else (START, END)
+
+    def eod(client):  # as callers put the cache in front: its TTLs and its test of live data
+        return client._fetch_with_cache(
+            "eod", (start, end), live=memo_rules.touches_latest_trading_day(end) if live is None else live,
+            fetcher=lambda: daily_bars.fetch_ohlcv(session, ["ALP", "BOR"], start, end, show_progress=False),
+            ttl_live=memo_rules.ttl_eod_latest(), ttl_history=memo_rules.ttl_eod_history())
+
     client = MemoClient()
-    first, second = [eod(client, session, ["ALP", "BOR"], start, end, live) for _ in range(2)]
+    first, second = eod(client), eod(client)
     assert sandbox.requests_made() == 2 * fetches and (second is first) is (fetches == 1)
     pd.testing.assert_frame_equal(first, second)
-    other = eod(MemoClient(), session, ["ALP", "BOR"], start, end, live)  # caches are per client
+    other = eod(MemoClient())  # caches are per client
     assert other is not first and sandbox.requests_made() == 2 * fetches + 2
