@@ -46,10 +46,6 @@ OPS = [(0.35, "fetch_with_cache"), (0.55, "get"), (0.70, "set"), (0.82, "infligh
        (0.94, "failing get"), (0.975, "clear_ns"), (0.99, "clear_cache"), (1.0, "clear_all")]  # (top of band, kind)
 
 
-class FetchFailed(Exception):
-    """The fetchers' own error: the only one allowed out of _fetch_with_cache."""
-
-
 class Token:
     """A unique result, tagged with the pair it was made for. With a cache (re-entrant), its destructor reads
     that cache: entries are dropped under the cache's lock (eviction, clears, replacement), so this re-enters
@@ -84,7 +80,7 @@ class Churn:
             if sleep:
                 time.sleep(rng.choice((0.0005, 0.001, 0.003)))
             if fail:
-                raise FetchFailed(pair)
+                raise Boom(pair)  # the fetchers' own error: the only one allowed out of _fetch_with_cache
             token = Token(pair, "fetch", self.cache if kind < 0.2 else None)
             self.produced[pair].add(token.serial)
             return token
@@ -108,7 +104,7 @@ class Churn:
                             ttl_history=rng.choice(TTLS), params=rng.choice((None, {"p": 1})),
                             wait_timeout=rng.choice((0, 0.002, 0.01)), wait_interval=0.0005)
                         self.returned.append((pair, token))
-                    except FetchFailed as exc:
+                    except Boom as exc:
                         if exc.args != (pair,):
                             self.problems.append(f"another pair's failure: {exc.args}")
                 elif op == "get":
@@ -221,8 +217,7 @@ def test_threads_on_one_cache(switch_interval):
     # Each result came from a fetcher for that very pair (stored, shared or its own).
     for pair, token in run.returned:
         assert token.pair == pair and token.origin == "fetch" and token.serial in run.produced[pair]
-    # Every kind of operation really ran.
-    assert set(run.ops) == {name for _, name in OPS}
+    assert set(run.ops) == {name for _, name in OPS}  # every kind of operation really ran
     produced = sum(map(len, run.produced.values()))
     assert len(run.returned) > produced > 0  # results were shared or served from the cache
     print(f"\n{THREADS} threads x {SECONDS:g} s, switch interval {switch_interval}: {sum(run.ops.values())} "
