@@ -123,10 +123,9 @@ def test_http_error_becomes_validation_error(server, session, caplog, status, bo
     answer(server, body, status)
     with caplog.at_level(logging.DEBUG, logger=LOGGER), pytest.raises(ApiKeyValidationError) as info:
         validate_api_key(session, client_version="1")
-    assert info.value.args == (message,)
+    assert info.value.args == (message,) and info.value.__suppress_context__
     cause = info.value.__cause__
     assert type(cause) is HttpError and cause.status_code == status
-    assert info.value.__suppress_context__
     [record] = records(caplog, logging.ERROR)
     assert (record.msg, record.args, record.exc_info) == (REJECTED, (status, cause.payload), None)
     assert records(caplog, logging.DEBUG) == []
@@ -137,9 +136,8 @@ def test_transport_failure(caplog):
             pytest.raises(ApiKeyValidationError) as info:
         validate_api_key(session, client_version="1")
     cause = info.value.__cause__
-    assert type(cause) is HttpError and cause.status_code is None
+    assert info.value.args == (NO_TEXT % None,) and type(cause) is HttpError and cause.status_code is None
     assert isinstance(cause.__cause__, requests.ConnectionError)
-    assert info.value.args == (NO_TEXT % None,)
     assert [r.args for r in records(caplog, logging.ERROR)] == [(None, None)]
 
 
@@ -191,8 +189,7 @@ def test_other_send_failure(caplog, error):
     cause = info.value.__cause__
     assert (cause is error) if error else type(cause) is AttributeError
     [record] = records(caplog, logging.ERROR)
-    assert record.getMessage() == "Failed to validate API key with Tavrix backend"
-    assert record.exc_info[1] is cause
+    assert (record.getMessage(), record.exc_info[1]) == ("Failed to validate API key with Tavrix backend", cause)
 
 
 def test_key_read_before_sending():
