@@ -14,7 +14,7 @@ from private_core import daily_bars, memo_rules, tick_feed
 from private_core.investor.flow_engine import InvestorFlowEngine
 from private_core.transport_base import HttpSession
 
-API, EOD = "/api/v1/tavrix", "/market-data/eod/ohlcv"
+API, EOD, INTRADAY = "/api/v1/tavrix", "/market-data/eod/ohlcv", "/market-data/intraday/ohlcv"
 # A fixed past week: Monday 2 to Friday 13 November 2026 (two trading weeks).
 START, END = "2026-11-02", "2026-11-13"
 DAYS = list(data.trading_days(date(2026, 11, 2), date(2026, 11, 13)))
@@ -32,8 +32,9 @@ def wire(sandbox):
             for e in sandbox.stats()["log"]]
 
 
-def flow_params(ids, **extra):
-    return {"ids": ids, "group": "Foreign", "start": START, "end": END, **extra}
+def flows(session, ids, namespace="stock", op="flow", **extra):
+    params = {"ids": ids, "group": "Foreign", "start": START, "end": END, **extra}
+    return InvestorFlowEngine(session).fetch_df(namespace, op, params)
 
 
 # --- the sandbox itself, through the session ---------------------------------------------
@@ -43,8 +44,7 @@ def flow_params(ids, **extra):
      "start must be a date as YYYY-MM-DD, got '2026-13-01'"),
     ("demo-key", EOD, {"symbol": "ALP", "start": END, "end": START}, 400, "start must not be after end"),
     ("demo-key", EOD, {"symbol": "ALP", "interval": "5m"}, 400, "interval must be one of 1D, 1W, 1M, got '5m'"),
-    ("demo-key", "/market-data/intraday/ohlcv", {"symbol": "ALP", "adjusted": "yes"}, 400,
-     "adjusted must be 'true' or 'false', got 'yes'"),
+    ("demo-key", INTRADAY, {"symbol": "ALP", "adjusted": "yes"}, 400, "adjusted must be 'true' or 'false', got 'yes'"),
     ("demo-key", "/market-data/nothing", {}, 404, f"Not found: {API}/market-data/nothing"),
     ("nope", EOD, {"symbol": "ALP"}, 401, "Invalid API key")])
 def test_sandbox_refuses_bad_requests(sandbox, key, path, params, status, detail):
@@ -62,8 +62,7 @@ def test_sandbox_data_is_deterministic_and_plausible(session):
     for bar in first:
         assert bar["low"] <= min(bar["open"], bar["close"]) <= max(bar["open"], bar["close"]) <= bar["high"]
         assert bar["volume"] > 0 and bar["volume"] % 100 == 0
-    minutes = session.get("/market-data/intraday/ohlcv",
-                          params={"symbol": "WAV", "start": START, "end": START}).json()["data"]
+    minutes = session.get(INTRADAY, params={"symbol": "WAV", "start": START, "end": START}).json()["data"]
     times = [m["time"][11:16] for m in minutes]
     assert len(minutes) == 270 and times[0] == "09:00" and times[-1] == "14:59" and "12:00" not in times  # lunch break
 
@@ -142,7 +141,7 @@ def test_orderbook_weekend_is_empty(session):
     ("sector", "foreign_room", ["8000", "9000"], "icb")])
 def test_investor_reply_shapes(sandbox, session, shape, namespace, op, ids, id_column):
     sandbox.configure(investor_shape=shape)
-    frame = InvestorFlowEngine(session).fetch_df(namespace, op, flow_params(ids))
+    frame = flows(session, ids, namespace, op)
     # Keyed replies carry the identifier only as their key: the engine restores it.
     assert frame[id_column].tolist() == [i for i in sorted(ids) for _ in DAYS]
     assert frame["date"].tolist() == [pd.Timestamp(d) for d in DAYS] * len(ids)
@@ -153,7 +152,7 @@ def test_investor_reply_shapes(sandbox, session, shape, namespace, op, ids, id_c
     ("1w", ["2026-11-08", "2026-11-15"], [slice(0, 5), slice(5, 10)]),
     ("1m", ["2026-11-30"], [slice(0, 10)])])  # calendar months on pandas 2 and 3
 def test_investor_values_and_resampling(session, interval, ends, periods):
-    frame = InvestorFlowEngine(session).fetch_df("stock", "flow", flow_params(["SOL", "TAV", "WAV"], interval=interval))
+    frame = flows(session, ["SOL", "TAV", "WAV"], interval=interval)
     assert len(frame) == 3 * len(ends) and (frame["group"] == "foreign").all()
     sol = frame[frame["symbol"] == "SOL"]
     assert sol["date"].tolist() == [pd.Timestamp(d) for d in ends]
@@ -163,13 +162,12 @@ def test_investor_values_and_resampling(session, interval, ends, periods):
 
 @pytest.mark.parametrize("status", [404, 405])
 def test_investor_get_fallback(sandbox, session, status):
-    posted = InvestorFlowEngine(session).fetch_df("stock", "flow", flow_params(["SOL"]))
+    posted = flows(session, ["SOL"])
     sandbox.reset()
     sandbox.configure(investor_post_status=status)
-    pd.testing.assert_frame_equal(InvestorFlowEngine(session).fetch_df("stock", "flow", flow_params(["SOL"])), posted)
-    sent = wire(sandbox)
-    assert [m for m, _, _ in sent] == ["POST", "GET"]
-    assert dict(sent[1][2]) == {"ids": "SOL", "group": "foreign", "start": START, "end": END}
+    pd.testing.assert_frame_equal(flows(session, ["SOL"]), posted)
+    [(post, _, _), (get, _, query)] = wire(sandbox)
+    assert (post, get, dict(query)) == ("POST", "GET", {"ids": "SOL", "group": "foreign", "start": START, "end": END})
     assert [e["status"] for e in sandbox.stats()["log"]] == [status, 200]
 
 
@@ -181,11 +179,8 @@ def test_investor_get_fallback(sandbox, session, status):
      {"args": ("Backend returned error for XYZ: Unknown symbol: XYZ",)}, ["GET"]),
     ({}, lambda s: daily_bars.fetch_ohlcv(s, "ALP", "2026-02-30", show_progress=False), HttpError,
      {"status_code": 400, "payload": {"detail": "start must be a date as YYYY-MM-DD, got '2026-02-30'"}}, ["GET"]),
-    ({}, lambda s: InvestorFlowEngine(s).fetch_df("stock", "flow", flow_params(["NOPE"])), DataDecodingError,
-     {}, ["POST"]),
-    ({"/market-data/investor/stock/flow": 503},
-     lambda s: InvestorFlowEngine(s).fetch_df("stock", "flow", flow_params(["SOL"])), HttpError,
-     {"status_code": 503}, ["POST"])])
+    ({"/market-data/investor/stock/flow": 503}, lambda s: flows(s, ["SOL"]), HttpError, {"status_code": 503}, ["POST"]),
+    ({}, lambda s: flows(s, ["NOPE"]), DataDecodingError, {}, ["POST"])])
 def test_fetcher_errors(sandbox, session, faults, fetch, error, expected, sent):
     sandbox.configure(faults=faults)
     with pytest.raises(error) as info:
