@@ -88,11 +88,10 @@ def test_eod_batch(sandbox, session):
 
 def test_eod_weekly_is_aggregated_per_symbol(session):
     weekly = daily_bars.fetch_ohlcv(session, ["ALP", "BOR"], START, END, "1W", show_progress=False)
-    assert len(weekly) == 4
-    alp = weekly[weekly["symbol"] == "ALP"].reset_index(drop=True)
-    bars = [data.eod_bar("ALP", d, adjusted=True) for d in DAYS]
-    assert alp["volume"].tolist() == [sum(b["volume"] for b in bars[:5]), sum(b["volume"] for b in bars[5:])]
-    assert alp["high"].tolist() == [max(b["high"] for b in bars[:5]), max(b["high"] for b in bars[5:])]
+    alp, bars = weekly[weekly["symbol"] == "ALP"], [data.eod_bar("ALP", d, adjusted=True) for d in DAYS]
+    weeks = [bars[:5], bars[5:]]
+    assert len(weekly) == 4 and alp["volume"].tolist() == [sum(b["volume"] for b in week) for week in weeks]
+    assert alp["high"].tolist() == [max(b["high"] for b in week) for week in weeks]
 
 
 def test_batch_of_twenty_uses_one_kept_alive_connection(sandbox, session):
@@ -105,8 +104,7 @@ def test_batch_of_twenty_uses_one_kept_alive_connection(sandbox, session):
 # --- intraday bars and the tape -----------------------------------------------------------
 @pytest.mark.parametrize("adjusted, sent", [(None, None), (True, "true"), (False, "false")])
 def test_intraday_resampled_to_five_minutes(sandbox, session, adjusted, sent):
-    day = "2026-11-04"
-    frame = tick_feed.fetch_ohlcv(session, "tav", day, day, "5m", adjusted, show_progress=False)
+    frame = tick_feed.fetch_ohlcv(session, "tav", "2026-11-04", "2026-11-04", "5m", adjusted, show_progress=False)
     assert len(frame) == 270 // 5 and (frame["symbol"] == "TAV").all()
     minutes = data.intraday_bars("TAV", date(2026, 11, 4), adjusted=bool(adjusted))
     assert frame["volume"].sum() == sum(m["volume"] for m in minutes)
@@ -123,8 +121,8 @@ def test_intraday_time_window(session):
 def test_orderbook(sandbox, session):
     frame = tick_feed.fetch_orderbook(session, ["SOL", "ZEN"], "2026-11-05", show_progress=False)
     expected = {s: data.orderbook_rows(s, date(2026, 11, 5)) for s in ("SOL", "ZEN")}
-    assert len(frame) == sum(len(rows) for rows in expected.values())
     assert list(frame.columns) == ["symbol", "time", "price", "volume", "side", "match_id"]
+    assert len(frame) == sum(map(len, expected.values()))
     assert frame[frame["symbol"] == "ZEN"]["price"].tolist() == [r["price"] for r in expected["ZEN"]]
     assert all(dict(q) == {"symbol": dict(q)["symbol"], "target_date": "2026-11-05"} for _, _, q in wire(sandbox))
 
@@ -172,8 +170,7 @@ def test_investor_get_fallback(sandbox, session, status):
 
 
 # --- errors through the fetchers ---------------------------------------------------------
-# A backend error inside a 200 reply is a decoding error; a status other than 404/405 is
-# not retried by GET.
+# A backend error inside a 200 reply is a decoding error; a status other than 404/405 is not retried by GET.
 @pytest.mark.parametrize("faults, fetch, error, expected, sent", [
     ({}, lambda s: daily_bars.fetch_ohlcv(s, "XYZ", show_progress=False), DataDecodingError,
      {"args": ("Backend returned error for XYZ: Unknown symbol: XYZ",)}, ["GET"]),
