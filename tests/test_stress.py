@@ -47,9 +47,9 @@ OPS = [(0.35, "fetch_with_cache"), (0.55, "get"), (0.70, "set"), (0.82, "infligh
 
 
 class Token:
-    """A unique result, tagged with the pair it was made for. With a cache (re-entrant), its destructor reads
-    that cache: entries are dropped under the cache's lock (eviction, clears, replacement), so this re-enters
-    it from inside a dict operation."""
+    """A unique result, tagged with the pair it was made for. With a cache (re-entrant),
+    its destructor reads that cache: entries are dropped under the cache's lock (eviction,
+    clears, replacement), so this re-enters it from inside a dict operation."""
 
     serial, problems = itertools.count(), []
 
@@ -88,7 +88,8 @@ class Churn:
 
     def worker(self, index, deadline):
         rng, ops, cache, layer = random.Random(index), Counter(), self.cache, self.layer
-        own, first = (f"t{index}", ("private",)), True  # only this thread counts the pair `own`
+        own = (f"t{index}", ("private",))  # only this thread counts this pair
+        first = True
         try:
             # Each thread's first operation is fixed, so every kind runs however slow
             # the machine; the rest are drawn at random, each kind with its share.
