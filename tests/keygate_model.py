@@ -10,6 +10,7 @@ from fakes import wrong_type
 
 logger = logging.getLogger("keygate_model")
 REJECTED = "Backend rejected API key validation (status=%s, payload=%s)"
+NO_TEXT = "Backend rejected API key validation (HTTP %s)"
 
 
 def validate(session, *, client_version, include_messages=True, extra_context=None):
@@ -17,8 +18,7 @@ def validate(session, *, client_version, include_messages=True, extra_context=No
         raise TypeError(wrong_type("client_version", client_version, "str"))
     if extra_context is not None and type(extra_context) is not dict:
         raise TypeError(wrong_type("extra_context", extra_context, "dict"))
-    body = {"apiKey": session.api_key, "clientVersion": client_version,
-            "includeMessages": include_messages}
+    body = {"apiKey": session.api_key, "clientVersion": client_version, "includeMessages": include_messages}
     if extra_context:
         body["context"] = extra_context
     try:
@@ -33,7 +33,7 @@ def validate(session, *, client_version, include_messages=True, extra_context=No
             message = payload.strip()
         message = (message if isinstance(message, str) else str(message)) if message else None
         if not message:
-            message = "Backend rejected API key validation (HTTP %s)" % format(status, "")
+            message = NO_TEXT % format(status, "")
         raise ApiKeyValidationError(message) from exc
     except Exception as exc:  # noqa: BLE001 - any other failure of the send, as documented
         logger.exception("Failed to validate API key with Tavrix backend")

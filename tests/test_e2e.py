@@ -9,12 +9,12 @@ from tavrix.exceptions import DataDecodingError, HttpError
 from tavrix_sandbox import data
 from tavrix_sandbox.testing import SandboxError, start_sandbox
 
+from fakes import MemoClient
 from private_core import daily_bars, memo_rules, tick_feed
 from private_core.investor.flow_engine import InvestorFlowEngine
-from private_core.memo_layer import BaseMemoLayer
 from private_core.transport_base import HttpSession
 
-API, EOD = "/api/v1/tavrix", "/market-data/eod/ohlcv"
+API, EOD, INTRADAY = "/api/v1/tavrix", "/market-data/eod/ohlcv", "/market-data/intraday/ohlcv"
 # A fixed past week: Monday 2 to Friday 13 November 2026 (two trading weeks).
 START, END = "2026-11-02", "2026-11-13"
 DAYS = list(data.trading_days(date(2026, 11, 2), date(2026, 11, 13)))
@@ -32,21 +32,19 @@ def wire(sandbox):
             for e in sandbox.stats()["log"]]
 
 
-def flow_params(ids, **extra):
-    return {"ids": ids, "group": "Foreign", "start": START, "end": END, **extra}
+def flows(session, ids, namespace="stock", op="flow", **extra):
+    params = {"ids": ids, "group": "Foreign", "start": START, "end": END, **extra}
+    return InvestorFlowEngine(session).fetch_df(namespace, op, params)
 
 
 # --- the sandbox itself, through the session ---------------------------------------------
-
-
 @pytest.mark.parametrize("key, path, params, status, detail", [
     ("demo-key", EOD, {}, 400, "query parameter 'symbol' is required"),
     ("demo-key", EOD, {"symbol": "ALP", "start": "2026-13-01"}, 400,
      "start must be a date as YYYY-MM-DD, got '2026-13-01'"),
     ("demo-key", EOD, {"symbol": "ALP", "start": END, "end": START}, 400, "start must not be after end"),
     ("demo-key", EOD, {"symbol": "ALP", "interval": "5m"}, 400, "interval must be one of 1D, 1W, 1M, got '5m'"),
-    ("demo-key", "/market-data/intraday/ohlcv", {"symbol": "ALP", "adjusted": "yes"}, 400,
-     "adjusted must be 'true' or 'false', got 'yes'"),
+    ("demo-key", INTRADAY, {"symbol": "ALP", "adjusted": "yes"}, 400, "adjusted must be 'true' or 'false', got 'yes'"),
     ("demo-key", "/market-data/nothing", {}, 404, f"Not found: {API}/market-data/nothing"),
     ("nope", EOD, {"symbol": "ALP"}, 401, "Invalid API key")])
 def test_sandbox_refuses_bad_requests(sandbox, key, path, params, status, detail):
@@ -64,17 +62,13 @@ def test_sandbox_data_is_deterministic_and_plausible(session):
     for bar in first:
         assert bar["low"] <= min(bar["open"], bar["close"]) <= max(bar["open"], bar["close"]) <= bar["high"]
         assert bar["volume"] > 0 and bar["volume"] % 100 == 0
-    minutes = session.get("/market-data/intraday/ohlcv",
-                          params={"symbol": "WAV", "start": START, "end": START}).json()["data"]
+    minutes = session.get(INTRADAY, params={"symbol": "WAV", "start": START, "end": START}).json()["data"]
     times = [m["time"][11:16] for m in minutes]
-    assert len(minutes) == 270 and times[0] == "09:00" and times[-1] == "14:59"
-    assert "12:00" not in times  # lunch break
+    assert len(minutes) == 270 and times[0] == "09:00" and times[-1] == "14:59" and "12:00" not in times  # lunch break
 
 
 def test_sandbox_port_taken_is_one_clear_line():
-    with socket.socket() as busy:
-        busy.bind(("127.0.0.1", 0))
-        busy.listen()
+    with socket.create_server(("127.0.0.1", 0)) as busy:
         port = busy.getsockname()[1]
         with pytest.raises(SandboxError) as info:
             start_sandbox(["--port", str(port)])
@@ -83,29 +77,21 @@ def test_sandbox_port_taken_is_one_clear_line():
 
 
 # --- end-of-day bars ------------------------------------------------------------------------
-
-
 def test_eod_batch(sandbox, session):
     frame = daily_bars.fetch_ohlcv(session, ["alp", " sol ", "WAV"], START, END, show_progress=False)
     assert sorted(frame["symbol"].unique()) == ["ALP", "SOL", "WAV"] and len(frame) == 3 * len(DAYS)
-    sent = wire(sandbox)
-    assert sorted(q[0][1] for _, _, q in sent) == ["ALP", "SOL", "WAV"]
-    for method, path, query in sent:
-        assert (method, path) == ("GET", EOD)
-        assert [k for k, _ in query] == ["symbol", "interval", "start", "end"] and dict(query)["interval"] == "1D"
-    sol = frame[frame["symbol"] == "SOL"].reset_index(drop=True)
-    expected = [data.eod_bar("SOL", d, adjusted=True) for d in DAYS]
-    assert sol["close"].tolist() == [b["close"] for b in expected]
-    assert sol["volume"].tolist() == [b["volume"] for b in expected]
+    query = [("interval", "1D"), ("start", START), ("end", END)]  # in this order, after the symbol
+    assert sorted(wire(sandbox)) == [("GET", EOD, [("symbol", name), *query]) for name in ["ALP", "SOL", "WAV"]]
+    sol, bars = frame[frame["symbol"] == "SOL"], [data.eod_bar("SOL", d, adjusted=True) for d in DAYS]
+    assert (sol["close"].tolist(), sol["volume"].tolist()) == ([b["close"] for b in bars], [b["volume"] for b in bars])
 
 
 def test_eod_weekly_is_aggregated_per_symbol(session):
     weekly = daily_bars.fetch_ohlcv(session, ["ALP", "BOR"], START, END, "1W", show_progress=False)
-    assert len(weekly) == 4
-    alp = weekly[weekly["symbol"] == "ALP"].reset_index(drop=True)
-    bars = [data.eod_bar("ALP", d, adjusted=True) for d in DAYS]
-    assert alp["volume"].tolist() == [sum(b["volume"] for b in bars[:5]), sum(b["volume"] for b in bars[5:])]
-    assert alp["high"].tolist() == [max(b["high"] for b in bars[:5]), max(b["high"] for b in bars[5:])]
+    alp, bars = weekly[weekly["symbol"] == "ALP"], [data.eod_bar("ALP", d, adjusted=True) for d in DAYS]
+    weeks = [bars[:5], bars[5:]]
+    assert len(weekly) == 4 and alp["volume"].tolist() == [sum(b["volume"] for b in week) for week in weeks]
+    assert alp["high"].tolist() == [max(b["high"] for b in week) for week in weeks]
 
 
 def test_batch_of_twenty_uses_one_kept_alive_connection(sandbox, session):
@@ -116,12 +102,9 @@ def test_batch_of_twenty_uses_one_kept_alive_connection(sandbox, session):
 
 
 # --- intraday bars and the tape -----------------------------------------------------------
-
-
 @pytest.mark.parametrize("adjusted, sent", [(None, None), (True, "true"), (False, "false")])
 def test_intraday_resampled_to_five_minutes(sandbox, session, adjusted, sent):
-    day = "2026-11-04"
-    frame = tick_feed.fetch_ohlcv(session, "tav", day, day, "5m", adjusted, show_progress=False)
+    frame = tick_feed.fetch_ohlcv(session, "tav", "2026-11-04", "2026-11-04", "5m", adjusted, show_progress=False)
     assert len(frame) == 270 // 5 and (frame["symbol"] == "TAV").all()
     minutes = data.intraday_bars("TAV", date(2026, 11, 4), adjusted=bool(adjusted))
     assert frame["volume"].sum() == sum(m["volume"] for m in minutes)
@@ -138,8 +121,8 @@ def test_intraday_time_window(session):
 def test_orderbook(sandbox, session):
     frame = tick_feed.fetch_orderbook(session, ["SOL", "ZEN"], "2026-11-05", show_progress=False)
     expected = {s: data.orderbook_rows(s, date(2026, 11, 5)) for s in ("SOL", "ZEN")}
-    assert len(frame) == sum(len(rows) for rows in expected.values())
     assert list(frame.columns) == ["symbol", "time", "price", "volume", "side", "match_id"]
+    assert len(frame) == sum(map(len, expected.values()))
     assert frame[frame["symbol"] == "ZEN"]["price"].tolist() == [r["price"] for r in expected["ZEN"]]
     assert all(dict(q) == {"symbol": dict(q)["symbol"], "target_date": "2026-11-05"} for _, _, q in wire(sandbox))
 
@@ -150,16 +133,13 @@ def test_orderbook_weekend_is_empty(session):
 
 
 # --- investor flows -----------------------------------------------------------------------
-
-
 @pytest.mark.parametrize("shape", ["array", "data", "results", "items", "records", "keyed"])
 @pytest.mark.parametrize("namespace, op, ids, id_column", [
     ("stock", "flow", ["SOL", "TAV"], "symbol"), ("market", "breakdown", ["MAIN"], "symbol"),
     ("sector", "foreign_room", ["8000", "9000"], "icb")])
 def test_investor_reply_shapes(sandbox, session, shape, namespace, op, ids, id_column):
     sandbox.configure(investor_shape=shape)
-    frame = InvestorFlowEngine(session).fetch_df(namespace, op, flow_params(ids))
-    assert len(frame) == len(ids) * len(DAYS)
+    frame = flows(session, ids, namespace, op)
     # Keyed replies carry the identifier only as their key: the engine restores it.
     assert frame[id_column].tolist() == [i for i in sorted(ids) for _ in DAYS]
     assert frame["date"].tolist() == [pd.Timestamp(d) for d in DAYS] * len(ids)
@@ -170,7 +150,7 @@ def test_investor_reply_shapes(sandbox, session, shape, namespace, op, ids, id_c
     ("1w", ["2026-11-08", "2026-11-15"], [slice(0, 5), slice(5, 10)]),
     ("1m", ["2026-11-30"], [slice(0, 10)])])  # calendar months on pandas 2 and 3
 def test_investor_values_and_resampling(session, interval, ends, periods):
-    frame = InvestorFlowEngine(session).fetch_df("stock", "flow", flow_params(["SOL", "TAV", "WAV"], interval=interval))
+    frame = flows(session, ["SOL", "TAV", "WAV"], interval=interval)
     assert len(frame) == 3 * len(ends) and (frame["group"] == "foreign").all()
     sol = frame[frame["symbol"] == "SOL"]
     assert sol["date"].tolist() == [pd.Timestamp(d) for d in ends]
@@ -180,31 +160,24 @@ def test_investor_values_and_resampling(session, interval, ends, periods):
 
 @pytest.mark.parametrize("status", [404, 405])
 def test_investor_get_fallback(sandbox, session, status):
-    posted = InvestorFlowEngine(session).fetch_df("stock", "flow", flow_params(["SOL"]))
+    posted = flows(session, ["SOL"])
     sandbox.reset()
     sandbox.configure(investor_post_status=status)
-    pd.testing.assert_frame_equal(InvestorFlowEngine(session).fetch_df("stock", "flow", flow_params(["SOL"])), posted)
-    sent = wire(sandbox)
-    assert [m for m, _, _ in sent] == ["POST", "GET"]
-    assert dict(sent[1][2]) == {"ids": "SOL", "group": "foreign", "start": START, "end": END}
+    pd.testing.assert_frame_equal(flows(session, ["SOL"]), posted)
+    [(post, _, _), (get, _, query)] = wire(sandbox)
+    assert (post, get, dict(query)) == ("POST", "GET", {"ids": "SOL", "group": "foreign", "start": START, "end": END})
     assert [e["status"] for e in sandbox.stats()["log"]] == [status, 200]
 
 
 # --- errors through the fetchers ---------------------------------------------------------
-# A backend error inside a 200 reply is a decoding error; a status other than 404/405 is
-# not retried by GET.
-
-
+# A backend error inside a 200 reply is a decoding error; a status other than 404/405 is not retried by GET.
 @pytest.mark.parametrize("faults, fetch, error, expected, sent", [
     ({}, lambda s: daily_bars.fetch_ohlcv(s, "XYZ", show_progress=False), DataDecodingError,
      {"args": ("Backend returned error for XYZ: Unknown symbol: XYZ",)}, ["GET"]),
     ({}, lambda s: daily_bars.fetch_ohlcv(s, "ALP", "2026-02-30", show_progress=False), HttpError,
      {"status_code": 400, "payload": {"detail": "start must be a date as YYYY-MM-DD, got '2026-02-30'"}}, ["GET"]),
-    ({}, lambda s: InvestorFlowEngine(s).fetch_df("stock", "flow", flow_params(["NOPE"])), DataDecodingError,
-     {}, ["POST"]),
-    ({"/market-data/investor/stock/flow": 503},
-     lambda s: InvestorFlowEngine(s).fetch_df("stock", "flow", flow_params(["SOL"])), HttpError,
-     {"status_code": 503}, ["POST"])])
+    ({"/market-data/investor/stock/flow": 503}, lambda s: flows(s, ["SOL"]), HttpError, {"status_code": 503}, ["POST"]),
+    ({}, lambda s: flows(s, ["NOPE"]), DataDecodingError, {}, ["POST"])])
 def test_fetcher_errors(sandbox, session, faults, fetch, error, expected, sent):
     sandbox.configure(faults=faults)
     with pytest.raises(error) as info:
@@ -214,21 +187,6 @@ def test_fetcher_errors(sandbox, session, faults, fetch, error, expected, sent):
 
 
 # --- the cache in front of a fetcher ------------------------------------------------------
-
-
-class Client(BaseMemoLayer):
-    def __init__(self, session):
-        super().__init__()
-        self.session = session
-
-    def eod(self, symbols, start, end, *, live=None):
-        return self._fetch_with_cache(
-            "eod", (tuple(symbols), start, end),
-            live=memo_rules.touches_latest_trading_day(end) if live is None else live,
-            fetcher=lambda: daily_bars.fetch_ohlcv(self.session, symbols, start, end, show_progress=False),
-            ttl_live=memo_rules.ttl_eod_latest(), ttl_history=memo_rules.ttl_eod_history())
-
-
 @pytest.mark.parametrize("recent, live, fetches", [
     (False, None, 1),  # the fixed past fortnight: history, served from the cache
     (True, None, 2),  # the last ten days up to today: fetched again
@@ -236,9 +194,16 @@ class Client(BaseMemoLayer):
 def test_cache_in_front_of_the_fetcher(sandbox, session, recent, live, fetches):
     today = date.today()
     start, end = ((today - timedelta(days=10)).isoformat(), today.isoformat()) if recent else (START, END)
-    client = Client(session)
-    first, second = [client.eod(["ALP", "BOR"], start, end, live=live) for _ in range(2)]
+
+    def eod(client):  # as callers put the cache in front: its TTLs and its test of live data
+        return client._fetch_with_cache(
+            "eod", (start, end), live=memo_rules.touches_latest_trading_day(end) if live is None else live,
+            fetcher=lambda: daily_bars.fetch_ohlcv(session, ["ALP", "BOR"], start, end, show_progress=False),
+            ttl_live=memo_rules.ttl_eod_latest(), ttl_history=memo_rules.ttl_eod_history())
+
+    client = MemoClient()
+    first, second = eod(client), eod(client)
     assert sandbox.requests_made() == 2 * fetches and (second is first) is (fetches == 1)
     pd.testing.assert_frame_equal(first, second)
-    other = Client(session).eod(["ALP", "BOR"], start, end, live=live)  # caches are per client
+    other = eod(MemoClient())  # caches are per client
     assert other is not first and sandbox.requests_made() == 2 * fetches + 2

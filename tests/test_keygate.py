@@ -11,16 +11,14 @@ from tavrix.exceptions import ApiKeyValidationError, HttpError
 from tavrix.types import ApiKeyValidationResponse
 from werkzeug import Response
 
-from fakes import DictSub, Session, StrSub, closed_port, wrong_type
+from fakes import Boom, DictSub, Session, StrSub, closed_port, outcome, raise_, wrong_type
+from keygate_model import NO_TEXT, REJECTED
 from private_core import keygate
 from private_core.keygate import validate_api_key
 from private_core.transport_base import HttpSession
 
-API_PATH = "/api/v1/tavrix"
-LOGGER = "private_core.keygate"
+API_PATH, LOGGER = "/api/v1/tavrix", "private_core.keygate"
 GOOD_ANSWER = {"valid": True, "message": "hello", "plan": "pro"}
-REJECTED = "Backend rejected API key validation (status=%s, payload=%s)"
-NO_TEXT = "Backend rejected API key validation (HTTP %s)"
 
 
 @pytest.fixture
@@ -34,10 +32,11 @@ def session(server):
         yield s
 
 
-def answer(server, body, status=200, content_type="application/json"):
-    body = body if isinstance(body, str) else json.dumps(body)
+def answer(server, body, status=200, content_type=None):  # anything but text as JSON
+    if not isinstance(body, str):
+        body, content_type = json.dumps(body), "application/json"
     server.expect_request(API_PATH + "/auth/validate", method="POST").respond_with_response(
-        Response(body, status=status, content_type=content_type))
+        Response(body, status=status, content_type=content_type or "text/plain"))
 
 
 def records(caplog, level):
@@ -48,52 +47,37 @@ def test_module_surface():
     assert keygate.VALIDATION_ENDPOINT == "/auth/validate"
     assert keygate.logger is logging.getLogger(LOGGER)
     assert validate_api_key.__doc__ == "Validate the provided API key with the backend."
-    params = inspect.signature(validate_api_key).parameters
-    assert [(p.name, p.kind.name, p.default) for p in params.values()] == [
-        ("session", "POSITIONAL_OR_KEYWORD", inspect.Parameter.empty),
-        ("client_version", "KEYWORD_ONLY", inspect.Parameter.empty),
-        ("include_messages", "KEYWORD_ONLY", True),
-        ("extra_context", "KEYWORD_ONLY", None),
-    ]
+    assert str(inspect.signature(validate_api_key)) == (
+        "(session: private_core.transport_base.HttpSession, *, client_version: str, include_messages: bool = True, "
+        "extra_context: Optional[dict] = None) -> tavrix.types.ApiKeyValidationResponse")
     assert validate_api_key.__annotations__["return"] is ApiKeyValidationResponse
     # Names bound at load time, in import order, before the module's own.
     assert [n for n in vars(keygate) if not n.startswith("__")] == [
         "logging", "Optional", "ValidationError", "ApiKeyValidationError", "HttpError",
         "ApiKeyValidationResponse", "HttpSession", "VALIDATION_ENDPOINT", "logger", "validate_api_key"]
-    assert keygate.ValidationError is pydantic.ValidationError
-    assert keygate.HttpSession is HttpSession
+    assert keygate.ValidationError is pydantic.ValidationError and keygate.HttpSession is HttpSession
 
 
 # --- over a real server --------------------------------------------------------------------
-
 BODY = {"apiKey": "secret", "clientVersion": "1.2.3", "includeMessages": True}
 
 
 @pytest.mark.parametrize("kwargs, expected", [
-    ({}, BODY),
-    ({"extra_context": None}, BODY),
-    ({"extra_context": {}}, BODY),
+    ({}, BODY), ({"extra_context": None}, BODY), ({"extra_context": {}}, BODY),
     ({"include_messages": False, "extra_context": {"host": "ci"}},
      {**BODY, "includeMessages": False, "context": {"host": "ci"}}),
-    ({"include_messages": "yes"}, {**BODY, "includeMessages": "yes"}),
-])
-def test_request_body(server, session, kwargs, expected):
-    answer(server, GOOD_ANSWER)
-    validate_api_key(session, client_version="1.2.3", **kwargs)
-    [(request, _)] = server.log
-    body = json.loads(request.get_data())
-    assert body == expected and list(body) == list(expected)  # key order, "context" last
-    assert request.headers["Authorization"] == "Bearer secret"
-
-
-def test_success_returns_model_and_logs_debug(server, session, caplog):
+    ({"include_messages": "yes"}, {**BODY, "includeMessages": "yes"})])
+def test_success(server, session, caplog, kwargs, expected):
     answer(server, GOOD_ANSWER)
     with caplog.at_level(logging.DEBUG, logger=LOGGER):
-        result = validate_api_key(session, client_version="9.9")
+        result = validate_api_key(session, client_version="1.2.3", **kwargs)
     assert type(result) is ApiKeyValidationResponse
     assert (result.valid, result.message, result.plan) == (True, "hello", "pro")
     [record] = records(caplog, logging.DEBUG)
-    assert (record.msg, record.args) == ("API key validated successfully for version %s", ("9.9",))
+    assert (record.msg, record.args) == ("API key validated successfully for version %s", ("1.2.3",))
+    [(request, _)] = server.log
+    assert list(json.loads(request.get_data()).items()) == list(expected.items())  # in order: "context" last
+    assert request.headers["Authorization"] == "Bearer secret"
 
 
 @pytest.mark.parametrize("args, kwargs, wrong", [
@@ -102,8 +86,7 @@ def test_success_returns_model_and_logs_debug(server, session, caplog):
     ((), {"client_version": StrSub("1")}, ("client_version", "str")),
     ((), {"client_version": None}, ("client_version", "str")),
     ((), {"client_version": "1", "extra_context": DictSub(a=1)}, ("extra_context", "dict")),
-    ((), {"client_version": "1", "extra_context": [("a", 1)]}, ("extra_context", "dict")),
-])
+    ((), {"client_version": "1", "extra_context": [("a", 1)]}, ("extra_context", "dict"))])
 def test_argument_errors_send_nothing(server, session, python_wording, args, kwargs, wrong):
     with pytest.raises(TypeError) as info:
         validate_api_key(session, *args, **kwargs)
@@ -119,33 +102,29 @@ def test_endpoint_read_from_module_at_each_call(server, session, monkeypatch):
     assert validate_api_key(session, client_version="1").valid is True
 
 
-@pytest.mark.parametrize("status, body, content_type, message", [
-    (401, {"detail": "Invalid API key"}, "application/json", "Invalid API key"),
-    (403, {"detail": "", "message": "Plan expired"}, "application/json", "Plan expired"),
-    (403, {"detail": ""}, "application/json", NO_TEXT % 403),
-    (403, {"detail": None, "message": None}, "application/json", NO_TEXT % 403),
-    (500, "  overloaded \n", "text/plain", "overloaded"),
-    (500, " \t\n ", "text/plain", NO_TEXT % 500),
-    (502, "", "text/plain", NO_TEXT % 502),
-    (404, [1, 2], "application/json", NO_TEXT % 404),
+@pytest.mark.parametrize("status, body, message", [
+    (401, {"detail": "Invalid API key"}, "Invalid API key"),
+    (403, {"detail": "", "message": "Plan expired"}, "Plan expired"),
+    (403, {"detail": ""}, NO_TEXT % 403),
+    (403, {"detail": None, "message": None}, NO_TEXT % 403),
+    (500, "  overloaded \n", "overloaded"),
+    (500, " \t\n ", NO_TEXT % 500),
+    (502, "", NO_TEXT % 502),
+    (404, [1, 2], NO_TEXT % 404),
     # Not text: shown by its text form, never as an empty or misleading message.
     (422, {"detail": [{"loc": ["body", "clientVersion"], "msg": "field required"}]},
-     "application/json", "[{'loc': ['body', 'clientVersion'], 'msg': 'field required'}]"),
-    (400, {"detail": 0, "message": 42}, "application/json", "42"),
-    (400, {"message": 0}, "application/json", NO_TEXT % 400),
-    (400, {"detail": [], "message": {"code": 7}}, "application/json", "{'code': 7}"),
-    (401, {"detail": "  padded  "}, "application/json", "  padded  "),
-])
-def test_http_error_becomes_validation_error(server, session, caplog, status, body,
-                                             content_type, message):
-    answer(server, body, status, content_type)
-    with caplog.at_level(logging.DEBUG, logger=LOGGER), \
-            pytest.raises(ApiKeyValidationError) as info:
+     "[{'loc': ['body', 'clientVersion'], 'msg': 'field required'}]"),
+    (400, {"detail": 0, "message": 42}, "42"),
+    (400, {"message": 0}, NO_TEXT % 400),
+    (400, {"detail": [], "message": {"code": 7}}, "{'code': 7}"),
+    (401, {"detail": "  padded  "}, "  padded  ")])
+def test_http_error_becomes_validation_error(server, session, caplog, status, body, message):
+    answer(server, body, status)
+    with caplog.at_level(logging.DEBUG, logger=LOGGER), pytest.raises(ApiKeyValidationError) as info:
         validate_api_key(session, client_version="1")
-    assert info.value.args == (message,)
+    assert info.value.args == (message,) and info.value.__suppress_context__
     cause = info.value.__cause__
     assert type(cause) is HttpError and cause.status_code == status
-    assert info.value.__suppress_context__
     [record] = records(caplog, logging.ERROR)
     assert (record.msg, record.args, record.exc_info) == (REJECTED, (status, cause.payload), None)
     assert records(caplog, logging.DEBUG) == []
@@ -156,20 +135,17 @@ def test_transport_failure(caplog):
             pytest.raises(ApiKeyValidationError) as info:
         validate_api_key(session, client_version="1")
     cause = info.value.__cause__
-    assert type(cause) is HttpError and cause.status_code is None
+    assert info.value.args == (NO_TEXT % None,) and type(cause) is HttpError and cause.status_code is None
     assert isinstance(cause.__cause__, requests.ConnectionError)
-    assert info.value.args == (NO_TEXT % None,)
     assert [r.args for r in records(caplog, logging.ERROR)] == [(None, None)]
 
 
-@pytest.mark.parametrize("body, content_type, message, cause", [
-    ("<html>ok</html>", "text/html", "Backend returned invalid JSON payload", ValueError),
-    *[(json.dumps(body), "application/json", "Backend response did not match expected schema",
-       pydantic.ValidationError)
-      for body in [{"message": "no valid field"}, [], None, {"valid": "perhaps"}]],
-])
-def test_malformed_answer(server, session, body, content_type, message, cause):
-    answer(server, body, 200, content_type)
+@pytest.mark.parametrize("body, message, cause", [
+    ("<html>ok</html>", "Backend returned invalid JSON payload", ValueError),
+    *[(body, "Backend response did not match expected schema", pydantic.ValidationError)
+      for body in [{"message": "no valid field"}, [], None, {"valid": "perhaps"}]]])
+def test_malformed_answer(server, session, body, message, cause):
+    answer(server, body, 200, "text/html")
     with pytest.raises(ApiKeyValidationError) as info:
         validate_api_key(session, client_version="1")
     assert info.value.args == (message,)
@@ -177,81 +153,58 @@ def test_malformed_answer(server, session, body, content_type, message, cause):
 
 
 # --- against the sandbox backend ----------------------------------------------------------
-
-
-@pytest.mark.parametrize("kwargs, fields", [
-    ({"client_version": "0.1.0"}, {"valid": True, "plan": "sandbox", "min_client_version": "0.1.0"}),
+@pytest.mark.parametrize("key, kwargs, faults, status, expected", [
+    ("demo-key", {"client_version": "0.1.0"}, {}, 200,
+     {"valid": True, "plan": "sandbox", "min_client_version": "0.1.0"}),
     # An old client is answered, not refused.
-    ({"client_version": "0.0.9", "include_messages": False}, {"valid": False, "message": None}),
-])
-def test_sandbox_answers(sandbox, kwargs, fields):
-    with HttpSession("demo-key", base_url=sandbox.base_url) as session:
-        result = validate_api_key(session, **kwargs)
-    assert {name: getattr(result, name) for name in fields} == fields
-    [entry] = sandbox.stats()["log"]
-    assert (entry["method"], entry["path"], entry["status"]) == (
-        "POST", API_PATH + "/auth/validate", 200)
-
-
-@pytest.mark.parametrize("key, version, faults, status, message", [
-    ("stolen", "0.1.0", None, 401, "Invalid API key"),
-    ("demo-key", "0.1.0", {"/auth/validate": 500}, 500, "Sandbox fault injected for /auth/validate"),
+    ("demo-key", {"client_version": "0.0.9", "include_messages": False}, {}, 200, {"valid": False, "message": None}),
+    ("stolen", {"client_version": "0.1.0"}, {}, 401, "Invalid API key"),
+    ("demo-key", {"client_version": "0.1.0"}, {"/auth/validate": 500}, 500,
+     "Sandbox fault injected for /auth/validate"),
     # Field errors become their text.
-    ("demo-key", "latest", None, 422, "[{'loc': ['body', 'clientVersion'], 'msg': 'expected a "
-                                      "version like 1.2.3', 'type': 'value_error'}]"),
-])
-def test_sandbox_refuses(sandbox, key, version, faults, status, message):
-    if faults:
-        sandbox.configure(faults=faults)
-    with HttpSession(key, base_url=sandbox.base_url) as session, \
-            pytest.raises(ApiKeyValidationError) as info:
-        validate_api_key(session, client_version=version)
-    assert info.value.args == (message,)
-    assert info.value.__cause__.status_code == status
+    ("demo-key", {"client_version": "latest"}, {}, 422,
+     "[{'loc': ['body', 'clientVersion'], 'msg': 'expected a version like 1.2.3', 'type': 'value_error'}]")])
+def test_sandbox(sandbox, key, kwargs, faults, status, expected):
+    sandbox.configure(faults=faults)
+    with HttpSession(key, base_url=sandbox.base_url) as session:
+        got = outcome(validate_api_key, session, **kwargs)
+    if status == 200:
+        assert got[0] == "ok" and {name: getattr(got[1], name) for name in expected} == expected, got
+    else:
+        assert type(got[1]) is ApiKeyValidationError and got[1].args == (expected,), got
+        assert got[1].__cause__.status_code == status
+    [entry] = sandbox.stats()["log"]
+    assert (entry["method"], entry["path"], entry["status"]) == ("POST", API_PATH + "/auth/validate", status)
 
 
 # --- in-memory sessions: what the function does around the send ----------------------------
-
-
-@pytest.mark.parametrize("error", [KeyError("boom"), RuntimeError("x"), ValueError("y")])
+@pytest.mark.parametrize("error", [KeyError("boom"), RuntimeError("x"), ValueError("y"), None])
 def test_other_send_failure(caplog, error):
+    # None: a session without post(), whose AttributeError is a failed send too.
+    session = Session(error) if error else type("NoPost", (), {"api_key": "k"})()
     with pytest.raises(ApiKeyValidationError) as info:
-        validate_api_key(Session(error), client_version="1")
-    assert info.value.args == ("Unable to validate API key",)
-    assert info.value.__cause__ is error
-    [record] = records(caplog, logging.ERROR)
-    assert record.getMessage() == "Failed to validate API key with Tavrix backend"
-    assert record.exc_info[1] is error
-
-
-@pytest.mark.parametrize("session, error, cause", [
-    (type("NoPost", (), {"api_key": "k"})(), ApiKeyValidationError, AttributeError),  # a failed send
-    (Session(AssertionError("must not be sent"), api_key=None), AttributeError, None),  # read first
-])
-def test_session_without_post_or_key(session, error, cause):
-    with pytest.raises(error) as info:
         validate_api_key(session, client_version="1")
-    if cause:
-        assert info.value.args == ("Unable to validate API key",)
-        assert isinstance(info.value.__cause__, cause)
-    assert getattr(session, "calls", []) == []
+    assert info.value.args == ("Unable to validate API key",)
+    cause = info.value.__cause__
+    assert (cause is error) if error else type(cause) is AttributeError
+    [record] = records(caplog, logging.ERROR)
+    assert (record.getMessage(), record.exc_info[1]) == ("Failed to validate API key with Tavrix backend", cause)
 
 
-def test_model_errors_other_than_validation_propagate(monkeypatch):
-    class Model:
-        @classmethod
-        def model_validate(cls, obj):
-            raise LookupError(obj)
-
-    monkeypatch.setattr(keygate, "ApiKeyValidationResponse", Model)
-    with pytest.raises(LookupError):
-        validate_api_key(Session(GOOD_ANSWER), client_version="1")
+def test_key_read_before_sending():
+    session = Session(AssertionError("must not be sent"), api_key=None)
+    with pytest.raises(AttributeError):
+        validate_api_key(session, client_version="1")
+    assert session.calls == []
 
 
-def test_error_classes_read_from_module_at_each_call(monkeypatch):
-    class Other(Exception):
-        pass
-
-    monkeypatch.setattr(keygate, "ApiKeyValidationError", Other)
-    with pytest.raises(Other):
-        validate_api_key(Session(KeyError()), client_version="1")
+# Names replaced in the module take effect at the next call; the model's own error (not a
+# ValidationError) passes untranslated.
+@pytest.mark.parametrize("name, replacement, answer", [
+    ("ApiKeyValidationResponse", type("Model", (), {"model_validate": lambda obj: raise_(Boom(obj))}),
+     GOOD_ANSWER),
+    ("ApiKeyValidationError", Boom, KeyError())])
+def test_names_read_from_module_at_each_call(monkeypatch, name, replacement, answer):
+    monkeypatch.setattr(keygate, name, replacement)
+    with pytest.raises(Boom):
+        validate_api_key(Session(answer), client_version="1")

@@ -4,6 +4,7 @@ BaseMemoLayer._fetch_with_cache, while two callers of one pair duel on fresh cli
 A run lasts PRIVATE_CORE_STRESS_SECONDS per switch interval (0.6 s by default; set it
 higher for a long local run). Small switch intervals hand the GIL over between almost
 every bytecode and C API call that may release it, where races in native code show up."""
+import contextlib
 import itertools
 import os
 import random
@@ -19,13 +20,11 @@ import pytest
 from fakes import MEMO_PAIR as PAIR, Boom, Fetcher, MemoClient as Client, memo_fetch as fetch
 from private_core.memo_store import CacheEntry
 
-SECONDS = float(os.environ.get("PRIVATE_CORE_STRESS_SECONDS", "0.6"))
-THREADS = 16
+SECONDS, THREADS = float(os.environ.get("PRIVATE_CORE_STRESS_SECONDS", "0.6")), 16
 
 
 class YieldingKey:
-    """Hashing and comparison give up the GIL: other threads run in the middle of the
-    cache's dict operations."""
+    """Hashing and comparison give up the GIL: other threads run inside the cache's dict operations."""
 
     def __init__(self, name):
         self.name = name
@@ -41,15 +40,10 @@ class YieldingKey:
 
 DIRECT_PAIRS = [(ns, (k,)) for ns in ("d0", "d1", "d2") for k in range(3)]
 DIRECT_PAIRS += [("d0", (YieldingKey("y"),)), ("d1", (YieldingKey("y"), 1))]
-LAYER_PAIRS = [("f0", ("A", 1)), ("f0", ("B", 1)), ("f1", ("A", 1)), ("f1", ("A", 2)),
-               ("f1", (YieldingKey("A"), 1))]
+LAYER_PAIRS = [("f0", ("A", 1)), ("f0", ("B", 1)), ("f1", ("A", 1)), ("f1", ("A", 2)), ("f1", (YieldingKey("A"), 1))]
 TTLS = [None, timedelta(0), timedelta(seconds=30), timedelta(microseconds=200), timedelta(seconds=-1)]
 OPS = [(0.35, "fetch_with_cache"), (0.55, "get"), (0.70, "set"), (0.82, "inflight"), (0.90, "private inflight"),
        (0.94, "failing get"), (0.975, "clear_ns"), (0.99, "clear_cache"), (1.0, "clear_all")]  # (top of band, kind)
-
-
-class FetchFailed(Exception):
-    """The fetchers' own error: the only one allowed out of _fetch_with_cache."""
 
 
 class Token:
@@ -86,16 +80,14 @@ class Churn:
             if sleep:
                 time.sleep(rng.choice((0.0005, 0.001, 0.003)))
             if fail:
-                raise FetchFailed(pair)
+                raise Boom(pair)  # the fetchers' own error: the only one allowed out of _fetch_with_cache
             token = Token(pair, "fetch", self.cache if kind < 0.2 else None)
             self.produced[pair].add(token.serial)
             return token
-
         return fetch
 
     def worker(self, index, deadline):
-        rng = random.Random(index)
-        cache, layer, ops = self.cache, self.layer, Counter()
+        rng, ops, cache, layer = random.Random(index), Counter(), self.cache, self.layer
         own = (f"t{index}", ("private",))  # only this thread counts this pair
         first = True
         try:
@@ -109,12 +101,11 @@ class Churn:
                     pair = rng.choice(LAYER_PAIRS)
                     try:
                         token = layer._fetch_with_cache(
-                            *pair, live=rng.random() < 0.4, fetcher=self.fetcher(rng, pair),
-                            ttl_live=rng.choice(TTLS), ttl_history=rng.choice(TTLS),
-                            params=rng.choice((None, {"p": 1})),
+                            *pair, live=rng.random() < 0.4, fetcher=self.fetcher(rng, pair), ttl_live=rng.choice(TTLS),
+                            ttl_history=rng.choice(TTLS), params=rng.choice((None, {"p": 1})),
                             wait_timeout=rng.choice((0, 0.002, 0.01)), wait_interval=0.0005)
                         self.returned.append((pair, token))
-                    except FetchFailed as exc:
+                    except Boom as exc:
                         if exc.args != (pair,):
                             self.problems.append(f"another pair's failure: {exc.args}")
                 elif op == "get":
@@ -146,11 +137,9 @@ class Churn:
                     if own in cache._inflight:
                         self.problems.append("private pair left counted")
                 elif op == "failing get":  # a failure inside the locked section must release the lock
-                    try:
+                    with contextlib.suppress(TypeError):
                         cache.get(["unhashable"], ("k",))
                         self.problems.append("unhashable namespace accepted")
-                    except TypeError:
-                        pass
                 elif op == "clear_ns":
                     cache.clear_ns(rng.choice(("d0", "d1", "d2", "f0", "f1", "absent")))
                 elif op == "clear_cache":
@@ -205,8 +194,7 @@ def test_threads_on_one_cache(switch_interval):
     Token.problems.clear()
     run, rounds = Churn(), 0
     try:
-        if switch_interval:
-            sys.setswitchinterval(switch_interval)
+        sys.setswitchinterval(switch_interval or previous)
         deadline = time.monotonic() + SECONDS
         threads = [threading.Thread(target=run.worker, args=(i, deadline), daemon=True) for i in range(THREADS)]
         for thread in threads:
@@ -224,15 +212,12 @@ def test_threads_on_one_cache(switch_interval):
         sys.setswitchinterval(previous)
     assert [t.name for t in threads if t.is_alive()] == [], "deadlock or lost wake-up"
     assert run.problems == [] and Token.problems == []
-    # Every caller left its single-flight section, and the lock is free.
-    assert run.cache._inflight == {}
-    assert run.cache._lock.acquire(timeout=1)
+    assert run.cache._inflight == {} and run.cache._lock.acquire(timeout=1)  # all left single flight; lock free
     run.cache._lock.release()
     # Each result came from a fetcher for that very pair (stored, shared or its own).
     for pair, token in run.returned:
         assert token.pair == pair and token.origin == "fetch" and token.serial in run.produced[pair]
-    # Every kind of operation really ran.
-    assert set(run.ops) == {name for _, name in OPS}
+    assert set(run.ops) == {name for _, name in OPS}  # every kind of operation really ran
     produced = sum(map(len, run.produced.values()))
     assert len(run.returned) > produced > 0  # results were shared or served from the cache
     print(f"\n{THREADS} threads x {SECONDS:g} s, switch interval {switch_interval}: {sum(run.ops.values())} "
