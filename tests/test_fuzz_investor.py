@@ -135,13 +135,12 @@ def test_request_building_survives_its_dict_being_emptied():
     assert ENGINE._to_query_params(payload) == {"ids": "x", "other": "v"}
     params = {}
     key = hostile("ClearsWhenHashed", __hash__=lambda self: params.clear() or 1)()
-    params.update([(key, "value"), ("group", " G ")])  # emptied once more, while still empty
+    params.update([(key, "value"), ("group", " G ")])  # the hash runs here too, on a dict still empty
     assert list(ENGINE._prepare_payload(params).values()) == ["value", "g"]
 
 
 # --- _normalise_records and _ensure_mapping -------------------------------------------------
-row = st.dictionaries(st.sampled_from(["symbol", "icb", "date", "value", "id"]), json_values,
-                      max_size=4)
+row = st.dictionaries(st.sampled_from(["symbol", "icb", "date", "value", "id"]), json_values, max_size=4)
 entries = st.lists(st.one_of(row, row.map(DictGetLies), anything), max_size=3)
 keyed = st.dictionaries(st.one_of(short_text, st.sampled_from(["A", "B"])), entries, max_size=3)
 shapes = st.recursive(
