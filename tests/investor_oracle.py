@@ -26,9 +26,13 @@ def pandas_rule(interval):
     return "1ME"
 
 
+def _date_column(frame):
+    return next((col for col in ("date", "Date") if col in frame.columns), None)
+
+
 def resample_per_entity(frame, namespace, interval):
     """One pandas resample per entity, then concatenated and sorted."""
-    date_col = "date" if "date" in frame.columns else "Date" if "Date" in frame.columns else None
+    date_col = _date_column(frame)
     if frame.empty or date_col is None:
         return frame
     work = frame.dropna(subset=[date_col])
@@ -104,18 +108,9 @@ def to_dataframe(rows, namespace):
     frame = pd.DataFrame.from_records(rows)
     for col in ("date", "Date", "trade_date", "timestamp"):
         if col in frame.columns:
-            if col == "timestamp" and pd.api.types.is_numeric_dtype(frame[col]):
-                frame[col] = pd.to_datetime(frame[col], unit="s", errors="coerce")
-            else:
-                frame[col] = pd.to_datetime(frame[col], errors="coerce")
-    keys = []
-    field = ID_FIELD.get(namespace)
-    if field and field in frame.columns:
-        keys.append(field)
-    if "date" in frame.columns:
-        keys.append("date")
-    elif "Date" in frame.columns:
-        keys.append("Date")
+            epoch = col == "timestamp" and pd.api.types.is_numeric_dtype(frame[col])  # seconds
+            frame[col] = pd.to_datetime(frame[col], unit="s" if epoch else None, errors="coerce")
+    keys = [key for key in (ID_FIELD.get(namespace), _date_column(frame)) if key and key in frame.columns]
     if keys:
         frame = frame.sort_values(keys, kind="stable").reset_index(drop=True)
     return frame

@@ -14,7 +14,7 @@ from tavrix.exceptions import DataDecodingError
 
 from fakes import DictSub, StrSub, assert_same_outcome, outcome, same_text
 from fuzz_inputs import (DictContainsLies, DictGetLies, DictIterRaises, StrEqLies, StrReturnsLyingStr,
-                         anything, containers, json_values, leaves, padded_text, short_text)
+                         anything, containers, hostile, json_values, leaves, padded_text, short_text)
 from investor_oracle import ENVELOPE, ensure_mapping, normalise_records
 from private_core.investor.flow_engine import InvestorFlowEngine, _strict_str
 
@@ -37,8 +37,6 @@ def text(value):
 
 
 # --- _strict_str ---------------------------------------------------------------------------
-
-
 def model_strict_str(value):
     if value is None or (isinstance(value, float) and math.isnan(value)):
         return ""
@@ -59,8 +57,6 @@ def test_strict_str_matches_model(value):
 
 
 # --- _prepare_payload and _to_query_params --------------------------------------------------
-
-
 def model_prepare(params):
     if type(params) is not dict:
         raise TypeError("params")
@@ -81,11 +77,8 @@ def model_prepare(params):
         if key in payload:
             value = payload[key]
             if isinstance(value, datetime):
-                payload[key] = value.date().isoformat()
-            elif isinstance(value, date):
-                payload[key] = value.isoformat()
-            else:
-                payload[key] = text(value)
+                value = value.date()
+            payload[key] = value.isoformat() if isinstance(value, date) else text(value)
     return payload
 
 
@@ -103,10 +96,8 @@ def model_query(payload):
 
 param_keys = st.one_of(st.sampled_from(["ids", "group", "interval", "start", "end", "other"]),
                        short_text, short_text.map(StrEqLies), st.just(StrSub("ids")))
-param_values = st.one_of(
-    st.none(), padded_text, st.lists(st.one_of(padded_text, st.integers(), leaves), max_size=4),
-    st.dates(), st.datetimes(), leaves, anything,
-)
+param_values = st.one_of(st.none(), padded_text, st.lists(st.one_of(padded_text, st.integers(), leaves), max_size=4),
+                         st.dates(), st.datetimes(), leaves, anything)
 params_dicts = st.dictionaries(param_keys, param_values, max_size=6)
 
 
@@ -134,53 +125,22 @@ def test_to_query_params_matches_model(payload):
     matches(ENGINE._to_query_params, model_query, payload)
 
 
-class ClearsWhenStringified:
-    """Its str() empties the dict it was put in, as a hostile element may."""
-
-    def __init__(self, target):
-        self.target = target
-
-    def __str__(self):
-        self.target.clear()
-        return "x"
-
-
-class ClearsWhenHashed:
-    """A key whose hash empties the dict it was put in."""
-
-    def __init__(self):
-        self.target = None
-
-    def __hash__(self):
-        if self.target is not None:
-            self.target.clear()
-        return 1
-
-    def __eq__(self, other):
-        return self is other
-
-
 def test_request_building_survives_its_dict_being_emptied():
-    # Both builders used to walk the caller's dict while running the
-    # caller's code (str() of an id, a key's hash); emptying the dict then freed the
-    # entry being copied, and the process crashed. They now work on a copy.
+    # Both builders used to walk the caller's dict while running the caller's code (str()
+    # of an id, a key's hash); emptying the dict then freed the entry being copied, and the
+    # process crashed. They now work on a copy.
     # The key is built at run time, so the dict holds its only reference.
     payload = {"".join(["i", "ds"]): [None], "other": "v"}
-    payload["ids"][0] = ClearsWhenStringified(payload)
+    payload["ids"][0] = hostile("ClearsWhenStringified", __str__=lambda self: payload.clear() or "x")()
     assert ENGINE._to_query_params(payload) == {"ids": "x", "other": "v"}
-
-    key = ClearsWhenHashed()
-    params = {key: "value", "group": " G "}
-    key.target = params
-    result = ENGINE._prepare_payload(params)
-    assert list(result.values()) == ["value", "g"]
+    params = {}
+    key = hostile("ClearsWhenHashed", __hash__=lambda self: params.clear() or 1)()
+    params.update([(key, "value"), ("group", " G ")])  # the hash runs here too, on a dict still empty
+    assert list(ENGINE._prepare_payload(params).values()) == ["value", "g"]
 
 
 # --- _normalise_records and _ensure_mapping -------------------------------------------------
-
-
-row = st.dictionaries(st.sampled_from(["symbol", "icb", "date", "value", "id"]), json_values,
-                      max_size=4)
+row = st.dictionaries(st.sampled_from(["symbol", "icb", "date", "value", "id"]), json_values, max_size=4)
 entries = st.lists(st.one_of(row, row.map(DictGetLies), anything), max_size=3)
 keyed = st.dictionaries(st.one_of(short_text, st.sampled_from(["A", "B"])), entries, max_size=3)
 shapes = st.recursive(
