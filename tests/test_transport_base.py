@@ -44,29 +44,24 @@ def log_records(caplog):
 
 # --- the module, the class and the constructor ---------------------------------------------
 
-def test_module_constants():
+def test_module_surface():
     assert type(tb.BASE_URL) is str and tb.BASE_URL.startswith("https://") and tb.BASE_URL.endswith(API_PATH)
     assert type(tb.DEFAULT_TIMEOUT) is int and tb.DEFAULT_TIMEOUT == 30
     assert tb.logger is logging.getLogger(LOGGER_NAME)
-
-
-@pytest.mark.parametrize("version, expected", [("1.2.3", "tavrix/1.2.3"), ("0.0.0", "tavrix/0.0.0"), ("", "tavrix/")])
-def test_default_user_agent(version, expected):
-    assert tb._default_user_agent(version) == expected
-
-
-def test_http_session_class():
     assert HttpSession.__doc__ == "Lightweight wrapper around :class:`requests.Session` with Tavrix defaults."
     assert (HttpSession.__bases__, HttpSession.__module__, HttpSession.__qualname__) == (
         (object,), "private_core.transport_base", "HttpSession")
-
-
-def test_module_namespace_holds_only_load_time_names():
+    # Only the names bound at load time.
     assert {name for name in vars(tb) if not name.startswith("__")} == {
         "logging", "typing", "Any", "Optional", "urljoin", "requests",
         "BASE_URL", "DEFAULT_TIMEOUT", "logger", "_default_user_agent", "HttpSession"}
     assert (tb.logging, tb.typing, tb.requests, tb.urljoin, tb.Any, tb.Optional) == (
         logging, typing, requests, urllib.parse.urljoin, typing.Any, typing.Optional)
+
+
+@pytest.mark.parametrize("version, expected", [("1.2.3", "tavrix/1.2.3"), ("0.0.0", "tavrix/0.0.0"), ("", "tavrix/")])
+def test_default_user_agent(version, expected):
+    assert tb._default_user_agent(version) == expected
 
 
 def test_import_does_not_load_host_package():
@@ -96,6 +91,8 @@ def test_constructor_attributes():
     s = HttpSession("key-1", timeout=12)
     assert (s.api_key, s.base_url, s.timeout, type(s._session)) == ("key-1", BASE_URL, 12, requests.Session)
     assert not hasattr(s, "version") and not hasattr(s, "user_agent") and HttpSession("k").timeout == 30
+    s.base_url = "https://b.example/v2"  # read at each call
+    assert s._prepare_url("x") == "https://b.example/v2/x"
 
 
 @pytest.mark.parametrize("method", ["GET", "POST"])
@@ -137,12 +134,6 @@ H = "https://h.example/api/v1/tavrix"
 ])
 def test_prepare_url(base_url, path, url):
     assert HttpSession("k", base_url=base_url)._prepare_url(path) == url
-
-
-def test_prepare_url_reads_base_url_at_call_time():
-    s = HttpSession("k", base_url="https://a.example/api")
-    s.base_url = "https://b.example/v2"
-    assert s._prepare_url("x") == "https://b.example/v2/x"
 
 
 @pytest.mark.parametrize("base_path, path, params, served", [
@@ -250,12 +241,8 @@ def test_status(server, session, status, body, content_type, payload):
     assert type(err.status_code) is int and err.status_code == status
     assert err.payload == payload and type(err.payload) is type(payload)
     assert err.__cause__ is None and err.__context__ is None
-
-
-def test_error_status_inside_callers_except_block(server, session):
-    # Raised from the caller's handler: chained implicitly to the caller's exception,
+    # Raised from the caller's own handler: chained implicitly to the caller's exception,
     # as a Python raise would be, and never to the internal decode failure.
-    server.expect_request(API_PATH + "/e").respond_with_data("oops", status=500)
     outer = KeyError("outer")
     with pytest.raises(HttpError) as info:
         try:
@@ -273,9 +260,8 @@ def test_transport_failure(server):
             s.get("x")
         err = info.value
         assert (str(err), err.args) == (TRANSPORT_FAILURE, (TRANSPORT_FAILURE,))
-        assert isinstance(err.__cause__, requests.ConnectionError)
+        assert err.status_code is None and err.payload is None and isinstance(err.__cause__, requests.ConnectionError)
         assert err.__context__ is err.__cause__ and err.__suppress_context__ is True
-        assert err.status_code is None and err.payload is None
         # The instance survives the failure unchanged and keeps working.
         assert s._session is inner and dict(s._session.headers) == headers_before and s.timeout == 5
         assert s.get(server.url_for("/after")).status_code == 200
@@ -324,9 +310,7 @@ def test_get_and_post_dispatch_through_request(server, call, expected):
     assert s.seen == [expected] and server.log == []
 
 
-# An error raised there comes before the send: not a transport failure, it passes unchanged.
-@pytest.mark.parametrize("path", ["place", "unresolvable"])
-def test_request_uses_overridden_prepare_url(server, path):
+def test_request_uses_overridden_prepare_url(server):
     server.expect_request("/custom/place").respond_with_data("ok")
 
     class Custom(HttpSession):
@@ -336,11 +320,10 @@ def test_request_uses_overridden_prepare_url(server, path):
             return server.url_for("/custom/" + path)
 
     with Custom("k", base_url="https://unused.example/api/v1/tavrix") as s:
-        if path == "place":
-            assert s.get(path).status_code == 200
-        else:
-            with pytest.raises(requests.ConnectionError, match="^from resolution$"):
-                s.get(path)
+        assert s.get("place").status_code == 200
+        # Raised before the send: not a transport failure, so it passes unchanged.
+        with pytest.raises(requests.ConnectionError, match="^from resolution$"):
+            s.get("unresolvable")
 
 
 # --- logging and module globals --------------------------------------------------------------
