@@ -70,17 +70,15 @@ def test_import_does_not_load_host_package():
     subprocess.run([sys.executable, "-c", code], check=True, timeout=60)
 
 
-OwnSession = type("OwnSession", (requests.Session,), {})
-
-
 # The defaults are fixed when the class is defined; the helpers are looked up at each call.
 @pytest.mark.parametrize("name, value, check", [
     ("BASE_URL", "https://elsewhere.example/api/v1/tavrix", lambda s: s.base_url == BASE_URL),
     ("DEFAULT_TIMEOUT", 99, lambda s: s.timeout == DEFAULT_TIMEOUT),
     ("_default_user_agent", lambda version: "patched/" + version,
      lambda s: s._session.headers["User-Agent"] == "patched/7"),
-    ("requests", types.SimpleNamespace(Session=OwnSession, RequestException=requests.RequestException),
-     lambda s: type(s._session) is OwnSession),
+    ("requests", types.SimpleNamespace(Session=type("OwnSession", (requests.Session,), {}),
+                                       RequestException=requests.RequestException),
+     lambda s: type(s._session) is tb.requests.Session),
 ])
 def test_module_names_at_construction(monkeypatch, name, value, check):
     monkeypatch.setattr(tb, name, value)
