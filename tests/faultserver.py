@@ -1,22 +1,15 @@
 """A small HTTP/1.1 server on 127.0.0.1, written on raw sockets so that it can misbehave
 in ways a real server library will not: drop a connection, stall, send half a
-response. Each request takes the next planned action (default: a good answer from the
-handler); connections are kept alive as a backend would keep them.
+response. Each request takes the next planned action; by default a good answer, which
+handler(method, path, query dict, body) gives as (status, content type, body).
+Connections are kept alive as a backend would keep them.
 """
-
-from __future__ import annotations
-
 import json
 import socket
 import struct
 import threading
 from collections import deque
-from typing import Callable, Deque, List, Optional, Tuple
 from urllib.parse import parse_qs, urlsplit
-
-# (status, content type, body)
-Answer = Tuple[int, str, bytes]
-Handler = Callable[[str, str, dict, bytes], Answer]
 
 HTML = (b"<!DOCTYPE html>\n<html><head><title>Bad Gateway</title></head>\n"
         b"<body><h1>Bad Gateway</h1><p>The upstream server is unavailable.</p></body></html>\n")
@@ -39,19 +32,22 @@ FAULTS = {
     "html_502": "502 with an HTML page",
 }
 STALL = 2.0
+# Faults that are bytes sent in place of an answer, the connection closed after them.
+RAW = {"garbage": b"SPLAT 42 what\r\n\r\n",
+       "bad_chunked": b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
+                      b"Transfer-Encoding: chunked\r\n\r\nZZ\r\n{}\r\n0\r\n\r\n"}
 
 
-def json_answer(value, status: int = 200) -> Answer:
+def json_answer(value, status=200):
     return status, "application/json", json.dumps(value).encode()
 
 
 class FaultServer:
-    def __init__(self, handler: Handler) -> None:
+    def __init__(self, handler):
         self.handler = handler
-        self.requests: List[Tuple[str, str]] = []  # (method, path) of every request read
-        self._plan: Deque[str] = deque()
-        self._lock = threading.Lock()
-        self._idle: set = set()  # kept-alive connections waiting for their next request
+        self.requests = []  # (method, path) of every request read
+        self._plan, self._lock = deque(), threading.Lock()
+        self._idle = set()  # kept-alive connections waiting for their next request
         self._stop = threading.Event()
         self._listener = socket.create_server(("127.0.0.1", 0))
         self.url = "http://127.0.0.1:%d" % self._listener.getsockname()[1]
@@ -60,7 +56,7 @@ class FaultServer:
 
     # --- control -------------------------------------------------------------------
 
-    def plan(self, *actions: str) -> None:
+    def plan(self, *actions):
         """The next requests get these actions, in order ("good" for a normal answer)."""
         with self._lock:
             self._plan.extend(actions)
@@ -69,11 +65,11 @@ class FaultServer:
                 for conn in list(self._idle):
                     conn.shutdown(socket.SHUT_RDWR)
 
-    def pending(self) -> List[str]:
+    def pending(self):
         with self._lock:
             return list(self._plan)
 
-    def close(self) -> None:
+    def close(self):
         self._stop.set()
         # Wakes the accepting thread (a close alone would leave it blocked).
         self._listener.shutdown(socket.SHUT_RDWR)
@@ -86,7 +82,7 @@ class FaultServer:
 
     # --- serving -------------------------------------------------------------------
 
-    def _next(self, at_accept: bool) -> Optional[str]:
+    def _next(self, at_accept):
         with self._lock:
             if not self._plan:
                 return None if at_accept else "good"
@@ -94,7 +90,7 @@ class FaultServer:
                 return None
             return self._plan.popleft()
 
-    def _accept(self) -> None:
+    def _accept(self):
         while not self._stop.is_set():
             try:
                 conn, _ = self._listener.accept()
@@ -107,13 +103,13 @@ class FaultServer:
             self._threads.append(thread)
             thread.start()
 
-    def _serve(self, conn: socket.socket) -> None:
-        buffer = b""
+    def _serve(self, conn):
+        reader = conn.makefile("rb")
         try:
             while not self._stop.is_set():
                 with self._lock:
                     self._idle.add(conn)
-                request, buffer = _read_request(conn, buffer)
+                request = _read_request(reader)
                 with self._lock:
                     self._idle.discard(conn)
                 if request is None:
@@ -131,30 +127,26 @@ class FaultServer:
         finally:
             with self._lock:
                 self._idle.discard(conn)
-            conn.close()
+            reader.close()
+            conn.close()  # the last reference: the FIN, or the planned reset, goes now
 
-    def _act(self, conn, action, method, parts, body) -> bool:
+    def _act(self, conn, action, method, parts, body):
         """Carries out one action; False when the connection is done."""
         if action in ("drop", "accept_close"):  # a reused connection meets accept_close here
             return False
         if action == "reset":
             conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
             return False
-        if action == "garbage":
-            conn.sendall(b"SPLAT 42 what\r\n\r\n")
-            return False
-        if action == "redirect_loop":
-            location = parts.path + ("?" + parts.query if parts.query else "")
-            conn.sendall(f"HTTP/1.1 302 Found\r\nLocation: {location}\r\n"
-                         "Content-Length: 0\r\n\r\n".encode())
-            return True
-        if action == "bad_chunked":
-            conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
-                         b"Transfer-Encoding: chunked\r\n\r\nZZ\r\n{}\r\n0\r\n\r\n")
-            return False
         if action == "slow_headers":
             self._stop.wait(STALL)
             return False
+        if action in RAW:
+            conn.sendall(RAW[action])
+            return False
+        if action == "redirect_loop":
+            location = parts.path + ("?" + parts.query if parts.query else "")
+            conn.sendall(f"HTTP/1.1 302 Found\r\nLocation: {location}\r\nContent-Length: 0\r\n\r\n".encode())
+            return True
         if action.startswith("status:"):
             status, ctype, payload = json_answer({"detail": "planned"}, int(action[7:]))
         elif action.startswith("html_"):
@@ -164,50 +156,35 @@ class FaultServer:
             status, ctype, payload = self.handler(method, parts.path, query, body)
             if action == "truncated_json":
                 payload = payload[: len(payload) // 2]
-        extra = ""
-        if action == "bad_gzip":
-            extra = "Content-Encoding: gzip\r\n"
+        extra = "Content-Encoding: gzip\r\n" if action == "bad_gzip" else ""
         head = (f"HTTP/1.1 {status} X\r\nContent-Type: {ctype}\r\n{extra}"
                 f"Content-Length: {len(payload)}\r\n\r\n").encode()
-        if action == "close_mid_status":
-            # The cut goes before the end of the status line: a header block cut short
-            # is read by the HTTP library as complete, with an empty body.
-            conn.sendall(head[:10])
-            return False
-        if action == "close_mid_body":
-            conn.sendall(head + payload[: len(payload) // 2])
-            return False
-        if action == "slow_body":
-            conn.sendall(head)
-            self._stop.wait(STALL)
+        # The status line is cut before its end: a header block cut short is read by the
+        # HTTP library as complete, with an empty body.
+        cut = {"close_mid_status": head[:10], "close_mid_body": head + payload[: len(payload) // 2],
+               "slow_body": head}
+        if action in cut:
+            conn.sendall(cut[action])
+            if action == "slow_body":
+                self._stop.wait(STALL)
             return False
         # Idle from here on: the client may plan the next action as soon as it has
-        # this answer, before this thread is back in recv().
+        # this answer, before this thread is back to reading.
         with self._lock:
             self._idle.add(conn)
         conn.sendall(head + payload)
         return True
 
 
-def _read_request(conn: socket.socket, buffer: bytes):
-    """One request from the connection: ((method, target, headers, body), rest), or
-    (None, b"") when the client closed it."""
-    while b"\r\n\r\n" not in buffer:
-        chunk = conn.recv(65536)
-        if not chunk:
-            return None, b""
-        buffer += chunk
-    head, buffer = buffer.split(b"\r\n\r\n", 1)
-    lines = head.decode("latin-1").split("\r\n")
-    method, target, _ = lines[0].split(" ", 2)
+def _read_request(reader):
+    """One request, (method, target, headers, body), or None when the client closed."""
+    line = reader.readline()
+    if not line:
+        return None
+    method, target, _ = line.decode("latin-1").split(" ", 2)
     headers = {}
-    for line in lines[1:]:
-        name, _, value = line.partition(":")
+    while (line := reader.readline()).strip():
+        name, _, value = line.decode("latin-1").partition(":")
         headers[name.strip().lower()] = value.strip()
-    length = int(headers.get("content-length", "0"))
-    while len(buffer) < length:
-        chunk = conn.recv(65536)
-        if not chunk:
-            return None, b""
-        buffer += chunk
-    return (method, target, headers, buffer[:length]), buffer[length:]
+    body = reader.read(int(headers.get("content-length", "0")))
+    return method, target, headers, body

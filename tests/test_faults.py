@@ -1,10 +1,11 @@
 """Every fetcher against a backend that misbehaves on the wire: each fault gives the
 fetcher's documented error, and the same HttpSession serves the next request."""
-
 import json
+import os
 import subprocess
 import sys
 import textwrap
+from operator import attrgetter
 
 import pandas as pd
 import pytest
@@ -29,15 +30,6 @@ assert set(TRANSPORT + UNDECODABLE + ["html_502"]) == set(FAULTS)
 FAULT_TIMEOUT, GOOD_TIMEOUT = 0.3, 10
 # The HTTP library follows 30 redirects and gives up on the 31st answer.
 HOPS = 31
-
-
-def plan_fault(server, fault):
-    """Plans the fault; returns how many requests reach the server meanwhile."""
-    if fault == "redirect_loop":
-        server.plan(*[fault] * HOPS)
-        return HOPS
-    server.plan(fault)
-    return 0 if fault == "accept_close" else 1
 
 
 def backend(method, path, query, body):
@@ -72,41 +64,34 @@ def session(server):
     assert server.pending() == [], "a planned action was never met"
 
 
-def symbols_of(frame):
-    return list(frame["symbol"])
-
-
-# name: (call, what a good answer yields, kind of fetcher)
-def method_is(name):
-    return lambda response: response.json()["method"] == name
-
-
-def symbols_are(*names):
-    return lambda frame: symbols_of(frame) == list(names)
-
-
+# name: (call, kind of fetcher, what a good answer yields)
 FETCHERS = {
-    "get": (lambda s: s.get("/thing", params={"q": "1"}), method_is("GET"), "session"),
-    "post": (lambda s: s.post("/thing", json_body={"a": 1}), method_is("POST"), "session"),
-    "request": (lambda s: s.request("PUT", "thing", data=b"raw"), method_is("PUT"), "session"),
-    "validate_api_key": (lambda s: keygate.validate_api_key(s, client_version="1.2.3"),
-                         lambda r: r.valid is True and r.plan == "pro", "keygate"),
-    "eod": (lambda s: daily_bars.fetch_ohlcv(s, "abc", show_progress=False), symbols_are("ABC"), "OHLCV"),
-    "intraday": (lambda s: tick_feed.fetch_ohlcv(s, "abc", show_progress=False), symbols_are("ABC"), "OHLCV"),
-    "orderbook": (lambda s: tick_feed.fetch_orderbook(s, ["abc"], show_progress=False), symbols_are("ABC"),
-                  "orderbook"),
+    "get": (lambda s: s.get("/thing", params={"q": "1"}), "session", {"path": "/thing", "method": "GET"}),
+    "post": (lambda s: s.post("/thing", json_body={"a": 1}), "session", {"path": "/thing", "method": "POST"}),
+    "request": (lambda s: s.request("PUT", "thing", data=b"raw"), "session", {"path": "/thing", "method": "PUT"}),
+    "validate_api_key": (lambda s: keygate.validate_api_key(s, client_version="1.2.3"), "keygate", (True, "pro")),
+    "eod": (lambda s: daily_bars.fetch_ohlcv(s, "abc", show_progress=False), "OHLCV", ["ABC"]),
+    "intraday": (lambda s: tick_feed.fetch_ohlcv(s, "abc", show_progress=False), "OHLCV", ["ABC"]),
+    "orderbook": (lambda s: tick_feed.fetch_orderbook(s, ["abc"], show_progress=False), "orderbook", ["ABC"]),
     "investor": (lambda s: flow_engine.InvestorFlowEngine(s).fetch_df("stock", "flow", {"ids": "AAA"}),
-                 symbols_are("AAA"), "investor"),
+                 "investor", ["AAA"]),
 }
 
 
+def yielded(kind, answer):
+    if kind == "session":
+        return answer.json()
+    return (answer.valid is True, answer.plan) if kind == "keygate" else list(answer["symbol"])
+
+
 def expect_error(kind, fault, url):
-    """(exception type, exact message or None, type of __cause__ or None)."""
+    """(exception type, exact message or None, type of __cause__ or None[, attributes the
+    error has, by dotted name])."""
     if fault in TRANSPORT:
         if kind == "keygate":
             # The transport error carries no status and no payload text.
             return ApiKeyValidationError, "Backend rejected API key validation (HTTP None)", HttpError
-        return HttpError, TRANSPORT_FAILURE, requests.RequestException
+        return HttpError, TRANSPORT_FAILURE, requests.RequestException, {"status_code": None, "payload": None}
     if fault in UNDECODABLE:
         if kind == "session":
             return None  # a 2xx body is the caller's to decode
@@ -116,12 +101,11 @@ def expect_error(kind, fault, url):
             return ValueError, None, None  # the response's own decoding error, unchanged
         return DataDecodingError, f"Unable to decode {kind} response as JSON", ValueError
     if kind == "keygate":
-        return ApiKeyValidationError, HTML.decode().strip(), HttpError
-    return HttpError, f"Tavrix backend returned HTTP 502 for {url}", None
+        return ApiKeyValidationError, HTML.decode().strip(), HttpError, {"__cause__.status_code": 502}
+    return HttpError, f"Tavrix backend returned HTTP 502 for {url}", None, {"status_code": 502, "payload": HTML.decode()}
 
 
-def check_raised(info, expected):
-    error_type, message, cause = expected
+def check_raised(info, error_type, message, cause, attributes=()):
     error = info.value
     assert type(error) is error_type or (error_type is ValueError and not isinstance(
         error, (DataDecodingError, HttpError)))
@@ -131,21 +115,21 @@ def check_raised(info, expected):
         assert error.__cause__ is None
     else:
         assert isinstance(error.__cause__, cause)
-    return error
+    assert {name: attrgetter(name)(error) for name in attributes} == dict(attributes)
 
 
 @pytest.mark.parametrize("fault", sorted(FAULTS))
 @pytest.mark.parametrize("name", FETCHERS)
 def test_fault_gives_documented_error_and_session_stays_usable(server, session, name, fault):
-    call, good, kind = FETCHERS[name]
-    assert good(call(session))  # a pooled connection now exists
-    path = "/api/v1/tavrix/thing" if kind == "session" else None
-
-    sent = len(server.requests)
-    reaching = plan_fault(server, fault)
+    call, kind, good = FETCHERS[name]
+    assert yielded(kind, call(session)) == good  # a pooled connection now exists
+    url = server.url + server.requests[-1][1]  # where the failing call goes too
+    sent, hops = len(server.requests), HOPS if fault == "redirect_loop" else 1
+    server.plan(*[fault] * hops)  # a redirect loop is planned once per hop
+    reaching = 0 if fault == "accept_close" else hops
     if fault.startswith("slow_"):
         session.timeout = FAULT_TIMEOUT
-    expected = expect_error(kind, fault, server.url + (path or server.requests[-1][1]))
+    expected = expect_error(kind, fault, url)
     if expected is None:
         response = call(session)
         assert response.status_code == 200
@@ -154,19 +138,11 @@ def test_fault_gives_documented_error_and_session_stays_usable(server, session, 
     else:
         with pytest.raises(Exception) as info:
             call(session)
-        error = check_raised(info, expected)
-        if fault in TRANSPORT and isinstance(error, HttpError):
-            assert error.status_code is None and error.payload is None
-        if fault == "html_502" and isinstance(error, HttpError):
-            assert error.status_code == 502 and error.payload == HTML.decode()
-        if fault == "html_502" and kind == "keygate":
-            assert error.__cause__.status_code == 502
+        check_raised(info, *expected)
     # One attempt: no retry, and no GET fallback after a failed investor POST.
     assert len(server.requests) - sent == reaching
-
     session.timeout = GOOD_TIMEOUT
-    assert good(call(session))
-    assert good(call(session))
+    assert yielded(kind, call(session)) == yielded(kind, call(session)) == good
 
 
 @pytest.mark.parametrize("fault", ["drop", "close_mid_body", "truncated_json", "html_502"])
@@ -176,11 +152,11 @@ def test_investor_fault_on_the_get_fallback(server, session, fault):
     url = server.url + "/api/v1/tavrix/market-data/investor/stock/flow"
     with pytest.raises(Exception) as info:
         engine.fetch_df("stock", "flow", {"ids": ["AAA", " "]})
-    check_raised(info, expect_error("investor", fault, url))
+    check_raised(info, *expect_error("investor", fault, url))
     assert server.requests[-2:] == [("POST", "/api/v1/tavrix/market-data/investor/stock/flow"),
                                     ("GET", "/api/v1/tavrix/market-data/investor/stock/flow")]
     server.plan("status:405")
-    assert symbols_of(engine.fetch_df("stock", "flow", {"ids": "AAA"})) == ["AAA"]
+    assert list(engine.fetch_df("stock", "flow", {"ids": "AAA"})["symbol"]) == ["AAA"]
 
 
 BATCHES = {
@@ -197,21 +173,21 @@ BATCHES = {
 def test_one_symbol_failing_ends_the_batch(server, session, monkeypatch, name, fault):
     module, fetch, kind = BATCHES[name]
     events = record_hooks(monkeypatch, module, frames=False)
-    symbols = ["AAA", "BBB", "CCC"]
+    names = ["AAA", "BBB", "CCC"]
 
     server.plan("good", fault)
     sent = len(server.requests)
     with pytest.raises(Exception) as info:
-        fetch(session, symbols)
-    check_raised(info, expect_error(kind, fault, server.url + server.requests[-1][1]))
+        fetch(session, names)
+    check_raised(info, *expect_error(kind, fault, server.url + server.requests[-1][1]))
     # No partial frame and nothing fetched after the failing symbol.
     assert len(server.requests) - sent == 2
     finished = [("finish",)] if kind == "investor" else []  # only the investor loop finishes
     assert [e[:2] for e in events] == [("start", 3), ("update", 1)] + finished
 
     events.clear()
-    frame = fetch(session, symbols)
-    assert isinstance(frame, pd.DataFrame) and symbols_of(frame) == symbols
+    frame = fetch(session, names)
+    assert isinstance(frame, pd.DataFrame) and list(frame["symbol"]) == names
     assert [e[:2] for e in events] == [("start", 3), ("update", 1), ("update", 2), ("update", 3), ("finish",)]
 
 
@@ -221,32 +197,20 @@ RUNAWAY = {
     # Envelopes are unwrapped recursively: a backend must not be able to overflow the
     # C stack with a payload nested without end.
     "nested payload": """
+from fakes import Session
 from private_core.investor import flow_engine
-
-class Response:
-    def json(self):
-        payload = []
-        for _ in range(100000):
-            payload = {"data": payload}
-        return payload
-
-class Session:
-    def post(self, path, json_body):
-        return Response()
-
-flow_engine.InvestorFlowEngine(Session()).fetch_df("stock", "flow", {})
+payload = []
+for _ in range(100000):
+    payload = {"data": payload}
+flow_engine.InvestorFlowEngine(Session(payload)).fetch_df("stock", "flow", {})
 """,
     # A fetcher that goes back through the cache for ever.
     "recursive fetcher": """
 import itertools
 from private_core.memo_layer import BaseMemoLayer
-
 layer, keys = BaseMemoLayer(), itertools.count()
-
 def fetcher():
-    return layer._fetch_with_cache("ns", (next(keys),), live=True, fetcher=fetcher,
-                                   ttl_live=None, ttl_history=None)
-
+    return layer._fetch_with_cache("ns", (next(keys),), live=True, fetcher=fetcher, ttl_live=None, ttl_history=None)
 fetcher()
 """,
 }
@@ -256,6 +220,6 @@ fetcher()
 def test_runaway_recursion_is_a_recursion_error_not_a_crash(script):
     code = "try:\n" + textwrap.indent(RUNAWAY[script], "    ") + \
         "except RecursionError:\n    print('RecursionError')\n"
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                            timeout=120)
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
+                            cwd=os.path.dirname(__file__))  # where fakes.py is
     assert (result.returncode, result.stdout.strip()) == (0, "RecursionError"), result.stderr[-2000:]
