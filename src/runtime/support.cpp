@@ -577,15 +577,11 @@ py::object Module::import(const char* name, const char* asname) {
         bind(full.substr(0, full.find('.')).c_str(), top);
         return top;
     }
-    // `import a.b as c` binds the submodule itself.
-    std::string rest(name);
-    py::object mod = top;
-    for (size_t dot = rest.find('.'); dot != std::string::npos; dot = rest.find('.')) {
-        rest = rest.substr(dot + 1);
-        mod = import_attr(mod, py::str(rest.substr(0, rest.find('.'))));
-    }
-    bind(asname, mod);
-    return mod;
+    // `import a as b`; no module imports a submodule under another name.
+    if (std::string(name).find('.') != std::string::npos)
+        internal_error("a submodule imported under another name");
+    bind(asname, top);
+    return top;
 }
 
 void Module::from_import(const char* name, std::initializer_list<const char*> names, int level) {
