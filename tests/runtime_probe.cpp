@@ -13,6 +13,11 @@ py::object bound(rt::Call& c) { return rt::new_tuple(c[0], c[1], c[2], c[3]); }
 
 py::object typed(rt::Call& c) { return rt::new_tuple(c[0], c[1], c[2], c[3], c[4]); }
 
+py::object wide(rt::Call& c) {
+    return rt::new_tuple(c[0], c[1], c[2], c[3], c[4], c[5], c[6], c[7], c[8], c[9], c[10], c[11],
+                         c[12], c[13], c[14], c[15], c[16]);
+}
+
 py::object global_value(rt::Call& c) { return c.global(RT_STR("VALUE")); }
 
 py::object cooperative_init(rt::Call& c) {
@@ -76,6 +81,10 @@ void body(rt::Module& m) {
            {"d", &PyDict_Type},
            {"items", &PyList_Type},
            {"maybe", &PyUnicode_Type}});
+    // More parameters than the binder binds on the stack, two of them positional-only.
+    m.def("wide", wide,
+          "(a, b=1, /, c=2, d=3, e=4, f=5, g=6, h=7, i=8, j=9, k=10, l=11, m=12, n=13, o=14, "
+          "p=15, q=16)");
     m.def("global_value", global_value, "()");
     m.def("presized", presized, "(expected: int)", nullptr, {{"expected", &PyLong_Type}});
     m.def("wrap_error", wrap_error, "(fn)");

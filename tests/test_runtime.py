@@ -26,6 +26,11 @@ def typed(s, i, d, items, maybe=None):
     return (s, i, d, items, maybe)
 
 
+def wide(a, b=1, /, c=2, d=3, e=4, f=5, g=6, h=7, i=8, j=9, k=10, l=11, m=12, n=13, o=14,  # noqa: E741
+         p=15, q=16):
+    return (a, b, c, d, e, f, g, h, i, j, k, l, m, n, o, p, q)
+
+
 # (function, args, kwargs, "ok" or "raised"): the probe's function against the plain def of
 # the same signature, result or exact TypeError wording (the interpreter's own, which
 # changes between versions; our functions carry the plain def's qualname).
@@ -41,6 +46,10 @@ CALLS = [
     (bound, (1,), {"q": 1}, "raised"), (bound, (1,), {"zz": 1}, "raised"),  # 3.13 suggests 'z'
     (bound, (1,), {"y": 1, "ww": 2, "z": 1}, "raised"), (bound, (), {"x": 1, "y": 2, "z": 3, "w": 4}, "ok"),
     (typed, (), {}, "raised"), (typed, ("s", 1), {}, "raised"), (typed, ("s", 1, {}, [], "m", 2), {}, "raised"),
+    (wide, (0,), {"q": 0, "c": 9}, "ok"), (wide, tuple(range(17)), {}, "ok"), (wide, (0,), {"b": 1}, "raised"),
+    (wide, (), {"a": 0, "b": 1, "c": 2}, "raised"), (wide, (0,), {"b": 1, "r": 0}, "raised"),
+    # Keyword names that are equal to a parameter's but not the same (interned) object.
+    (typed, ("s", 1, {}), {"".join(["ite", "ms"]): [], "".join(["may", "be"]): "m"}, "ok"),
 ]
 
 
@@ -107,6 +116,21 @@ def test_metadata_and_signature():
     probe.bound.extra = 1  # instance __dict__ like a Python function
     assert probe.bound.__dict__ == {"extra": 1}
     assert pickle.loads(pickle.dumps(probe.echo)) is probe.echo
+    assert probe.global_value.__globals__ is vars(probe)
+
+
+@pytest.mark.parametrize("name, value", [("__name__", 1), ("__qualname__", None), ("__annotations__", 1),
+                                         ("__annotations__", {"x": int}), ("__doc__", "text"), ("__doc__", None)])
+def test_metadata_is_set_as_on_a_python_function(name, value):
+    native, plain = probe.wide, wide
+    saved = getattr(native, name)
+    try:
+        assert_same_outcome(outcome(setattr, native, name, value), outcome(setattr, plain, name, value))
+        assert getattr(native, name) == getattr(plain, name)
+        assert repr(native) == f"<function {plain.__qualname__} at {id(native):#x}>"
+    finally:
+        setattr(native, name, saved)
+        setattr(plain, name, saved)
 
 
 def test_methods_bind_and_classes_are_real(python_wording):
@@ -204,8 +228,10 @@ def boom(m):
     (lambda: Manager(False), lambda m: 5), (lambda: Manager(False), boom), (lambda: Manager(True), boom),
     (threading.RLock, lambda m: m._is_owned() or pytest.fail("lock not held")),
     (lambda: None, None), (lambda: 5, None), (lambda: type("OnlyEnter", (), {"__enter__": lambda self: self})(), None),
-    (lambda: type("OnlyExit", (), {"__exit__": lambda self, *exc: False})(), None)],
-    ids=["returns", "raises", "suppresses", "lock", "None", "int", "no __exit__", "no __enter__"])
+    (lambda: type("OnlyExit", (), {"__exit__": lambda self, *exc: False})(), None),
+    (lambda: type("OnClass", (), {"__enter__": classmethod(lambda cls: cls),
+                                  "__exit__": classmethod(lambda cls, *exc: True)})(), boom)],
+    ids=["returns", "raises", "suppresses", "lock", "None", "int", "no __exit__", "no __enter__", "classmethods"])
 def test_with_block_matches_python(make, body):
     # __exit__ sees the error and may swallow it; a non-manager fails with the
     # interpreter's own error and wording.
@@ -268,6 +294,11 @@ def test_many_calls_do_not_leak():
     after = tracemalloc.get_traced_memory()[0]
     tracemalloc.stop()
     assert after - before < 50_000
+
+
+def test_a_cpp_exception_in_a_body_is_a_python_error():
+    with pytest.raises(RuntimeError, match="Unable to cast"):  # no C++ size holds it
+        probe.presized(2**70)
 
 
 @pytest.mark.parametrize("expected", [-1, 0, 9, 1000])
