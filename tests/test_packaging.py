@@ -1,6 +1,8 @@
 """Every extension module loads the one shared runtime. (The wheels themselves are built,
 installed without a compiler and smoke-run by tools/wheels.sh.)"""
 import importlib
+import subprocess
+import sys
 import inspect
 
 MODULES = [
@@ -27,3 +29,13 @@ def test_one_runtime_serves_every_module():
     with open("/proc/self/maps") as maps:
         runtime = {line.split()[-1] for line in maps if "libprivate_core_runtime" in line}
     assert len(runtime) == 1, runtime
+
+
+def test_a_missing_dependency_fails_the_import_cleanly():
+    # A module body that cannot import what it names leaves the interpreter's ImportError, as a Python
+    # module's would, and the module is not left half made in sys.modules.
+    code = ("import sys; sys.modules['tavrix.exceptions'] = None\n"
+            "try:\n    import private_core.daily_bars\nexcept ImportError as exc:\n"
+            "    print(type(exc).__name__, 'private_core.daily_bars' in sys.modules)\n")
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert (result.returncode, result.stdout.strip()) == (0, "ModuleNotFoundError False"), result.stderr
