@@ -83,6 +83,9 @@ def bars(*rows):
                {"symbol": "A", "date": "2024-01-03", "close": 2.0, "volume": 7}])
 @example(rows=[{"symbol": "A", "time": "2024-01-02", "close": 1.0},
                {"symbol": "A", "time": "2024-01-03", "close": 2.0, "volume": 7}])
+# Columns of booleans alone, of booleans beside text, of floats beside text.
+@example(rows=[{"symbol": "A", "time": "2024-01-02", "halted": True, "flag": True, "open": 1.5},
+               {"symbol": "A", "time": "2024-01-03", "halted": False, "flag": "x", "open": "n/a"}])
 def test_to_dataframe_matches_oracle(rows):
     same("_to_dataframe", rows)
 
