@@ -5,7 +5,7 @@ import subprocess
 import sys
 import typing
 import warnings
-from datetime import datetime
+from datetime import date, datetime
 
 import numpy as np
 import pandas as pd
@@ -249,6 +249,7 @@ def _rows(symbols, dates):
     (_rows(["B", "A", "A", "A"], ["2024-01-01", "2024-01-01", "2024-01-03", "2024-01-02"]), "stock"),
     (_rows(["A", "A", None, "B"], ["2024-01-01"] * 4), "stock"),
     ([{"icb": i // 2, "n": -i} for i in range(6)], "sector"),  # integer codes, already in order
+    ([{"icb": c, "n": i} for i, c in enumerate([1.5, 0.5, None])], "sector"),  # codes of a float column
     ([{"symbol": s, "n": i} for s in "BA" for i in range(40)], "stock"),  # a stable sort
     ([{"x": 2}, {"x": 1}], "fund"), ([{"Date": "2024-01-02"}, {"Date": "2024-01-01"}], "fund"), ([], "stock"),
     ([{"timestamp": "2024-01-01 10:00"}], "stock"),  # timestamps as text
@@ -397,6 +398,7 @@ _SUMS = [1e16, 1.0, 1.0, -1e16, 0.1, 0.2, 0.3] * 2
     pd.Series([StrSub("a"), "b", "c", "d"], dtype=object), pd.Series(["x", "y", "x", "y"], dtype="category"),
     pd.Series([1.5, 2.0, np.nan, 3.0], dtype=object), pd.Series([1, 2, 3, 4], dtype=object),
     pd.Series([True, False, True, True]), pd.Series([True, 1, False, 2], dtype=object),
+    pd.Series([True, False, False, True], dtype=object), pd.Series([date(2024, 1, 1)] * 4, dtype=object),
     pd.Series([np.nan, None, np.nan, np.nan], dtype=object), pd.Series([2 ** 64, 1, 2, 3], dtype=object),
     pd.Series(pd.to_datetime(["2024-01-01", None, "2024-01-02", None])),
     pd.Series(pd.to_datetime(["2024-01-01", "2024-01-03", None, None]).as_unit("s")),
