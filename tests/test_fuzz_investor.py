@@ -13,8 +13,9 @@ from hypothesis import strategies as st
 from tavrix.exceptions import DataDecodingError
 
 from fakes import DictSub, StrSub, assert_same_outcome, outcome, same_text
-from fuzz_inputs import (DictContainsLies, DictGetLies, DictIterRaises, StrEqLies, StrReturnsLyingStr,
-                         anything, containers, hostile, json_values, leaves, padded_text, short_text)
+from fuzz_inputs import (DictContainsLies, DictGetLies, DictIterRaises, ListIterRaises, MappingGetitemRaises,
+                         StrEqLies, StrRaises, StrReturnsLyingStr, anything, containers, hostile, json_values,
+                         leaves, padded_text, short_text)
 from investor_oracle import ENVELOPE, ensure_mapping, normalise_records
 from private_core.investor.flow_engine import InvestorFlowEngine, _strict_str
 
@@ -121,6 +122,7 @@ def test_prepare_payload_matches_model(params):
 @example(payload={"ids": [StrReturnsLyingStr(" a "), " b "]})
 @example(payload={"ids": b"AB", "other": ["a", "b"]})
 @example(payload={"ids": ("A", 1), "group": "all"})
+@example(payload={"ids": ["  ", " b ", StrRaises()]})
 def test_to_query_params_matches_model(payload):
     matches(ENGINE._to_query_params, model_query, payload)
 
@@ -159,6 +161,8 @@ namespaces = st.one_of(st.sampled_from(["stock", "market", "sector", "fund"]), s
 # any row was seen, so a namespace that cannot be a key failed even with no rows.
 @example(payload={"A": []}, namespace=[])
 @example(payload={"data": {1: [{}]}}, namespace="stock")  # a key that is no identifier
+@example(payload={"A": ({"v": 1},)}, namespace="stock")
+@example(payload={"A": ListIterRaises([{"v": 1}, {"v": 2}])}, namespace="stock")
 def test_normalise_records_matches_model(payload, namespace):
     matches(ENGINE._normalise_records, normalise_records, payload, namespace)
 
@@ -168,6 +172,7 @@ def test_normalise_records_matches_model(payload, namespace):
 @example(entry=DictSub(a=1), namespace="stock", identifier=None)
 @example(entry={"icb": "own"}, namespace="sector", identifier="8300")
 @example(entry=[("a", 1)], namespace="stock", identifier=None)
+@example(entry=MappingGetitemRaises({"a": 1}), namespace="stock", identifier="A")
 def test_ensure_mapping_matches_model(entry, namespace, identifier):
     got = matches(ENGINE._ensure_mapping, ensure_mapping, entry, namespace, identifier)
     if got[0] == "ok":
