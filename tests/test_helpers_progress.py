@@ -127,6 +127,7 @@ TIMES = ["2024-01-02 09:00", "2024-01-02 09:00", "2024-01-02 09:20", "2024-01-03
     # kinds the one-pass path leaves to pandas
     frame_of(time=TIMES, open=np.arange(5, dtype="float32"), close=[True] * 5),
     frame_of(time=TIMES[:4] + [None], open=[1.0] * 5),
+    frame_of(time=TIMES, open=[1.0] * 5).assign(time=lambda f: f["time"].dt.tz_localize("Asia/Ho_Chi_Minh")),
     frame_of(time=TIMES, open=[1.0] * 5).assign(symbol=["A", None, "B", "A", float("nan")]),
     frame_of(time=TIMES, open=[1.0] * 5).astype({"symbol": "category"}),
     frame_of(time=TIMES, volume=[1.0] * 5).drop(columns="symbol"),
