@@ -150,6 +150,9 @@ def test_methods_bind_and_classes_are_real(python_wording):
     assert obj.probe_ready and obj.base_args == ((1,), {"k": 2})
     assert obj.owner() is probe.Mixin
     assert After().probe_ready
+    refusing = type("Refusing", (), {"__init__": lambda self, *args: raise_(KeyError("refused"))})
+    with pytest.raises(KeyError, match="refused"):  # the next class's error passes as it is
+        type("Child", (probe.Mixin, refusing), {})(1)
     assert inspect.ismethod(obj.owner) and obj.owner.__self__ is obj
     assert probe.Mixin.__dict__["owner"].__qualname__ == "Mixin.owner"
     assert str(inspect.signature(probe.Mixin)) == "(*args, **kwargs)"
