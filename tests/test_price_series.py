@@ -30,7 +30,6 @@ each_module = pytest.mark.parametrize("module", [daily_bars, tick_feed], ids=["d
 
 
 def examples(*cases):
-    """Each case (the test's arguments) as a hypothesis @example."""
     def apply(test):
         for case in cases:
             test = example(**case)(test)
@@ -49,7 +48,6 @@ def log(monkeypatch):
 
 
 # --- _normalize_symbols --------------------------------------------------------------------
-
 symbol_text = st.one_of(padded_text, short_text, st.sampled_from(["abc", " ABC", "Abc\t", "ß", "ǆ"]))
 symbol_items = st.one_of(symbol_text, symbol_text.map(StrStripRaises), symbol_text.map(StrStripLies), leaves)
 symbol_args = st.one_of(symbol_text, symbol_text.map(StrStripRaises), symbol_text.map(StrStripLies),
@@ -73,8 +71,6 @@ def test_normalize_symbols_matches_model(module, symbols):
 
 
 # --- _render_progress ----------------------------------------------------------------------
-
-
 class Stdout(io.StringIO):
     def flush(self):  # shown in the text, so that a missing or misplaced flush shows
         super().write("<flush>")
@@ -124,8 +120,6 @@ def test_render_progress_write_failure(module, monkeypatch):
 
 
 # --- the fetchers' handling of what the session answers ------------------------------------
-
-
 row = st.dictionaries(st.sampled_from(["symbol", "time", "open", "close", "volume", "x"]), json_values, max_size=4)
 good_payload = st.fixed_dictionaries(
     {"data": st.lists(row, max_size=3)},
@@ -198,8 +192,6 @@ def test_fetchers_match_model(kind, symbol, replies, show_progress):
 
 
 # --- the query each call sends, quiet runs, argument checks ---------------------------------
-
-
 @pytest.mark.parametrize("kind, args, params, resampled_to", [
     ("eod", (), [("interval", "1D")], "1D"),
     ("eod", {"start": "2024-01-02", "end": ""}, [("interval", "1D"), ("start", "2024-01-02")], "1D"),
@@ -247,8 +239,6 @@ def test_argument_errors_come_first(log, call, name, got):
 
 
 # --- module surface -----------------------------------------------------------------------
-
-
 @pytest.mark.parametrize("module, interval_name, constants, functions", [
     (daily_bars, "Interval", {"ENDPOINT": "/market-data/eod/ohlcv"}, ["fetch_ohlcv"]),
     (tick_feed, "IntervalIntraday", {"ENDPOINT": "/market-data/intraday/ohlcv",
