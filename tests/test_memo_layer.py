@@ -1,6 +1,5 @@
 """BaseMemoLayer._fetch_with_cache on one thread; real threads are in test_stress.py."""
 import time
-from datetime import datetime
 from decimal import Decimal
 from fractions import Fraction
 
@@ -8,7 +7,7 @@ import pytest
 
 from fakes import MEMO_PAIR as PAIR, MEMO_TTL, Boom, DictSub, Fetcher, MemoClient as Client, StrSub, \
     memo_fetch as fetch
-from private_core import memo_layer, memo_store
+from private_core import memo_layer
 from private_core.memo_layer import BaseMemoLayer
 from private_core.memo_store import _Cache
 
@@ -50,8 +49,7 @@ class FakeTime:
 @pytest.mark.parametrize("live, stored, calls, fetched", [
     (False, True, ["get"], False), (False, False, ["get", "_begin_inflight", "set", "_end_inflight"], True),
     (True, True, ["_begin_inflight", "set", "_end_inflight"], True)])
-def test_call_paths(client, monkeypatch, live, stored, calls, fetched):
-    monkeypatch.setattr(memo_store, "datetime", type("Clock", (), {"now": lambda: datetime(2024, 5, 3)}))
+def test_call_paths(client, clock, live, stored, calls, fetched):
     old, new, params = object(), object(), {"symbol": "X"}
     if stored:
         client._cache.set(*PAIR, old, ttl=MEMO_TTL)
@@ -63,7 +61,7 @@ def test_call_paths(client, monkeypatch, live, stored, calls, fetched):
     assert result is entry.data is (new if fetched else old)
     if fetched:
         assert entry.params is params
-        assert entry.expires_at == (datetime(2024, 5, 3) + MEMO_TTL if live else None)
+        assert entry.expires_at == (clock.current + MEMO_TTL if live else None)
 
 
 @pytest.mark.parametrize("live, ns_stored, calls", [

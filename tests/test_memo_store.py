@@ -14,6 +14,11 @@ NOON = datetime(2024, 5, 3, 12, 0)
 SubDate = type("SubDate", (date,), {})
 
 
+@pytest.fixture
+def cache():
+    return _Cache()
+
+
 class RecordingLock:
     """The cache's RLock, recording each entry and exit (or the error type leaving)."""
 
@@ -48,14 +53,12 @@ def test_is_expired_is_inclusive(clock, expires_at, expired):
 
 @pytest.mark.parametrize("prepare", [lambda c: None, lambda c: c._store.update(ns={}),
                                      lambda c: c.set("ns", ("other",), 1)])
-def test_get_misses(prepare):
-    cache = _Cache()
+def test_get_misses(cache, prepare):
     prepare(cache)
     assert cache.get("ns", ("k",)) is None
 
 
-def test_entry_expires_at_the_exact_instant_and_is_dropped(clock):
-    cache = _Cache()
+def test_entry_expires_at_the_exact_instant_and_is_dropped(cache, clock):
     data = object()
     entry = cache.set("ns", ("k",), data, ttl=timedelta(minutes=1))
     assert cache.get("ns", ("k",)) is entry and entry.data is data
@@ -65,17 +68,15 @@ def test_entry_expires_at_the_exact_instant_and_is_dropped(clock):
 
 
 @pytest.mark.parametrize("ttl", [None, timedelta(0)])
-def test_falsy_ttl_never_expires(clock, ttl):
-    cache = _Cache()
+def test_falsy_ttl_never_expires(cache, clock, ttl):
     assert cache.set("ns", 1, "d", ttl=ttl).expires_at is None
     clock.current = datetime(2999, 1, 1)
     assert cache.get("ns", 1).data == "d"
 
 
-def test_ttl_uses_two_clock_readings_and_negative_is_expired_at_once(monkeypatch):
+def test_ttl_uses_two_clock_readings_and_negative_is_expired_at_once(cache, monkeypatch):
     readings = iter([NOON, NOON + timedelta(seconds=1)])
     monkeypatch.setattr(memo_store, "datetime", type("Ticking", (), {"now": lambda: next(readings)}))
-    cache = _Cache()
     entry = cache.set("ns", 1, "d", ttl=timedelta(seconds=-5))
     assert (entry.expires_at, entry.fetched_at) == (NOON - timedelta(seconds=5), NOON + timedelta(seconds=1))
     monkeypatch.setattr(memo_store, "datetime", datetime)
@@ -84,8 +85,7 @@ def test_ttl_uses_two_clock_readings_and_negative_is_expired_at_once(monkeypatch
 
 @pytest.mark.parametrize("params, same", [(None, False), ({}, False), ({"a": 1}, True), (DictSub(a=1), TypeError),
                                           ([("a", 1)], TypeError), ("a", TypeError)])
-def test_set_params(params, same):
-    cache = _Cache()
+def test_set_params(cache, params, same):
     if same is TypeError:  # refused before anything is stored
         with pytest.raises(TypeError, match="Argument 'params' has incorrect type"):
             cache.set("ns", 1, "d", params=params)
@@ -95,15 +95,13 @@ def test_set_params(params, same):
         assert entry.params == (params or {}) and (entry.params is params) is same
 
 
-def test_second_set_replaces_and_returns_stored_entry():
-    cache = _Cache()
+def test_second_set_replaces_and_returns_stored_entry(cache):
     cache.set("ns", 1, "old")
     entry = cache.set("ns", 1, "new")
     assert cache.get("ns", 1) is entry and entry.data == "new"
 
 
-def test_error_inside_lock_releases_it_and_keeps_earlier_steps():
-    cache = _Cache()
+def test_error_inside_lock_releases_it_and_keeps_earlier_steps(cache):
     cache._lock = lock = RecordingLock()
     with pytest.raises(TypeError, match="unhashable"):
         cache.set("ns", ["unhashable"], "d")
@@ -122,8 +120,7 @@ def test_each_operation_uses_the_instances_current_lock(guard, call, entered):
     assert lock.events == ["enter", "exit"] * entered
 
 
-def test_clears():
-    cache = _Cache()
+def test_clears(cache):
     for ns in ("a", "b"):
         cache.set(ns, 1, ns)
     cache._begin_inflight("a", 1)
@@ -151,8 +148,7 @@ def test_inflight_counts_every_caller_per_pair_unless_off(make, flag):
 
 @pytest.mark.skipif(sys.flags.optimize > 0, reason="assert is compiled out")
 @pytest.mark.parametrize("method", ["_begin_inflight", "_end_inflight"])
-def test_inflight_replaced_by_none_fails_the_assertion(method):
-    cache = _Cache()
+def test_inflight_replaced_by_none_fails_the_assertion(cache, method):
     cache._inflight = None
     with pytest.raises(AssertionError) as info:
         getattr(cache, method)("ns", 1)
