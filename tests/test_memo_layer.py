@@ -12,22 +12,14 @@ from private_core.memo_layer import BaseMemoLayer
 from private_core.memo_store import _Cache
 
 
-def _spy(name):
-    def method(self, *args, **kwargs):
-        self.calls.append(name)
-        return getattr(_Cache, name)(self, *args, **kwargs)
-
-    return method
-
-
-SpyCache = type("SpyCache", (_Cache,), {n: _spy(n) for n in ("get", "set", "_begin_inflight", "_end_inflight")})
-
-
 @pytest.fixture
 def client():
+    """A client whose cache records in `calls` the name of each operation called on it."""
     c = Client()
-    c._cache = SpyCache()
     c._cache.calls = []
+    for name in ("get", "set", "_begin_inflight", "_end_inflight"):
+        setattr(c._cache, name, lambda *args, _name=name, _real=getattr(c._cache, name), **kwargs:
+                c._cache.calls.append(_name) or _real(*args, **kwargs))
     return c
 
 
