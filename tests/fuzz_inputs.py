@@ -154,11 +154,9 @@ subclassed_scalars = st.one_of(
 
 # Objects whose protocol methods raise or lie, each built fresh.
 hostile_scalars = st.one_of(
-    padded_text.map(StrStripRaises), padded_text.map(StrStripLies), padded_text.map(StrEqLies),
-    padded_text.map(StrLenLies), padded_text.map(StrReprRaises),
-    padded_text.map(StrReturnsLyingStr),
-    st.builds(StrRaises), st.builds(StrNotText), st.builds(HashRaises), st.builds(HashChanges),
-    st.builds(EqAlways), st.builds(BoolRaises), st.integers().map(IntSubStrRaises),
+    *map(padded_text.map, [StrStripRaises, StrStripLies, StrEqLies, StrLenLies, StrReprRaises, StrReturnsLyingStr]),
+    *map(st.builds, [StrRaises, StrNotText, HashRaises, HashChanges, EqAlways, BoolRaises]),
+    st.integers().map(IntSubStrRaises),
 )
 
 
@@ -170,14 +168,11 @@ def containers(children):
     mapping = st.dictionaries(keys, children, max_size=4)
     text_mapping = st.dictionaries(short_text, children, max_size=4)
     return st.one_of(
-        items, items.map(tuple), items.map(ListSub), items.map(TupleSub), items.map(ListLenLies),
-        items.map(ListIterRaises), items.map(ListGetitemRaises), items.map(SeqGetitemRaises),
-        items.map(SeqLenLies), items.map(SeqNegativeLen), items.map(TupleIterRaises),
-        mapping, text_mapping.map(DictSub), text_mapping.map(DictKeysRaises),
-        text_mapping.map(DictGetRaises), text_mapping.map(DictGetLies),
-        text_mapping.map(DictIterRaises), text_mapping.map(DictLenLies),
-        text_mapping.map(DictContainsLies), text_mapping.map(DictGetitemRaises),
-        text_mapping.map(MappingGetitemRaises), text_mapping.map(MappingPlain),
+        items, *map(items.map, [tuple, ListSub, TupleSub, ListLenLies, ListIterRaises, ListGetitemRaises,
+                                SeqGetitemRaises, SeqLenLies, SeqNegativeLen, TupleIterRaises]),
+        mapping, *map(text_mapping.map, [DictSub, DictKeysRaises, DictGetRaises, DictGetLies, DictIterRaises,
+                                         DictLenLies, DictContainsLies, DictGetitemRaises, MappingGetitemRaises,
+                                         MappingPlain]),
     )
 
 
