@@ -104,16 +104,16 @@ def test_error_inside_lock_releases_it_and_keeps_earlier_steps(cache):
     assert lock.events == ["enter", TypeError] and cache._store == {"ns": {}}
 
 
-@pytest.mark.parametrize("guard, call, entered", [
-    (True, lambda c: c.get("ns", 1), 1), (True, lambda c: c.set("ns", 1, "d"), 1),
-    (True, lambda c: c.clear_ns("ns"), 1), (True, lambda c: c.clear_all(), 1),
-    (True, lambda c: c._begin_inflight("ns", 1), 1), (True, lambda c: c._end_inflight("ns", 1), 1),
-    (False, lambda c: c._begin_inflight("ns", 1), 0), (False, lambda c: c._end_inflight("ns", 1), 0)])
-def test_each_operation_uses_the_instances_current_lock(guard, call, entered):
+@pytest.mark.parametrize("guard, call", [
+    (True, lambda c: c.get("ns", 1)), (True, lambda c: c.set("ns", 1, "d")), (True, lambda c: c.clear_ns("ns")),
+    (True, lambda c: c.clear_all()), (True, lambda c: c._begin_inflight("ns", 1)),
+    (True, lambda c: c._end_inflight("ns", 1)), (False, lambda c: c._begin_inflight("ns", 1)),
+    (False, lambda c: c._end_inflight("ns", 1))])
+def test_each_operation_uses_the_instances_current_lock(guard, call):
     cache = _Cache(guard)
     cache._lock = lock = RecordingLock()
     call(cache)
-    assert lock.events == ["enter", "exit"] * entered
+    assert lock.events == ["enter", "exit"] * guard  # no guard: the in-flight calls need no lock
 
 
 def test_clears(cache):
