@@ -4,8 +4,7 @@ types, and hostile objects whose protocol methods raise or lie.
 Every hostile object raises only `Boom`, so a test can tell "the caller's own object
 raised" from an error of the code under test. Objects that lie (a wrong length, an
 always-true equality, a hash that changes) raise nothing; what the interpreter makes
-of their lies is the interpreter's business.
-"""
+of their lies is the interpreter's business."""
 import itertools
 import math
 from collections.abc import Mapping, Sequence
@@ -28,8 +27,6 @@ FloatNanSub = type("FloatNanSub", (float,), {"__new__": lambda cls: float.__new_
 
 
 # --- hostile objects -------------------------------------------------------------------
-
-
 def _boom(*_args, **_kwargs):
     raise Boom
 
@@ -135,22 +132,15 @@ class StrReturnsLyingStr(Shown):
 
 
 # --- strategies -------------------------------------------------------------------------
-
 # Lone surrogates included: text that cannot be encoded is still text.
 short_text = st.text(st.characters() | st.characters(categories=["Cs"]), max_size=8)
 padded_text = st.builds(lambda pad, core, pad2: pad + core + pad2,
                         st.sampled_from(["", " ", "\t", "  \n"]), short_text,
                         st.sampled_from(["", " ", "\u3000", "\r"]))
 scalars = st.one_of(st.none(), st.booleans(), st.integers(), st.floats(), short_text, padded_text)
-
-
-def json_like(leaves=scalars, max_leaves=12):
-    """Recursive dicts/lists of scalars, as a decoded JSON body."""
-    return st.recursive(leaves, lambda children: st.lists(children, max_size=4)
-                        | st.dictionaries(short_text, children, max_size=4), max_leaves=max_leaves)
-
-
-json_values = json_like()
+# Recursive dicts/lists of scalars, as a decoded JSON body.
+json_values = st.recursive(scalars, lambda children: st.lists(children, max_size=4)
+                           | st.dictionaries(short_text, children, max_size=4), max_leaves=12)
 
 subclassed_scalars = st.one_of(
     short_text.map(StrSub), padded_text.map(StrSub), st.integers().map(IntSub),
@@ -164,11 +154,9 @@ subclassed_scalars = st.one_of(
 
 # Objects whose protocol methods raise or lie, each built fresh.
 hostile_scalars = st.one_of(
-    padded_text.map(StrStripRaises), padded_text.map(StrStripLies), padded_text.map(StrEqLies),
-    padded_text.map(StrLenLies), padded_text.map(StrReprRaises),
-    padded_text.map(StrReturnsLyingStr),
-    st.builds(StrRaises), st.builds(StrNotText), st.builds(HashRaises), st.builds(HashChanges),
-    st.builds(EqAlways), st.builds(BoolRaises), st.integers().map(IntSubStrRaises),
+    *map(padded_text.map, [StrStripRaises, StrStripLies, StrEqLies, StrLenLies, StrReprRaises, StrReturnsLyingStr]),
+    *map(st.builds, [StrRaises, StrNotText, HashRaises, HashChanges, EqAlways, BoolRaises]),
+    st.integers().map(IntSubStrRaises),
 )
 
 
@@ -180,14 +168,11 @@ def containers(children):
     mapping = st.dictionaries(keys, children, max_size=4)
     text_mapping = st.dictionaries(short_text, children, max_size=4)
     return st.one_of(
-        items, items.map(tuple), items.map(ListSub), items.map(TupleSub), items.map(ListLenLies),
-        items.map(ListIterRaises), items.map(ListGetitemRaises), items.map(SeqGetitemRaises),
-        items.map(SeqLenLies), items.map(SeqNegativeLen), items.map(TupleIterRaises),
-        mapping, text_mapping.map(DictSub), text_mapping.map(DictKeysRaises),
-        text_mapping.map(DictGetRaises), text_mapping.map(DictGetLies),
-        text_mapping.map(DictIterRaises), text_mapping.map(DictLenLies),
-        text_mapping.map(DictContainsLies), text_mapping.map(DictGetitemRaises),
-        text_mapping.map(MappingGetitemRaises), text_mapping.map(MappingPlain),
+        items, *map(items.map, [tuple, ListSub, TupleSub, ListLenLies, ListIterRaises, ListGetitemRaises,
+                                SeqGetitemRaises, SeqLenLies, SeqNegativeLen, TupleIterRaises]),
+        mapping, *map(text_mapping.map, [DictSub, DictKeysRaises, DictGetRaises, DictGetLies, DictIterRaises,
+                                         DictLenLies, DictContainsLies, DictGetitemRaises, MappingGetitemRaises,
+                                         MappingPlain]),
     )
 
 

@@ -1,6 +1,5 @@
 """BaseMemoLayer._fetch_with_cache on one thread; real threads are in test_stress.py."""
 import time
-from datetime import datetime
 from decimal import Decimal
 from fractions import Fraction
 
@@ -8,27 +7,19 @@ import pytest
 
 from fakes import MEMO_PAIR as PAIR, MEMO_TTL, Boom, DictSub, Fetcher, MemoClient as Client, StrSub, \
     memo_fetch as fetch
-from private_core import memo_layer, memo_store
+from private_core import memo_layer
 from private_core.memo_layer import BaseMemoLayer
 from private_core.memo_store import _Cache
 
 
-def _spy(name):
-    def method(self, *args, **kwargs):
-        self.calls.append(name)
-        return getattr(_Cache, name)(self, *args, **kwargs)
-
-    return method
-
-
-SpyCache = type("SpyCache", (_Cache,), {n: _spy(n) for n in ("get", "set", "_begin_inflight", "_end_inflight")})
-
-
 @pytest.fixture
 def client():
+    """A client whose cache records in `calls` the name of each operation called on it."""
     c = Client()
-    c._cache = SpyCache()
     c._cache.calls = []
+    for name in ("get", "set", "_begin_inflight", "_end_inflight"):
+        setattr(c._cache, name, lambda *args, _name=name, _real=getattr(c._cache, name), **kwargs:
+                c._cache.calls.append(_name) or _real(*args, **kwargs))
     return c
 
 
@@ -50,8 +41,7 @@ class FakeTime:
 @pytest.mark.parametrize("live, stored, calls, fetched", [
     (False, True, ["get"], False), (False, False, ["get", "_begin_inflight", "set", "_end_inflight"], True),
     (True, True, ["_begin_inflight", "set", "_end_inflight"], True)])
-def test_call_paths(client, monkeypatch, live, stored, calls, fetched):
-    monkeypatch.setattr(memo_store, "datetime", type("Clock", (), {"now": lambda: datetime(2024, 5, 3)}))
+def test_call_paths(client, clock, live, stored, calls, fetched):
     old, new, params = object(), object(), {"symbol": "X"}
     if stored:
         client._cache.set(*PAIR, old, ttl=MEMO_TTL)
@@ -63,7 +53,7 @@ def test_call_paths(client, monkeypatch, live, stored, calls, fetched):
     assert result is entry.data is (new if fetched else old)
     if fetched:
         assert entry.params is params
-        assert entry.expires_at == (datetime(2024, 5, 3) + MEMO_TTL if live else None)
+        assert entry.expires_at == (clock.current + MEMO_TTL if live else None)
 
 
 @pytest.mark.parametrize("live, ns_stored, calls", [

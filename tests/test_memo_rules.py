@@ -5,20 +5,12 @@ import pytest
 from private_core import memo_rules
 from private_core.memo_rules import touches_latest_trading_day
 
-SATURDAY = datetime(2024, 5, 4, 9, 30)
-
-
-@pytest.fixture
-def clock(clock):
-    clock.current = SATURDAY
-    return clock
-
-
 @pytest.mark.parametrize("end, live", [
     (None, True), (date(2024, 5, 4), True), (datetime(2024, 5, 4, 0, 0), True),
     (datetime(2024, 5, 4, 23, 59, 59), True), ("2024-05-04", True), (date(2024, 5, 3), False),
     (datetime(2024, 5, 3, 23, 59), False), ("2024-05-03", False)])
 def test_only_todays_calendar_date_is_live(clock, end, live):
+    clock.current = datetime(2024, 5, 4, 9, 30)  # a Saturday: today counts, trading day or not
     assert touches_latest_trading_day(end) is live
     assert touches_latest_trading_day(end=end) is live
 

@@ -30,7 +30,6 @@ each_module = pytest.mark.parametrize("module", [daily_bars, tick_feed], ids=["d
 
 
 def examples(*cases):
-    """Each case (the test's arguments) as a hypothesis @example."""
     def apply(test):
         for case in cases:
             test = example(**case)(test)
@@ -49,7 +48,6 @@ def log(monkeypatch):
 
 
 # --- _normalize_symbols --------------------------------------------------------------------
-
 symbol_text = st.one_of(padded_text, short_text, st.sampled_from(["abc", " ABC", "Abc\t", "ß", "ǆ"]))
 symbol_items = st.one_of(symbol_text, symbol_text.map(StrStripRaises), symbol_text.map(StrStripLies), leaves)
 symbol_args = st.one_of(symbol_text, symbol_text.map(StrStripRaises), symbol_text.map(StrStripLies),
@@ -73,8 +71,6 @@ def test_normalize_symbols_matches_model(module, symbols):
 
 
 # --- _render_progress ----------------------------------------------------------------------
-
-
 class Stdout(io.StringIO):
     def flush(self):  # shown in the text, so that a missing or misplaced flush shows
         super().write("<flush>")
@@ -124,8 +120,6 @@ def test_render_progress_write_failure(module, monkeypatch):
 
 
 # --- the fetchers' handling of what the session answers ------------------------------------
-
-
 row = st.dictionaries(st.sampled_from(["symbol", "time", "open", "close", "volume", "x"]), json_values, max_size=4)
 good_payload = st.fixed_dictionaries(
     {"data": st.lists(row, max_size=3)},
@@ -198,8 +192,6 @@ def test_fetchers_match_model(kind, symbol, replies, show_progress):
 
 
 # --- the query each call sends, quiet runs, argument checks ---------------------------------
-
-
 @pytest.mark.parametrize("kind, args, params, resampled_to", [
     ("eod", (), [("interval", "1D")], "1D"),
     ("eod", {"start": "2024-01-02", "end": ""}, [("interval", "1D"), ("start", "2024-01-02")], "1D"),
@@ -247,13 +239,9 @@ def test_argument_errors_come_first(log, call, name, got):
 
 
 # --- module surface -----------------------------------------------------------------------
-
-
 @pytest.mark.parametrize("module, interval_name, constants, functions", [
-    (daily_bars, "Interval", {"ENDPOINT": "/market-data/eod/ohlcv"}, ["fetch_ohlcv"]),
-    (tick_feed, "IntervalIntraday", {"ENDPOINT": "/market-data/intraday/ohlcv",
-                                     "ORDERBOOK_ENDPOINT": "/market-data/intraday/orderbook"},
-     ["fetch_ohlcv", "fetch_orderbook"]),
+    (daily_bars, "Interval", ["ENDPOINT"], ["fetch_ohlcv"]),
+    (tick_feed, "IntervalIntraday", ["ENDPOINT", "ORDERBOOK_ENDPOINT"], ["fetch_ohlcv", "fetch_orderbook"]),
 ])
 def test_module_contents(module, interval_name, constants, functions):
     assert [n for n in vars(module) if not n.startswith("__")] == [
@@ -261,7 +249,7 @@ def test_module_contents(module, interval_name, constants, functions):
         interval_name, "_to_dataframe", "resample_ohlcv_multi", "start_progress", "update_progress",
         "finish_progress", "pd", *constants, "_normalize_symbols", "_render_progress", *functions,
     ]
-    assert module.sys is sys and {k: getattr(module, k) for k in constants} == constants
+    assert module.sys is sys  # the endpoints' values: the paths compared with the model's in every fetch
     assert module._normalize_symbols.__doc__ == "Return a normalised, non-empty list of uppercase symbols."
     assert module._render_progress.__doc__ == "Render a progress bar"
     signatures = {f: str(inspect.signature(getattr(module, f))) for f in ["_normalize_symbols", *functions]}
