@@ -55,7 +55,6 @@ class FaultServer:
         self._threads[0].start()
 
     # --- control -------------------------------------------------------------------
-
     def plan(self, *actions):
         """The next requests get these actions, in order ("good" for a normal answer)."""
         with self._lock:
@@ -81,7 +80,6 @@ class FaultServer:
             thread.join(STALL + 1)
 
     # --- serving -------------------------------------------------------------------
-
     def _next(self, at_accept):
         with self._lock:
             if not self._plan:

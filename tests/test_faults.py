@@ -111,10 +111,7 @@ def check_raised(info, error_type, message, cause, attributes=()):
         error, (DataDecodingError, HttpError)))
     if message is not None:
         assert error.args == (message,)
-    if cause is None:
-        assert error.__cause__ is None
-    else:
-        assert isinstance(error.__cause__, cause)
+    assert isinstance(error.__cause__, cause or type(None))
     assert {name: attrgetter(name)(error) for name in attributes} == dict(attributes)
 
 
@@ -149,12 +146,11 @@ def test_fault_gives_documented_error_and_session_stays_usable(server, session, 
 def test_investor_fault_on_the_get_fallback(server, session, fault):
     engine = flow_engine.InvestorFlowEngine(session)
     server.plan("status:405", fault)
-    url = server.url + "/api/v1/tavrix/market-data/investor/stock/flow"
+    path = "/api/v1/tavrix/market-data/investor/stock/flow"
     with pytest.raises(Exception) as info:
         engine.fetch_df("stock", "flow", {"ids": ["AAA", " "]})
-    check_raised(info, *expect_error("investor", fault, url))
-    assert server.requests[-2:] == [("POST", "/api/v1/tavrix/market-data/investor/stock/flow"),
-                                    ("GET", "/api/v1/tavrix/market-data/investor/stock/flow")]
+    check_raised(info, *expect_error("investor", fault, server.url + path))
+    assert server.requests[-2:] == [("POST", path), ("GET", path)]
     server.plan("status:405")
     assert list(engine.fetch_df("stock", "flow", {"ids": "AAA"})["symbol"]) == ["AAA"]
 
