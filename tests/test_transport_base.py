@@ -188,7 +188,6 @@ ALL_NONE = {"params": None, "json": None, "data": None, "headers": None}
 
 # The session's own timeout is the default one, read when a call gives none.
 @pytest.mark.parametrize("call, method, sent", [
-    (lambda s: s.get("p", headers=None), "GET", {"headers": None}),
     (lambda s: s.get("p", headers={}), "GET", {"headers": None}),
     (lambda s: s.get("p", headers=EXTRA), "GET", {"headers": EXTRA}),  # a copy
     (lambda s: s.get("p", timeout=0), "GET", {"timeout": 30}),
@@ -201,11 +200,11 @@ def test_what_reaches_the_library(server, session, call, method, sent):
     server.expect_request(API_PATH + "/p").respond_with_data("ok")
     session._session = recorded = Transport(inner=session._session)
     call(session)
-    session.get("p")  # a per-call timeout is for that call only
+    session.get("p")  # the defaults again: a per-call timeout is for that call only
     (got_method, url, _, kwargs), (_, _, _, after) = recorded.calls
     assert (got_method, url) == (method, server.url_for(API_PATH + "/p"))
     assert set(kwargs) == set(ALL_NONE) | {"timeout"} and {k: kwargs[k] for k in sent} == sent
-    assert kwargs["headers"] is not EXTRA and after["timeout"] == session.timeout == 30
+    assert kwargs["headers"] is not EXTRA and session.timeout == 30 and after == {**ALL_NONE, "timeout": 30}
 
 
 # --- statuses and failures -------------------------------------------------------------------
