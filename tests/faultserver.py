@@ -70,26 +70,22 @@ class FaultServer(socketserver.ThreadingTCPServer):
         with self._lock:
             return list(self._plan)
 
-    def close(self):
+    def server_close(self):  # also on leaving a with block
         self._stop.set()
         self.shutdown()
         with self._lock:
             for conn in list(self._idle):
                 conn.shutdown(socket.SHUT_RDWR)
-        self.server_close()  # joins the connections' threads
+        super().server_close()  # joins the connections' threads
 
     # --- serving -------------------------------------------------------------------
-    def _next(self, at_accept):
-        with self._lock:
-            if not self._plan:
-                return None if at_accept else "good"
-            if at_accept and self._plan[0] != "accept_close":
-                return None
-            return self._plan.popleft()
-
     def verify_request(self, conn, address):
         """False (the connection closed at once) for a planned accept_close."""
-        return self._next(at_accept=True) != "accept_close"
+        with self._lock:
+            if self._plan and self._plan[0] == "accept_close":
+                self._plan.popleft()
+                return False
+        return True
 
     def handle_error(self, conn, address):
         raise  # a fault of this server's own ends its thread loudly, as any thread's would
@@ -108,7 +104,8 @@ class FaultServer(socketserver.ThreadingTCPServer):
                 method, target, headers, body = request
                 parts = urlsplit(target)
                 self.requests.append((method, parts.path))
-                action = self._next(at_accept=False)
+                with self._lock:
+                    action = self._plan.popleft() if self._plan else "good"
                 if not self._act(conn, action, method, parts, body):
                     return
                 if headers.get("connection", "").lower() == "close":

@@ -48,9 +48,8 @@ def backend(method, path, query, body):
 
 @pytest.fixture(scope="module")
 def server():
-    server = FaultServer(backend)
-    yield server
-    server.close()
+    with FaultServer(backend) as server:
+        yield server
 
 
 @pytest.fixture
