@@ -6,6 +6,7 @@ Connections are kept alive as a backend would keep them.
 """
 import json
 import socket
+import socketserver
 import struct
 import threading
 from collections import deque
@@ -42,20 +43,20 @@ def json_answer(value, status=200):
     return status, "application/json", json.dumps(value).encode()
 
 
-class FaultServer:
+class FaultServer(socketserver.ThreadingTCPServer):
+    daemon_threads = True
+
     def __init__(self, handler):
+        super().__init__(("127.0.0.1", 0), None)  # each connection goes to finish_request
         self.handler = handler
         self.requests = []  # (method, path) of every request read
         self._plan, self._lock = deque(), threading.Lock()
         self._idle = set()  # kept-alive connections waiting for their next request
         self._stop = threading.Event()
-        self._listener = socket.create_server(("127.0.0.1", 0))
-        self.url = "http://127.0.0.1:%d" % self._listener.getsockname()[1]
-        self._threads = [threading.Thread(target=self._accept, daemon=True)]
-        self._threads[0].start()
+        self.url = "http://127.0.0.1:%d" % self.server_address[1]
+        threading.Thread(target=self.serve_forever, args=(0.05,), daemon=True).start()
 
     # --- control -------------------------------------------------------------------
-
     def plan(self, *actions):
         """The next requests get these actions, in order ("good" for a normal answer)."""
         with self._lock:
@@ -69,41 +70,27 @@ class FaultServer:
         with self._lock:
             return list(self._plan)
 
-    def close(self):
+    def server_close(self):  # also on leaving a with block
         self._stop.set()
-        # Wakes the accepting thread (a close alone would leave it blocked).
-        self._listener.shutdown(socket.SHUT_RDWR)
-        self._listener.close()
+        self.shutdown()
         with self._lock:
             for conn in list(self._idle):
                 conn.shutdown(socket.SHUT_RDWR)
-        for thread in self._threads:
-            thread.join(STALL + 1)
+        super().server_close()  # joins the connections' threads
 
     # --- serving -------------------------------------------------------------------
-
-    def _next(self, at_accept):
+    def verify_request(self, conn, address):
+        """False (the connection closed at once) for a planned accept_close."""
         with self._lock:
-            if not self._plan:
-                return None if at_accept else "good"
-            if at_accept and self._plan[0] != "accept_close":
-                return None
-            return self._plan.popleft()
+            if self._plan and self._plan[0] == "accept_close":
+                self._plan.popleft()
+                return False
+        return True
 
-    def _accept(self):
-        while not self._stop.is_set():
-            try:
-                conn, _ = self._listener.accept()
-            except OSError:
-                return
-            if self._next(at_accept=True) == "accept_close":
-                conn.close()
-                continue
-            thread = threading.Thread(target=self._serve, args=(conn,), daemon=True)
-            self._threads.append(thread)
-            thread.start()
+    def handle_error(self, conn, address):
+        raise  # a fault of this server's own ends its thread loudly, as any thread's would
 
-    def _serve(self, conn):
+    def finish_request(self, conn, address):  # in the connection's own thread
         reader = conn.makefile("rb")
         try:
             while not self._stop.is_set():
@@ -117,7 +104,8 @@ class FaultServer:
                 method, target, headers, body = request
                 parts = urlsplit(target)
                 self.requests.append((method, parts.path))
-                action = self._next(at_accept=False)
+                with self._lock:
+                    action = self._plan.popleft() if self._plan else "good"
                 if not self._act(conn, action, method, parts, body):
                     return
                 if headers.get("connection", "").lower() == "close":
