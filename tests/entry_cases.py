@@ -78,12 +78,16 @@ def having(obj: Any, **attrs: Any) -> Any:
     return obj
 
 
+def fail(*args: Any) -> None:
+    """A method of a caller's own object that fails."""
+    raise Boom()
+
+
 class Rows(list):
     pass
 
 
 # --- transport_base ----------------------------------------------------------------------
-
 TB, HS = "transport_base", transport_base.HttpSession
 tb = rows_of(TB, "HttpSession.")
 
@@ -146,7 +150,6 @@ tb("__exit__", "exit with an error, close fails", Boom,
 tb("__exit__", "missing arguments", TypeError, lambda f: Call(f, http(), None))
 
 # --- keygate -----------------------------------------------------------------------------
-
 AKV = ApiKeyValidationError
 kg = partial(row, "keygate", "validate_api_key")
 
@@ -178,7 +181,6 @@ kg("version not a str", TypeError, lambda f: validate(f, keyed({"valid": True}),
 kg("missing version", TypeError, lambda f: Call(f, keyed({"valid": True})))
 
 # --- memo_store --------------------------------------------------------------------------
-
 MS, Cache, Entry = "memo_store", memo_store._Cache, memo_store.CacheEntry
 ms = rows_of(MS, "_Cache.")
 
@@ -208,18 +210,11 @@ def foreign(lock: Any = None) -> Any:
 
 
 class FailingLock(contextlib.nullcontext):
-    def __exit__(self, *exc: Any) -> None:
-        raise Boom()
+    __exit__ = fail
 
 
 class Failing(DictSub):
-    """A mapping whose get() and clear() fail."""
-
-    def get(self, *args: Any) -> Any:
-        raise Boom()
-
-    def clear(self) -> None:
-        raise Boom()
+    get = clear = fail
 
 
 row(MS, "CacheEntry.is_expired", "no expiry", None, lambda f: Call(f, Entry(object(), datetime.now(), {}, None)))
@@ -282,7 +277,6 @@ row(MS, "is_today", "None: today", None, lambda f: Call(f, None))
 row(MS, "is_today", "not a date", ValueError, lambda f: Call(f, [fresh("x1")]))
 
 # --- memo_rules --------------------------------------------------------------------------
-
 MR = "memo_rules"
 row(MR, "touches_latest_trading_day", "ok", None, lambda f: Call(f, fresh("2024-05-03")))
 row(MR, "touches_latest_trading_day", "not a date", ValueError, lambda f: Call(f, object()))
@@ -291,7 +285,6 @@ for _name in ("ttl_intraday_live", "ttl_intraday_history", "ttl_orderbook_live",
     row(MR, _name, "unexpected argument", TypeError, lambda f: Call(f, fresh("x1")))
 
 # --- memo_layer --------------------------------------------------------------------------
-
 Layer, ml = memo_layer.BaseMemoLayer, rows_of("memo_layer", "BaseMemoLayer.")
 FETCH = "_fetch_with_cache"
 
@@ -306,10 +299,7 @@ class Mixed(Layer, Base):
 
 
 class Leaving(Cache):
-    """Its cleanup after a fetch fails."""
-
-    def _end_inflight(self, ns: Any, key: Any) -> None:
-        raise Boom()
+    _end_inflight = fail  # the cleanup after a fetch
 
 
 def client(data: Any = None, inflight: bool = False) -> MemoClient:
@@ -372,15 +362,12 @@ ml(FETCH, "params not a dict", TypeError,
 ml(FETCH, "missing ttl", TypeError,
    lambda f: Call(f, client(), fresh("ns"), key(), live=False, fetcher=returning(object())))
 ml(FETCH, "too many positional arguments", TypeError, lambda f: Call(f, client(), fresh("ns"), key(), False))
-ml(FETCH, "argument given twice", TypeError, lambda f: Call(
-    f, client(), fresh("ns"), key(), namespace=fresh("ns"), live=False, fetcher=returning(object()), ttl_live=None,
-    ttl_history=None))
-ml(FETCH, "unexpected keyword", TypeError, lambda f: Call(
-    f, client(), fresh("ns"), key(), live=False, fetcher=returning(object()), ttl_live=None, ttl_history=None,
-    nope=fresh("x1")))
+ml(FETCH, "argument given twice", TypeError,
+   lambda f: cached(f, client(), fresh("ns"), key(), returning(object()), namespace=fresh("ns"), ttl_live=None))
+ml(FETCH, "unexpected keyword", TypeError,
+   lambda f: cached(f, client(), fresh("ns"), key(), returning(object()), ttl_live=None, nope=fresh("x1")))
 
 # --- daily_bars, tick_feed ---------------------------------------------------------------
-
 ROWS = {"data": [{"time": "2024-01-02", "close": 1.5}, {"time": "2024-01-03", "close": 2.0}]}
 BAD_PAYLOADS = {"invalid JSON": Response(ValueError), "payload not an object": [], "backend error": {"error": "bad"},
                 "data not a list": {"data": 1}, "row not an object": {"data": [{"t": 1}, 2]}}
@@ -421,7 +408,6 @@ row("tick_feed", "fetch_ohlcv", "adjusted", None, lambda f: Call(
     f, session(ROWS), fresh("abc"), end=fresh("2024-01-05"), interval=fresh("5m"), adjusted=True, show_progress=False))
 
 # --- investor.InvestorFlowContract ---------------------------------------------------------
-
 ic = rows_of("investor.InvestorFlowContract", "InvestorFlowContract.")
 ic("fetch_df", "ok", None, lambda f: Call(f, object(), fresh("stock"), fresh("flow"), {"ids": [fresh("A1")]}))
 ic("fetch_df", "params not a dict", TypeError,
@@ -429,7 +415,6 @@ ic("fetch_df", "params not a dict", TypeError,
 ic("fetch_df", "namespace not a str", TypeError, lambda f: Call(f, object(), fresh_int(1000), fresh("flow"), {}))
 
 # --- investor.flow_engine ----------------------------------------------------------------
-
 FE, Engine = "investor.flow_engine", flow_engine.InvestorFlowEngine
 fe = rows_of(FE, "InvestorFlowEngine.")
 
@@ -443,11 +428,6 @@ class OwnMapping(Engine):
 
     def _ensure_mapping(self, entry: Any, namespace: str, identifier: Any = None) -> Any:
         return super()._ensure_mapping(entry, namespace, identifier)
-
-
-def payload_params(**more: Any) -> dict:
-    return dict(ids=[fresh(" a1 "), 1, fresh("  ")], group=fresh(" X1 "), interval=fresh("1w"), start=date(2024, 1, 1),
-                end=datetime(2024, 1, 2), n=None, **more)
 
 
 def daily_rows(symbol: str = "symbol") -> list:
@@ -476,8 +456,10 @@ row(FE, "_strict_str", "number", None, lambda f: Call(f, fresh_int(123456)))
 row(FE, "_strict_str", "str() fails", Boom, lambda f: Call(f, BadStr()))
 fe("__init__", "session set on the instance", None, lambda f: Call(f, Engine.__new__(Engine), s := session()).keeps(s))
 fe("__init__", "missing session", TypeError, lambda f: Call(f, Engine.__new__(Engine)))
-fe("_prepare_payload", "ok", None,  # the value as given lands in the returned payload
-   lambda f: Call(f, engine(), payload_params(other=(x := fresh("as given")))).keeps(x))
+fe("_prepare_payload", "ok", None, lambda f: Call(  # the value as given lands in the returned payload
+   f, engine(), dict(ids=[fresh(" a1 "), 1, fresh("  ")], group=fresh(" X1 "), interval=fresh("1w"),
+                     start=date(2024, 1, 1), end=datetime(2024, 1, 2), n=None, other=(x := fresh("as given"))))
+   .keeps(x))
 fe("_prepare_payload", "one id", None,
    lambda f: Call(f, engine(), {"ids": fresh(" a1 "), "start": fresh("2024-01-01")}))
 fe("_prepare_payload", "ids in a tuple", None, lambda f: Call(f, engine(), {"ids": (fresh(" a1 "), fresh("b1"))}))
@@ -552,7 +534,6 @@ fe("fetch_df", "one of several ids fails", DataDecodingError,
 fe("fetch_df", "params not a dict", TypeError, lambda f: fetch_df(f, "stock", "flow", [fresh("A1")]))
 
 # --- the frames engine (private_core._frames, behind private_core.helpers) --------------
-
 fr = rows_of("_frames")
 
 
