@@ -1,11 +1,10 @@
 """Every public entry point of the extension modules, on its success path and on each of
-its error paths, as calls built from fresh objects: one row each. The reference-count
-table and the leak loops both run these.
+its error paths, as calls built from fresh objects: one row each, run by the
+reference-count table and the leak loops.
 
-A row is (module, entry point, path, expected exception or None, build); the entry point
-is looked up by its name, and build(fn) returns a leakcheck.Call of it with new objects
-each time, documenting what the call keeps (`:=` names the objects a row documents).
-Sessions and transports are fakes.py's: no network."""
+A row names its module, entry point (looked up by that name), path and expected exception
+or None; build(fn) makes a leakcheck.Call of the entry point with new objects, documenting
+what it keeps (`:=` names those objects). Sessions are fakes.py's: no network."""
 import contextlib
 import importlib
 import math
@@ -78,8 +77,7 @@ def having(obj: Any, **attrs: Any) -> Any:
     return obj
 
 
-def fail(*args: Any) -> None:
-    """A method of a caller's own object that fails."""
+def fail(*args: Any) -> None:  # a method of a caller's own object
     raise Boom()
 
 
@@ -93,7 +91,6 @@ tb = rows_of(TB, "HttpSession.")
 
 
 def http(*answers: Any, close_error: Any = None) -> Any:
-    """An HttpSession over a Transport answering from memory."""
     return having(HS.__new__(HS), api_key=fresh("key"), base_url=fresh("http://127.0.0.1:9/api"), timeout=30,
                   _session=quiet(Transport(*answers, close_error=close_error)))
 
@@ -285,8 +282,7 @@ for _name in ("ttl_intraday_live", "ttl_intraday_history", "ttl_orderbook_live",
     row(MR, _name, "unexpected argument", TypeError, lambda f: Call(f, fresh("x1")))
 
 # --- memo_layer --------------------------------------------------------------------------
-Layer, ml = memo_layer.BaseMemoLayer, rows_of("memo_layer", "BaseMemoLayer.")
-FETCH = "_fetch_with_cache"
+Layer, ml, FETCH = memo_layer.BaseMemoLayer, rows_of("memo_layer", "BaseMemoLayer."), "_fetch_with_cache"
 
 
 class Base:
