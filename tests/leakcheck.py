@@ -10,14 +10,13 @@ import tracemalloc
 from collections import Counter
 from typing import Any, Callable, Dict, List, Optional, Tuple, Type
 
-# Singletons have counts shared with the whole interpreter: not measurable.
-_SHARED = (None, True, False, Ellipsis, NotImplemented)
-
 
 def _shared(obj: Any) -> bool:
-    """A singleton or an object the interpreter caches (small ints, the empty tuple and
-    string, one-character strings), or an immortal one (from 3.12 built-in types too)."""
-    if any(obj is shared for shared in _SHARED) or sys.getrefcount(obj) >= 1 << 30:
+    """An object whose count the whole interpreter shares, so not measurable: a singleton,
+    one the interpreter caches (small ints, the empty tuple and string, one-character
+    strings) or an immortal one (from 3.12 built-in types too)."""
+    singletons = (None, True, False, Ellipsis, NotImplemented)
+    if any(obj is single for single in singletons) or sys.getrefcount(obj) >= 1 << 30:
         return True
     if type(obj) is int:
         return -5 <= obj <= 256
@@ -62,22 +61,21 @@ class Call:
             self.kept[id(obj)] = self.kept.get(id(obj), 0) + count
         return self
 
-    def run(self) -> Optional[Type[BaseException]]:
-        """Makes the call; the type of what it raised, or None. Nothing else is kept."""
+    def run(self) -> Tuple[Optional[Type[BaseException]], Any]:
+        """Makes the call: the type of what it raised (or None), and what it returned. The
+        exception itself is dropped, with its traceback and frames."""
         try:
-            self.fn(*self.args, **self.kwargs)
+            return None, self.fn(*self.args, **self.kwargs)
         except BaseException as exc:  # noqa: B036 - the path may raise anything
-            return type(exc)
-        return None
+            return type(exc), None
 
 
 def reference_changes(call: Call) -> Tuple[Optional[Type[BaseException]], List[Tuple[str, int, int]]]:
     """Makes the call once. Returns the type of the exception it raised (None on success)
     and, for every watched object, (repr, change of its count, change documented). The
-    result is held while counting, so a returned argument counts as kept; the exception
-    (with its traceback and frames) is dropped and collected first."""
-    watched, fn, args, kwargs = call.watched, call.fn, call.args, call.kwargs
-    for obj in watched:
+    result is held while counting, so a returned argument counts as kept; what the
+    exception referred to is collected first."""
+    for obj in call.watched:
         # A fresh object is referenced from a handful of places: a count in the hundreds
         # means an interned or cached one, whose count others change too.
         assert sys.getrefcount(obj) < 64, f"not a fresh object: {obj!r}"
@@ -85,20 +83,15 @@ def reference_changes(call: Call) -> Tuple[Optional[Type[BaseException]], List[T
     # the call made (a full collection of a process with pandas loaded is slow).
     gc.freeze()
     try:
-        before = [sys.getrefcount(obj) for obj in watched]
-        error: Optional[Type[BaseException]] = None
-        result = None
-        try:
-            result = fn(*args, **kwargs)
-        except BaseException as exc:  # noqa: B036 - the path may raise anything
-            error = type(exc)
+        before = [sys.getrefcount(obj) for obj in call.watched]
+        error, result = call.run()
         gc.collect()
-        after = [sys.getrefcount(obj) for obj in watched]
+        after = [sys.getrefcount(obj) for obj in call.watched]
         del result
     finally:
         gc.unfreeze()
     changes = [(repr(obj)[:60], a - b, call.kept.get(id(obj), 0))
-               for obj, a, b in zip(watched, after, before)]
+               for obj, a, b in zip(call.watched, after, before)]
     return error, changes
 
 
@@ -135,9 +128,7 @@ def stretch_growth(calls: Callable[[], object], *, warmup: int, stretch: int,
     for _ in range(warmup):
         calls()
     gc.collect()
-    # What exists after the warm-up is set aside: the collections below then only look
-    # at what the calls made (a full one, with pandas loaded, takes a tenth of a second).
-    gc.freeze()
+    gc.freeze()  # as in reference_changes: the collections below see only what the calls made
     tracemalloc.start()
     try:
         memory: List[int] = []

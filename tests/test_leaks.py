@@ -6,23 +6,19 @@ import importlib.util
 import io
 import logging
 import typing
+from functools import partial
 
 import pytest
-from entry_cases import CASES, MODULES
-from leakcheck import fresh, stretch_growth
+from entry_cases import CASES, MODULES, Case
+from leakcheck import Call, fresh, stretch_growth
 
 from private_core import daily_bars, tick_feed
 
 
-def looped(cases, extra=None):
-    def calls():
-        with contextlib.redirect_stdout(io.StringIO()):
-            for case in cases:
-                case.build().run()
-            if extra is not None:
-                extra()
-
-    return calls
+def run_cases(cases):
+    with contextlib.redirect_stdout(io.StringIO()):
+        for case in cases:
+            case.build().run()
 
 
 def load_modules():
@@ -38,8 +34,8 @@ def load_modules():
 
 
 LIGHT = {name: [c for c in CASES if c.module == name and not c.heavy] for name in MODULES}
-GROUPS = {name: looped(cases) for name, cases in LIGHT.items() if cases}
-GROUPS["frames"] = looped([c for c in CASES if c.heavy])
+GROUPS = {name: partial(run_cases, cases) for name, cases in LIGHT.items() if cases}
+GROUPS["frames"] = partial(run_cases, [c for c in CASES if c.heavy])
 GROUPS["module bodies"] = load_modules
 # (warm-up, stretch) in rounds, a round being one call of each case of the group.
 # 3.10 gives a function its attribute and global caches on its 1,024th run: warmed up
@@ -79,12 +75,12 @@ def test_every_path_keeps_memory_and_objects_flat(group, quiet):
     check_flat(GROUPS[group], group)
 
 
-class Probe:
-    pass
-
-
 def test_check_sees_a_name_kept_by_the_type_cache(quiet):
     # The smallest leak there is: each round looks an attribute up under a new name
     # string, which the interpreter's type attribute cache keeps until its slot is reused.
+    class Probe:
+        pass
+
+    probe = Case("probe", "getattr", "new name", None, lambda: Call(getattr, Probe, fresh("missing"), None))
     with pytest.raises(AssertionError, match="assert [0-9]+ < 2000"):
-        check_flat(looped(LIGHT["keygate"], lambda: getattr(Probe, fresh("missing"), None)), "keygate")
+        check_flat(partial(run_cases, [*LIGHT["keygate"], probe]), "keygate")
