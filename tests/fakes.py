@@ -7,7 +7,11 @@ Answers, wherever a fake takes them: an exception (instance, or class made anew 
 raise, so a fake reused in a loop keeps no traceback alive) is raised by the send
 itself; a Response is returned as it is; a callable is called with (method, path, sent)
 and its result taken as the answer; anything else is the decoded payload."""
+import socket
+from datetime import timedelta
 from typing import Any, Callable, Dict, List, Optional, Tuple
+
+from private_core.memo_layer import BaseMemoLayer
 
 
 class Boom(Exception):
@@ -23,12 +27,8 @@ class BadStr:
         raise Boom("no text")
 
 
-class StrSub(str):
-    pass
-
-
-class DictSub(dict):
-    pass
+# Subclasses of the built-in types that behave as their bases do.
+StrSub, DictSub = type("StrSub", (str,), {}), type("DictSub", (dict,), {})
 
 
 def is_error(value: Any) -> bool:
@@ -171,11 +171,7 @@ def same_text(a: Any, b: Any) -> bool:
     return len(a) == len(b) and all(same_text(x, y) for x, y in zip(a, b))
 
 
-# --- memo
-from datetime import timedelta  # noqa: E402
-
-from private_core.memo_layer import BaseMemoLayer  # noqa: E402
-
+# --- the result cache
 MEMO_PAIR, MEMO_TTL = ("ns", ("k",)), timedelta(minutes=1)
 
 
@@ -206,10 +202,9 @@ def memo_fetch(client: Any, fetcher: Any, *, live: bool = False, ns: str = "ns",
                                     ttl_history=None, **kwargs)
 
 
-# --- transport
+# --- sockets and messages
 def closed_port() -> int:
     """A port on 127.0.0.1 bound then released, so nothing listens there."""
-    import socket
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         return probe.getsockname()[1]

@@ -5,7 +5,7 @@ import subprocess
 import sys
 import typing
 import warnings
-from datetime import date, datetime
+from datetime import date
 
 import numpy as np
 import pandas as pd
@@ -16,7 +16,7 @@ import investor_oracle as oracle
 from fakes import DictSub, Session, StrSub, outcome, raise_, record_hooks
 from private_core.investor import InvestorFlowContract as contract
 from private_core.investor import flow_engine as fe
-from private_core.investor.flow_engine import InvestorFlowEngine, _strict_str
+from private_core.investor.flow_engine import InvestorFlowEngine
 
 
 @pytest.fixture
