@@ -8,6 +8,7 @@ what it keeps (`:=` names those objects). Sessions are fakes.py's: no network.""
 import contextlib
 import importlib
 import math
+import sys
 from collections import deque
 from datetime import date, datetime, timedelta
 from functools import partial, reduce
@@ -15,6 +16,7 @@ from types import MappingProxyType
 from typing import Any, Callable, List, NamedTuple, Optional, Type
 from unittest import mock
 
+import investor_oracle
 import pandas as pd
 import requests
 from fakes import BadStr, Boom, DictSub, Interrupt, MemoClient, Response, Session, Transport, raise_
@@ -430,6 +432,18 @@ def daily_rows(symbol: str = "symbol") -> list:
     return [{symbol: f"S{i % 3}", "date": f"2024-01-{i % 28 + 1:02d}", "v": i, "t": "x"} for i in range(30)]
 
 
+def label_references() -> int:
+    """References a frame built the plain pandas way keeps to one of its column labels:
+    one on pandas 2, two on pandas 3. The engine's frame keeps as many."""
+    rows = daily_rows(key := fresh("symbol"))
+    before = sys.getrefcount(key)
+    frame = investor_oracle.to_dataframe(rows, "stock")  # noqa: F841 - held while counting
+    return sys.getrefcount(key) - before
+
+
+LABELS = label_references()
+
+
 def daily_frame() -> Any:
     return pd.DataFrame(daily_rows()).assign(date=lambda frame: pd.to_datetime(frame["date"]))
 
@@ -501,7 +515,7 @@ fe("_ensure_mapping", "not an object", DataDecodingError, lambda f: Call(f, engi
 fe("_ensure_mapping", "id not a str", TypeError, lambda f: Call(f, engine(), {}, fresh("stock"), fresh_int(1000)))
 fe("_to_dataframe", "ok", None, lambda f: Call(f, engine(), daily_rows(), fresh("stock")), True)
 fe("_to_dataframe", "column name not interned", None, lambda f: Call(  # the frame's column label
-   f, engine(), r := daily_rows(k := fresh("symbol")), fresh("stock")).watch(r[0]).keeps(k), True)
+   f, engine(), r := daily_rows(k := fresh("symbol")), fresh("stock")).watch(r[0]).keeps(k, count=LABELS), True)
 fe("_to_dataframe", "no rows", None, lambda f: Call(f, engine(), [], fresh("stock")))
 fe("_to_dataframe", "row of another kind", Exception,
    lambda f: Call(f, engine(), [{"v": 1}, fresh_int(1000)], fresh("stock")), True)
