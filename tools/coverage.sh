@@ -5,16 +5,24 @@
 # edges (the unwinding paths gcc adds for every call that may throw) are left out: they
 # are not branches of ours. Not part of CI: it is a third build.
 #
-#   bash tools/coverage.sh [pytest arguments...]
+#   bash tools/coverage.sh [--python 3.X] [pytest arguments...]
 #
-# Writes build/coverage/coverage.txt (the table) and build/coverage/html/index.html.
+# Python 3.10 (pandas 2) by default; another version (pandas 3 from 3.11) builds in
+# .venv-coverage-3.X and build/coverage-3.X: the paths only one pandas major takes are
+# reached by one run or the other. Writes coverage.txt (the table) and
+# html/index.html in the build folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/python.sh
 
-VENV=.venv-coverage
-BUILD=build/coverage
-PY=$(find_python 3.10)
+VERSION=3.10
+if [ "${1:-}" = --python ]; then
+    VERSION=$2
+    shift 2
+fi
+VENV=.venv-coverage BUILD=build/coverage
+[ "$VERSION" = 3.10 ] || VENV=$VENV-$VERSION BUILD=$BUILD-$VERSION
+PY=$(find_python "$VERSION")
 dev_setup "$PY" "$VENV" -Cbuild-dir="$BUILD" -Ccmake.define.PRIVATE_CORE_COVERAGE=ON \
     -Ccmake.build-type=Debug
 "$VENV/bin/python" -m pip install -q "gcovr>=7,<9"
