@@ -1,13 +1,11 @@
 """Every extension module loads the one shared runtime. (The wheels themselves are built,
 installed without a compiler and smoke-run by tools/wheels.sh.)"""
 import importlib
+import inspect
 import subprocess
 import sys
-import inspect
 
-MODULES = [
-    "transport_base", "keygate", "memo_store", "memo_rules", "memo_layer", "daily_bars", "tick_feed",
-    "statements_base", "basket_base", "investor.InvestorFlowContract", "investor.flow_engine"]
+from entry_cases import MODULES
 
 
 def test_one_runtime_serves_every_module():
