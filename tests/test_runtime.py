@@ -123,14 +123,14 @@ def test_metadata_and_signature():
                                          ("__annotations__", {"x": int}), ("__doc__", "text"), ("__doc__", None)])
 def test_metadata_is_set_as_on_a_python_function(name, value):
     native, plain = probe.wide, wide
-    saved = getattr(native, name)
+    saved = [(fn, getattr(fn, name)) for fn in (native, plain)]
     try:
         assert_same_outcome(outcome(setattr, native, name, value), outcome(setattr, plain, name, value))
         assert getattr(native, name) == getattr(plain, name)
         assert repr(native) == f"<function {plain.__qualname__} at {id(native):#x}>"
     finally:
-        setattr(native, name, saved)
-        setattr(plain, name, saved)
+        for fn, before in saved:
+            setattr(fn, name, before)
 
 
 def test_methods_bind_and_classes_are_real(python_wording):
