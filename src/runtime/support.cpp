@@ -571,16 +571,14 @@ Module::Module(py::handle module)
 py::str Module::name() const { return dict_["__name__"]; }
 
 py::object Module::import(const char* name, const char* asname) {
-    py::object top = import_name(dict_, name, py::none(), 0);
-    if (asname == nullptr) {
-        std::string full(name);
-        bind(full.substr(0, full.find('.')).c_str(), top);
-        return top;
-    }
-    // `import a as b`; no module imports a submodule under another name.
-    if (std::string(name).find('.') != std::string::npos)
+    const std::string full(name);
+    const size_t dot = full.find('.');
+    // `import a.b` binds `a`, `import a as b` binds `a` as `b`; no module imports a
+    // submodule under another name.
+    if (asname != nullptr && dot != std::string::npos)
         internal_error("a submodule imported under another name");
-    bind(asname, top);
+    py::object top = import_name(dict_, name, py::none(), 0);
+    bind(asname != nullptr ? asname : full.substr(0, dot).c_str(), top);
     return top;
 }
 
