@@ -374,9 +374,7 @@ def test_resample_matches_per_entity_algorithm(seed):
 @pytest.mark.parametrize("extra", [{}, {"extra": pd.Categorical(["x"] * 140)}])  # the native bins; pandas'
 def test_resample_1m_is_calendar_months_on_every_pandas(extra):
     frame = _daily(["B", "A"], 70).assign(**extra)  # 2024-01-01 to 2024-03-10
-    with warnings.catch_warnings():
-        warnings.simplefilter("error", FutureWarning)  # none for "M" on pandas 2.2+
-        out = engine()._resample_frame(frame, "stock", "1M")
+    out = engine()._resample_frame(frame, "stock", "1M")  # no FutureWarning for "M" (warnings are errors)
     month_ends = [pd.Timestamp(d) for d in ("2024-01-31", "2024-02-29", "2024-03-31")]
     assert out["date"].tolist() == month_ends * 2 and out["symbol"].tolist() == list("AAABBB")
     assert out["v"].tolist() == [sum(range(1, 32)), sum(range(32, 61)), sum(range(61, 71))] * 2
