@@ -392,9 +392,10 @@ py::object pandas_rule(const rt::Call& c, py::handle interval) {
     py::object month_end = py::reinterpret_borrow<py::object>(RT_STR("1ME"));
     try {
         rt::call(RT_ATTR(RT_ATTR(RT_ATTR(pd, "tseries"), "frequencies"), "to_offset"), month_end);
-    } catch (py::error_already_set& error) {
-        if (!error.matches(PyExc_ValueError)) throw;
-        return given;  // a pandas before 2.2
+    } catch (rt::PyErrOccurred&) {
+        rt::Handling handling;
+        if (!handling.matches(PyExc_ValueError)) handling.reraise();
+        return given;  // a pandas before 2.2 knows month ends only as "M"
     }
     return month_end;
 }
