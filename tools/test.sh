@@ -4,13 +4,15 @@
 # the test suite, checks the type stubs against the built modules, then runs the
 # suite once more against an AddressSanitizer/UBSan build.
 #
-#   bash tools/test.sh [--python 3.X] [--pandas N] [--no-sanitize] [pytest arguments...]
+#   bash tools/test.sh [--python 3.X] [--pandas N | --floor] [--no-sanitize] [pytest arguments...]
 #
 # The default is Python 3.10 in .venv (sanitizer build in .venv-asan); another
 # version gets .venv-3.X (and .venv-asan-3.X). Each run brings pandas up to the newest
 # release the interpreter takes (2.x on 3.10, 3.x from 3.11 on); --pandas N pins the
 # newest N.x instead, in venvs of their own (.venv-3.X-pandasN; the build directory is
-# the interpreter's). The sanitizer rerun is skipped with
+# the interpreter's). --floor installs every runtime dependency at the lower bound
+# pyproject.toml gives it (pandas 2.0 with its numpy 1.x, requests, pydantic, tqdm), in
+# .venv-3.X-floor: the oldest set a user may have. The sanitizer rerun is skipped with
 # --no-sanitize or PRIVATE_CORE_SKIP_SANITIZE=1. The interpreter is found as
 # $PYTHON (when it is that version), python3.X on PATH, or a pyenv installation.
 set -euo pipefail
@@ -18,6 +20,7 @@ cd "$(dirname "$0")/.."
 
 VERSION=3.10
 PANDAS=
+FLOOR=0
 SANITIZE=1
 [ "${PRIVATE_CORE_SKIP_SANITIZE:-0}" = 1 ] && SANITIZE=0
 while [ $# -gt 0 ]; do
@@ -26,6 +29,7 @@ while [ $# -gt 0 ]; do
         --python=*) VERSION=${1#*=}; shift ;;
         --pandas) PANDAS=$2; shift 2 ;;
         --pandas=*) PANDAS=${1#*=}; shift ;;
+        --floor) FLOOR=1; shift ;;
         --no-sanitize) SANITIZE=0; shift ;;
         --) shift; break ;;
         *) break ;;
@@ -42,6 +46,10 @@ fi
 # Named, so that pip moves an existing venv to the newest release allowed too.
 PANDAS_REQ=pandas
 [ -n "$PANDAS" ] && PANDAS_REQ="pandas>=$PANDAS,<$((PANDAS + 1))"
+if [[ $FLOOR = 1 && -n $PANDAS ]]; then
+    echo "--floor and --pandas exclude each other" >&2
+    exit 2
+fi
 
 source tools/python.sh
 
@@ -53,11 +61,24 @@ fi
 if [ -n "$PANDAS" ]; then
     VENV=$VENV-pandas$PANDAS ASAN_VENV=$ASAN_VENV-pandas$PANDAS
 fi
+if [ "$FLOOR" = 1 ]; then
+    VENV=$VENV-floor ASAN_VENV=$ASAN_VENV-floor
+    # Each `name>=X` of the runtime dependencies becomes `name==X`; pip applies the
+    # constraints to every install of the set-up, so nothing moves past the floor.
+    mkdir -p build
+    export PIP_CONSTRAINT=$PWD/build/floor-constraints.txt
+    sed -n '/^dependencies = \[/,/^\]/s/^ *"\([A-Za-z0-9_.-]*\)>=\([^,"]*\).*/\1==\2/p' pyproject.toml \
+        >"$PIP_CONSTRAINT"
+    echo "--- floor: $(tr '\n' ' ' <"$PIP_CONSTRAINT")"
+fi
 
 PY=$(find_python "$VERSION")
 echo "--- Python $VERSION ($PY)"
 dev_setup "$PY" "$VENV" "$PANDAS_REQ"
 VPY=$VENV/bin/python
+# requests 2.31 has no type hints of its own (later releases ship them): the stub check
+# reads the floor's from the matching stub package.
+[ "$FLOOR" = 1 ] && "$VPY" -m pip install -q "types-requests==2.31.*"
 "$VPY" -c 'import pandas, numpy; print(f"--- pandas {pandas.__version__}, numpy {numpy.__version__}")'
 
 "$VPY" -m pytest -q -p no:cacheprovider "$@"
