@@ -99,19 +99,19 @@ def http(*answers: Any, close_error: Any = None) -> Any:
 
 def sent() -> dict:  # every optional part of a request
     return dict(params={"a": fresh("p1")}, json_body={"b": [1]}, data=[fresh("d1")], headers={"X-A": fresh("h1")},
-                timeout=fresh_int(1000))
+                timeout=fresh_int(2000))
 
 
 row(TB, "_default_user_agent", "ok", None, lambda f: Call(f, fresh("1.2.3")))
-row(TB, "_default_user_agent", "not a str", TypeError, lambda f: Call(f, fresh_int(1000)))
+row(TB, "_default_user_agent", "not a str", TypeError, lambda f: Call(f, fresh_int(2000)))
 row(TB, "_default_user_agent", "missing argument", TypeError, lambda f: Call(f, nope=fresh("x1")))
 # base_url ends in "/": rstrip makes a new string, and that one is kept.
 tb("__init__", "ok", None, lambda f: Call(
     f, HS.__new__(HS), k := fresh("key"), base_url=fresh("http://127.0.0.1:9/a/"), version=fresh("1.0"),
-    timeout=(t := fresh_int(1000)), user_agent=(a := fresh("ua/1"))).keeps(k, t, a))
+    timeout=(t := fresh_int(2000)), user_agent=(a := fresh("ua/1"))).keeps(k, t, a))
 tb("__init__", "default user agent", None,
    lambda f: Call(f, HS.__new__(HS), k := fresh("key"), version=fresh("1.0")).keeps(k))
-tb("__init__", "key not a str", TypeError, lambda f: Call(f, HS.__new__(HS), fresh_int(1000)))
+tb("__init__", "key not a str", TypeError, lambda f: Call(f, HS.__new__(HS), fresh_int(2000)))
 tb("_prepare_url", "relative", None, lambda f: Call(f, http(), fresh("//eod/x?y=1")))
 tb("_prepare_url", "absolute: returned as given", None,
    lambda f: Call(f, http(), p := fresh("http://127.0.0.1:9/x")).keeps(p))
@@ -129,10 +129,10 @@ tb("request", "JSON of a failed answer fails otherwise", Boom,
 tb("request", "headers not a dict", TypeError, lambda f: Call(f, http(), fresh("GET"), fresh("/p"), headers=[1]))
 tb("request", "missing path", TypeError, lambda f: Call(f, http(), fresh("GET")))
 tb("get", "ok", None, lambda f: Call(f, http(), fresh("/p"), params={"a": fresh("p1")}, headers={"X-A": fresh("h1")},
-                                     timeout=fresh_int(1000)))
+                                     timeout=fresh_int(2000)))
 tb("get", "status 404", HttpError, lambda f: Call(f, http(Response("x", 404)), fresh("/p"), params={"a": fresh("p1")}))
 tb("get", "params not a dict", TypeError, lambda f: Call(f, http(), fresh("/p"), params=[fresh("p1")]))
-tb("get", "path not a str", TypeError, lambda f: Call(f, http(), fresh_int(1000)))
+tb("get", "path not a str", TypeError, lambda f: Call(f, http(), fresh_int(2000)))
 tb("post", "ok", None, lambda f: Call(f, http(), fresh("/p"), json_body={"a": fresh("b1")}, data=fresh("raw"),
                                       headers={"X-A": fresh("h1")}))
 tb("post", "transport failure", HttpError,
@@ -176,7 +176,7 @@ kg("invalid JSON", AKV, lambda f: validate(f, keyed(Response(ValueError))))
 kg("JSON error not a ValueError passes", Boom, lambda f: validate(f, keyed(Response(Boom))))
 kg("schema mismatch", AKV, lambda f: validate(f, keyed([])))
 kg("session without key", AttributeError, lambda f: validate(f, session({"valid": True}, api_key=None)))
-kg("version not a str", TypeError, lambda f: validate(f, keyed({"valid": True}), client_version=fresh_int(1000)))
+kg("version not a str", TypeError, lambda f: validate(f, keyed({"valid": True}), client_version=fresh_int(2000)))
 kg("missing version", TypeError, lambda f: Call(f, keyed({"valid": True})))
 
 # --- memo_store --------------------------------------------------------------------------
@@ -222,7 +222,7 @@ row(MS, "CacheEntry.is_expired", "expired", None,
 row(MS, "CacheEntry.is_expired", "expiry not comparable", TypeError,
     lambda f: Call(f, Entry(object(), datetime.now(), {}, fresh("soon"))))
 ms("__init__", "singleflight", None,  # the flag is kept as passed
-   lambda f: Call(f, Cache.__new__(Cache), s := fresh_int(1000)).keeps(s))
+   lambda f: Call(f, Cache.__new__(Cache), s := fresh_int(2000)).keeps(s))
 ms("__init__", "no singleflight", None, lambda f: Call(f, Cache.__new__(Cache), False))
 ms("get", "hit", None, lambda f: Call(f, filled(), fresh("ns"), key()))
 ms("get", "no namespace", None, lambda f: Call(f, filled(), fresh("other"), key()))
@@ -383,7 +383,7 @@ for _m, _fetchers in (("daily_bars", ["fetch_ohlcv"]), ("tick_feed", ["fetch_ohl
     bars("_normalize_symbols", "blank", ValueError, lambda f: Call(f, fresh("   ")))
     bars("_normalize_symbols", "only blanks", ValueError, lambda f: Call(f, (fresh("  "), fresh("   "))))
     bars("_normalize_symbols", "bytes", TypeError, lambda f: Call(f, b"abc"))
-    bars("_render_progress", "mid-way", None, lambda f: Call(f, fresh_int(1000), fresh_int(3000), fresh("AAA")))
+    bars("_render_progress", "mid-way", None, lambda f: Call(f, fresh_int(2000), fresh_int(3000), fresh("AAA")))
     bars("_render_progress", "last", None, lambda f: Call(f, fresh_int(3000), fresh_int(3000), fresh("AAA")))
     bars("_render_progress", "nothing to do", None, lambda f: Call(f, 0, 0, fresh("AAA")))
     bars("_render_progress", "current not an int", TypeError, lambda f: Call(f, True, fresh_int(3000), fresh("AAA")))
@@ -410,7 +410,7 @@ ic = rows_of("investor.InvestorFlowContract", "InvestorFlowContract.")
 ic("fetch_df", "ok", None, lambda f: Call(f, object(), fresh("stock"), fresh("flow"), {"ids": [fresh("A1")]}))
 ic("fetch_df", "params not a dict", TypeError,
    lambda f: Call(f, object(), fresh("stock"), fresh("flow"), [fresh("A1")]))
-ic("fetch_df", "namespace not a str", TypeError, lambda f: Call(f, object(), fresh_int(1000), fresh("flow"), {}))
+ic("fetch_df", "namespace not a str", TypeError, lambda f: Call(f, object(), fresh_int(2000), fresh("flow"), {}))
 
 # --- investor.flow_engine ----------------------------------------------------------------
 FE, Engine = "investor.flow_engine", flow_engine.InvestorFlowEngine
@@ -490,7 +490,7 @@ fe("_request", "GET after a refused POST fails", HttpError,
 fe("_request", "HTTP error", HttpError, lambda f: Call(f, engine(refusal(500)), fresh("/p"), {}))
 fe("_request", "other error passes", Boom, lambda f: Call(f, engine(Boom), fresh("/p"), {}))
 fe("_request", "invalid JSON", ValueError, lambda f: Call(f, engine(Response(ValueError)), fresh("/p"), {}))
-fe("_request", "endpoint not a str", TypeError, lambda f: Call(f, engine(), fresh_int(1000), {}))
+fe("_request", "endpoint not a str", TypeError, lambda f: Call(f, engine(), fresh_int(2000), {}))
 fe("_normalise_records", "list", None, lambda f: Call(f, engine(), [{"v": 1}, {"v": 2}], fresh("stock")))
 fe("_normalise_records", "keyed by id", None, lambda f: Call(  # the id tags the row that lacks its own
    f, engine(), {(i := fresh("AAA")): [{"v": 1}], "B": [{"v": 2, "symbol": "own"}]}, fresh("stock")).keeps(i))
@@ -504,21 +504,21 @@ fe("_normalise_records", "rows of a foreign mapping", None,
 fe("_normalise_records", "entry not an object", DataDecodingError,
    lambda f: Call(f, engine(), [{"v": 1}, fresh("x1")], fresh("stock")))
 fe("_normalise_records", "unexpected payload", DataDecodingError,
-   lambda f: Call(f, engine(), {"A": [], "B": fresh_int(1000)}, fresh("stock")))
+   lambda f: Call(f, engine(), {"A": [], "B": fresh_int(2000)}, fresh("stock")))
 fe("_normalise_records", "id not a str", TypeError,
-   lambda f: Call(f, engine(), {fresh_int(1000): [{"v": 1}]}, fresh("stock")))
+   lambda f: Call(f, engine(), {fresh_int(2000): [{"v": 1}]}, fresh("stock")))
 fe("_ensure_mapping", "ok", None,  # the value is copied into the returned row
    lambda f: Call(f, engine(), {"v": (v := fresh("v1"))}, fresh("stock")).keeps(v))
 fe("_ensure_mapping", "tagged with its id", None,
    lambda f: Call(f, engine(), {"v": 1}, fresh("stock"), i := fresh("AAA")).keeps(i))
 fe("_ensure_mapping", "not an object", DataDecodingError, lambda f: Call(f, engine(), [fresh("x1")], fresh("stock")))
-fe("_ensure_mapping", "id not a str", TypeError, lambda f: Call(f, engine(), {}, fresh("stock"), fresh_int(1000)))
+fe("_ensure_mapping", "id not a str", TypeError, lambda f: Call(f, engine(), {}, fresh("stock"), fresh_int(2000)))
 fe("_to_dataframe", "ok", None, lambda f: Call(f, engine(), daily_rows(), fresh("stock")), True)
 fe("_to_dataframe", "column name not interned", None, lambda f: Call(  # the frame's column label
    f, engine(), r := daily_rows(k := fresh("symbol")), fresh("stock")).watch(r[0]).keeps(k, count=LABELS), True)
 fe("_to_dataframe", "no rows", None, lambda f: Call(f, engine(), [], fresh("stock")))
 fe("_to_dataframe", "row of another kind", Exception,
-   lambda f: Call(f, engine(), [{"v": 1}, fresh_int(1000)], fresh("stock")), True)
+   lambda f: Call(f, engine(), [{"v": 1}, fresh_int(2000)], fresh("stock")), True)
 fe("_to_dataframe", "rows not a list", TypeError, lambda f: Call(f, engine(), (), fresh("stock")))
 fe("_resample_frame", "grouped", None, lambda f: Call(f, engine(), daily_frame(), fresh("stock"), fresh("1W")), True)
 fe("_resample_frame", "pandas' resampler", None,
@@ -528,7 +528,7 @@ fe("_resample_frame", "no date column: returned as given", None, lambda f: Call(
 fe("_resample_frame", "unknown interval", ValueError,
    lambda f: Call(f, engine(), daily_frame(), fresh("stock"), fresh("NOPE")), True)
 fe("_resample_frame", "interval not a str", TypeError,
-   lambda f: Call(f, engine(), pd.DataFrame(), fresh("stock"), fresh_int(1000)))
+   lambda f: Call(f, engine(), pd.DataFrame(), fresh("stock"), fresh_int(2000)))
 fe("fetch_df", "one id", None, lambda f: fetch_df(
     f, "stock", "flow", {"ids": fresh("A1"), "interval": fresh("1W")}, [{"symbol": "A", "date": "2024-01-02", "v": 1}]),
    True)

@@ -11,16 +11,32 @@ from collections import Counter
 from typing import Any, Callable, Dict, List, Optional, Tuple, Type
 
 
+def _small_int_top() -> int:
+    """The largest int the interpreter caches (256 up to 3.14, 1024 from 3.15)."""
+    top = 256
+    while int(str(top + 1)) is int(str(top + 1)):
+        top += 1
+    return top
+
+
+SMALL_INTS = range(-5, _small_int_top() + 1)
+
+
 def _shared(obj: Any) -> bool:
-    """An object whose count the whole interpreter shares, so not measurable: a singleton,
-    one the interpreter caches (small ints, the empty tuple and string, one-character
-    strings) or an immortal one (from 3.12 built-in types too)."""
+    """An object whose count the whole interpreter shares, so not measurable: a singleton
+    or one the interpreter caches (small ints, the empty tuple and string, one-character
+    strings). Immortal objects (from 3.12) are not measurable either: see immortal()."""
     singletons = (None, True, False, Ellipsis, NotImplemented)
-    if any(obj is single for single in singletons) or sys.getrefcount(obj) >= 1 << 30:
+    if any(obj is single for single in singletons):
         return True
     if type(obj) is int:
-        return -5 <= obj <= 256
+        return obj in SMALL_INTS
     return type(obj) in (str, tuple, bytes) and len(obj) <= (1 if type(obj) is str else 0)
+
+
+def immortal(obj: Any) -> bool:
+    """Its count never changes (3.12 on: built-in types, 3.12's interned strings)."""
+    return sys.getrefcount(obj) >= 1 << 30
 
 
 def fresh(text: str) -> str:
@@ -31,8 +47,8 @@ def fresh(text: str) -> str:
 
 
 def fresh_int(value: int) -> int:
-    """A new int object (ints in -5..256 are cached)."""
-    if -5 <= value <= 256:
+    """A new int object (small ints are cached: SMALL_INTS)."""
+    if value in SMALL_INTS:
         raise ValueError("small ints are cached by the interpreter")
     return int(str(value))
 
@@ -44,13 +60,15 @@ class Call:
     def __init__(self, fn: Callable[..., Any], *args: Any, **kwargs: Any) -> None:
         self.fn, self.args, self.kwargs = fn, args, kwargs
         self.watched: List[Any] = []
+        self.immortal: List[Any] = []  # given, but not measurable on this interpreter
         self.kept: Dict[int, int] = {}
         self.watch(*args, *kwargs.values())
 
     def watch(self, *objects: Any) -> "Call":
         for obj in objects:
-            if not _shared(obj) and all(obj is not w for w in self.watched):
-                self.watched.append(obj)
+            if _shared(obj) or any(obj is w for w in self.watched):
+                continue
+            (self.immortal if immortal(obj) else self.watched).append(obj)
         return self
 
     def keeps(self, *objects: Any, count: int = 1) -> "Call":

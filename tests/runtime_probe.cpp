@@ -102,7 +102,7 @@ void body(rt::Module& m) {
     m.bind("Mixin", mixin);
 
     py::object protocol = m.cls("Named", rt::new_tuple(m.dict()["Protocol"]))
-                              .attr("__annotations__", py::dict(py::arg("name") = m.eval("str")))
+                              .annotations({{"name", "str"}})
                               .method("greet", greet, "(self) -> str")
                               .build();
     m.bind("Named", m.dict()["runtime_checkable"](protocol));

@@ -47,9 +47,10 @@ def test_module_surface():
     assert keygate.VALIDATION_ENDPOINT == "/auth/validate"
     assert keygate.logger is logging.getLogger(LOGGER)
     assert validate_api_key.__doc__ == "Validate the provided API key with the backend."
+    # Optional[dict] as the running interpreter renders it (3.14: dict | None).
     assert str(inspect.signature(validate_api_key)) == (
         "(session: private_core.transport_base.HttpSession, *, client_version: str, include_messages: bool = True, "
-        "extra_context: Optional[dict] = None) -> tavrix.types.ApiKeyValidationResponse")
+        f"extra_context: {inspect.formatannotation(keygate.Optional[dict])} = None) -> tavrix.types.ApiKeyValidationResponse")
     assert validate_api_key.__annotations__["return"] is ApiKeyValidationResponse
     # Names bound at load time, in import order, before the module's own.
     assert [n for n in vars(keygate) if not n.startswith("__")] == [

@@ -41,6 +41,30 @@ def test_cache_entry_is_a_plain_dataclass():
         hash(a)
 
 
+def test_cache_entry_annotations_are_a_class_statements():
+    # As the running interpreter makes them: evaluated at once before 3.14, from 3.14 lazily
+    # through __annotate__, which also gives the source texts back.
+    scope = dict(vars(memo_store))
+    exec("class CacheEntry:\n    data: pd.DataFrame\n    fetched_at: datetime\n"
+         "    params: Dict[str, Any]\n    expires_at: Optional[datetime]\n", scope)
+    model = scope["CacheEntry"]
+    assert CacheEntry.__annotations__ == model.__annotations__
+    if sys.version_info < (3, 14):
+        assert not hasattr(CacheEntry, "__annotate__")
+        return
+    import annotationlib
+
+    assert CacheEntry.__annotate__.__qualname__ == "CacheEntry.__annotate__"
+    assert CacheEntry.__annotate__.__globals__ is vars(memo_store)
+    Format = annotationlib.Format
+    for form in Format.VALUE, Format.FORWARDREF, Format.STRING:
+        assert (annotationlib.get_annotations(CacheEntry, format=form)
+                == annotationlib.get_annotations(model, format=form)), form
+    assert annotationlib.get_annotations(CacheEntry, format=Format.STRING) == {
+        "data": "pd.DataFrame", "fetched_at": "datetime", "params": "Dict[str, Any]",
+        "expires_at": "Optional[datetime]"}
+
+
 @pytest.mark.parametrize("expires_at, expired", [(None, False), (NOON, True), (NOON - timedelta(microseconds=1), True),
                                                  (NOON + timedelta(microseconds=1), False)])
 def test_is_expired_is_inclusive(clock, expires_at, expired):

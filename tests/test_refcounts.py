@@ -27,6 +27,14 @@ def test_arguments_keep_their_references(case, quiet):
     check_references(case.build, case.raises)
 
 
+def test_rows_watch_all_they_make_on_every_interpreter():
+    # Only the interpreter's own objects may be immortal: an object a row makes that a new
+    # interpreter made immortal would leave the row checking less there, unseen.
+    made_immortal = [(case.id, obj) for case in CASES for obj in case.build().immortal
+                     if not isinstance(obj, type) and type(obj) is not str]
+    assert made_immortal == []
+
+
 def test_table_covers_every_module():
     # The two reserved modules define no entry point yet (their loading is looped in
     # the leak tests).

@@ -113,6 +113,13 @@ def test_metadata_and_signature():
     # Text annotations stay text; others are the evaluated objects.
     assert probe.bound.__annotations__ == {"y": "Text", "z": int, "return": tuple}
     assert probe.typed.__annotations__["maybe"] == typing.Optional[str]
+    if sys.version_info >= (3, 14):  # lazy annotations, whose source texts come back
+        import annotationlib
+
+        for fn in (echo, bound):
+            for form in annotationlib.Format.STRING, annotationlib.Format.FORWARDREF:
+                assert (annotationlib.get_annotations(getattr(probe, fn.__name__), format=form)
+                        == annotationlib.get_annotations(fn, format=form))
     assert (probe.bound.__defaults__, probe.bound.__kwdefaults__) == (("y",), {"w": None})
     probe.bound.extra = 1  # instance __dict__ like a Python function
     assert probe.bound.__dict__ == {"extra": 1}
@@ -233,9 +240,13 @@ def boom(m):
     (threading.RLock, lambda m: m._is_owned() or pytest.fail("lock not held")),
     (lambda: None, None), (lambda: 5, None), (lambda: type("OnlyEnter", (), {"__enter__": lambda self: self})(), None),
     (lambda: type("OnlyExit", (), {"__exit__": lambda self, *exc: False})(), None),
+    # 3.14 points at `async with` when the methods are callable ones; not for plain values.
+    (lambda: type("Async", (), {"__aenter__": lambda self: self, "__aexit__": staticmethod(print)})(), None),
+    (lambda: type("AsyncValues", (), {"__aenter__": None, "__aexit__": len, "__exit__": print})(), None),
     (lambda: type("OnClass", (), {"__enter__": classmethod(lambda cls: cls),
                                   "__exit__": classmethod(lambda cls, *exc: True)})(), boom)],
-    ids=["returns", "raises", "suppresses", "lock", "None", "int", "no __exit__", "no __enter__", "classmethods"])
+    ids=["returns", "raises", "suppresses", "lock", "None", "int", "no __exit__", "no __enter__", "async",
+         "async values", "classmethods"])
 def test_with_block_matches_python(make, body):
     # __exit__ sees the error and may swallow it; a non-manager fails with the
     # interpreter's own error and wording.

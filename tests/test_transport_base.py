@@ -315,6 +315,24 @@ def test_request_uses_overridden_prepare_url(server):
             s.get("unresolvable")
 
 
+def test_status_message_joins_the_url_by_its_text(server):
+    # Joined as `+` joins it: a str subclass's own text, not what its __str__ says (here
+    # a fragment, which requests keeps off the wire).
+    server.expect_request("/custom/gone").respond_with_data("", status=404)
+
+    class Shown(str):
+        def __str__(self):
+            return str.__str__(self) + "#elsewhere"
+
+    class Custom(HttpSession):
+        def _prepare_url(self, path):
+            return Shown(server.url_for("/custom/" + path))
+
+    with Custom("k") as s, pytest.raises(HttpError) as info:
+        s.get("gone")
+    assert info.value.args == ("Tavrix backend returned HTTP 404 for " + server.url_for("/custom/gone"),)
+
+
 # --- logging and module globals --------------------------------------------------------------
 # The module's logger is looked up at each call: a replacement gets the records.
 @pytest.mark.parametrize("logger", [LOGGER_NAME, OTHER_LOGGER])

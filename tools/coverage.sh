@@ -25,12 +25,13 @@ VENV=.venv-coverage BUILD=build/coverage
 PY=$(find_python "$VERSION")
 dev_setup "$PY" "$VENV" -Cbuild-dir="$BUILD" -Ccmake.define.PRIVATE_CORE_COVERAGE=ON \
     -Ccmake.build-type=Debug
-"$VENV/bin/python" -m pip install -q "gcovr>=7,<9"
+VPY=$(venv_python "$VENV")
+"$VPY" -m pip install -q "gcovr>=7,<9"
 # Counts from an earlier run would add up with this one's.
 find "$BUILD" -name '*.gcda' -delete
-"$VENV/bin/python" -m pytest -q -p no:cacheprovider "$@" || echo "coverage: the suite failed; figures below are of the run as it went" >&2
+"$VPY" -m pytest -q -p no:cacheprovider "$@" || echo "coverage: the suite failed; figures below are of the run as it went" >&2
 mkdir -p "$BUILD/html"
-"$VENV/bin/python" -m gcovr --root . --filter 'src/' --object-directory "$BUILD" \
+"$VPY" -m gcovr --root . --filter 'src/' --object-directory "$BUILD" \
     --exclude-throw-branches --exclude-unreachable-branches --sort uncovered-percent \
     --gcov-ignore-errors=no_working_dir_found --gcov-ignore-errors=source_not_found \
     --txt-metric line --txt-metric branch --txt "$BUILD/coverage.txt" --html-details "$BUILD/html/index.html" --print-summary \

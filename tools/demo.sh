@@ -43,4 +43,4 @@ if ! is_current "$VENV"; then
     touch "$VENV/.installed"
 fi
 
-exec "$VENV/bin/python" examples/demo.py "$@"
+exec "$(venv_python "$VENV")" examples/demo.py "$@"

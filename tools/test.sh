@@ -2,7 +2,8 @@
 # Sets up a virtual environment for one CPython version, builds and installs every
 # extension module with the runtime's test module (warnings are errors here), runs
 # the test suite, checks the type stubs against the built modules, then runs the
-# suite once more against an AddressSanitizer/UBSan build.
+# suite once more against an AddressSanitizer/UBSan build (on this machine's
+# interpreters only).
 #
 #   bash tools/test.sh [--python 3.X] [--pandas N | --floor] [--no-sanitize] [pytest arguments...]
 #
@@ -14,7 +15,9 @@
 # pyproject.toml gives it (pandas 2.0 with its numpy 1.x, requests, pydantic, tqdm), in
 # .venv-3.X-floor: the oldest set a user may have. The sanitizer rerun is skipped with
 # --no-sanitize or PRIVATE_CORE_SKIP_SANITIZE=1. The interpreter is found as
-# $PYTHON (when it is that version), python3.X on PATH, or a pyenv installation.
+# $PYTHON (when it is that version), python3.X on PATH, or a pyenv installation; 3.14
+# and 3.15, failing those, in a Debian unstable root that tools/python.sh makes and
+# keeps (it needs root; the run goes on inside it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -53,14 +56,12 @@ fi
 
 source tools/python.sh
 
-if [ "$VERSION" = 3.10 ]; then
-    VENV=.venv ASAN_VENV=.venv-asan ASAN_BUILD=build/asan
-else
-    VENV=.venv-$VERSION ASAN_VENV=.venv-asan-$VERSION ASAN_BUILD=build/asan-$VERSION
+VENV=$(test_venv "$VERSION" "$PANDAS")
+ASAN_VENV=.venv-asan ASAN_BUILD=build/asan
+if [ "$VERSION" != 3.10 ]; then
+    ASAN_VENV=$ASAN_VENV-$VERSION ASAN_BUILD=$ASAN_BUILD-$VERSION
 fi
-if [ -n "$PANDAS" ]; then
-    VENV=$VENV-pandas$PANDAS ASAN_VENV=$ASAN_VENV-pandas$PANDAS
-fi
+[ -n "$PANDAS" ] && ASAN_VENV=$ASAN_VENV-pandas$PANDAS
 if [ "$FLOOR" = 1 ]; then
     VENV=$VENV-floor ASAN_VENV=$ASAN_VENV-floor
     # Each `name>=X` of the runtime dependencies becomes `name==X`; pip applies the
@@ -74,8 +75,13 @@ fi
 
 PY=$(find_python "$VERSION")
 echo "--- Python $VERSION ($PY)"
+if [ "$SANITIZE" = 1 ] && [[ $PY == "$ROOT_CACHE"/bin/* ]]; then
+    # The sanitizer runtimes are this machine's, built for its C library.
+    echo "--- no sanitizer rerun for an interpreter of the Debian root (it runs on 3.10)"
+    SANITIZE=0
+fi
 dev_setup "$PY" "$VENV" "$PANDAS_REQ"
-VPY=$VENV/bin/python
+VPY=$(venv_python "$VENV")
 # requests 2.31 has no type hints of its own (later releases ship them): the stub check
 # reads the floor's from the matching stub package.
 [ "$FLOOR" = 1 ] && "$VPY" -m pip install -q "types-requests==2.31.*"
@@ -99,3 +105,4 @@ if [ "$SANITIZE" = 1 ]; then
         PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1 \
         "$ASAN_VENV/bin/python" -m pytest -q -p no:cacheprovider "$@"
 fi
+echo "--- Python $VERSION${PANDAS:+ (pandas $PANDAS)}$([ "$FLOOR" = 1 ] && echo " (dependency floor)"): passed in $((SECONDS / 60)) min $((SECONDS % 60)) s"

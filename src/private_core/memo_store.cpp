@@ -195,13 +195,11 @@ void body(rt::Module& m) {
     m.bind("CacheKey", m.eval("Tuple[Hashable, ...]"));
     m.bind("Namespace", reinterpret_cast<PyObject*>(&PyUnicode_Type));
 
-    py::object annotations = rt::new_dict();
-    rt::set_item(annotations, RT_STR("data"), m.eval("pd.DataFrame"));
-    rt::set_item(annotations, RT_STR("fetched_at"), m.eval("datetime"));
-    rt::set_item(annotations, RT_STR("params"), m.eval("Dict[str, Any]"));
-    rt::set_item(annotations, RT_STR("expires_at"), m.eval("Optional[datetime]"));
     py::object entry = m.cls("CacheEntry")
-                           .attr("__annotations__", annotations)
+                           .annotations({{"data", "pd.DataFrame"},
+                                         {"fetched_at", "datetime"},
+                                         {"params", "Dict[str, Any]"},
+                                         {"expires_at", "Optional[datetime]"}})
                            .attr("params", m.eval("field(default_factory=dict)"))
                            .attr("expires_at", py::none())
                            .method("is_expired", entry_is_expired, "(self) -> bool")

@@ -90,8 +90,11 @@ py::object request(rt::Call& c) {
             payload = RT_ATTR(response, "text");
         }
         py::object HttpError = rt::import_from(c.globals(), "tavrix.exceptions", "HttpError");
-        py::object message =
-            rt::format("Tavrix backend returned HTTP %S for %S", status.ptr(), url.ptr());
+        // The URL joined as `+` joins it: a str subclass keeps its own text (and may
+        // answer through __radd__).
+        py::object message = rt::steal_or_throw(
+            PyNumber_Add(rt::format("Tavrix backend returned HTTP %S for ", status.ptr()).ptr(),
+                         url.ptr()));
         static PyObject* kwnames = rt::kwnames({RT_STR("status_code"), RT_STR("payload")});
         rt::raise(rt::call_kw(HttpError, {message, status, payload}, kwnames));
     }

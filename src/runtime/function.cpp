@@ -443,6 +443,14 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
     Py_SETREF(reinterpret_cast<FunctionObject*>(self)->annotations, value);
     return 0;
 }
+#if PY_VERSION_HEX >= 0x030E0000
+// 3.14 gives a def a lazy __annotate__, which annotationlib calls (also for the source
+// texts of the annotations): the template def's, compiled from the declared signature.
+PyObject* get_annotate(PyObject* self, void*) {
+    return PyObject_GetAttrString(reinterpret_cast<FunctionObject*>(self)->template_fn,
+                                  "__annotate__");
+}
+#endif
 PyObject* get_defaults(PyObject* self, void*) {
     return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->defaults);
 }
@@ -475,6 +483,9 @@ PyGetSetDef function_getset[] = {
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"__doc__", get_doc, set_doc, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+#if PY_VERSION_HEX >= 0x030E0000
+    {"__annotate__", get_annotate, nullptr, nullptr, nullptr},
+#endif
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},

@@ -295,6 +295,10 @@ class ClassBuilder {
     ClassBuilder& method(const char* name, Impl impl, const char* signature,
                          const char* doc = nullptr, std::initializer_list<Exact> exact = {});
     ClassBuilder& attr(const char* name, py::handle value);
+    // The body's annotated names, {name, expression text} as in `name: text`, with a
+    // class statement's semantics for the running interpreter: evaluated now into
+    // __annotations__ before 3.14, lazily through a compiled __annotate__ from 3.14.
+    ClassBuilder& annotations(std::initializer_list<std::pair<const char*, const char*>> fields);
     // Runs the metaclass; our methods get the new class as their defining class.
     py::object build();
 
@@ -302,7 +306,8 @@ class ClassBuilder {
     Module& module_;
     const char* name_;
     py::object bases_;
-    py::object entries_;  // (name, value) pairs in body order
+    py::object entries_;   // (name, value) pairs in body order
+    py::object annotate_;  // 3.14: the code of the class's __annotate__
 };
 
 // ---------------------------------------------------------------------------------
@@ -357,6 +362,8 @@ py::object super(py::handle owner, py::handle self);
 // before the body runs, exactly as for a Python module.
 int run_module_body(PyObject* module, void (*body)(Module&)) noexcept;
 
+// No Py_mod_gil slot: a free-threaded interpreter turns the GIL on to import the module,
+// which the runtime relies on (borrowed references, unlocked caches).
 #define RT_MODULE(modname, body)                                                                   \
     static int modname##_exec(PyObject* m) { return ::rt::run_module_body(m, body); }              \
     static PyModuleDef_Slot modname##_slots[] = {                                                  \

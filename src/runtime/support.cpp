@@ -450,9 +450,24 @@ namespace detail {
 namespace {
 // A `with` block's manager lacks a special method: the error the running interpreter
 // raises. 3.10 names the method in an AttributeError; from 3.11 it is a TypeError
-// that names the type (and says when only __exit__ is missing).
+// that names the type (3.11-3.13 say when only __exit__ is missing; 3.14 names the
+// type with its module and the missing method, and points at `async with` when the type
+// has __aenter__/__aexit__).
 [[noreturn]] void not_a_context_manager(py::handle manager, py::handle name, bool exit) {
-#if PY_VERSION_HEX >= 0x030B0000
+#if PY_VERSION_HEX >= 0x030E0000
+    (void)name;
+    auto has = [&](py::handle method) {
+        PyObject* descr = type_lookup(Py_TYPE(manager.ptr()), method);
+        return descr != nullptr && Py_TYPE(descr)->tp_descr_get != nullptr;
+    };
+    const char* hint = has(RT_STR("__aenter__")) && has(RT_STR("__aexit__"))
+                           ? " but it supports the asynchronous context manager protocol. "
+                             "Did you mean to use 'async with'?"
+                           : "";
+    raise_format(PyExc_TypeError,
+                 "'%T' object does not support the context manager protocol (missed %s method)%s",
+                 manager.ptr(), exit ? "__exit__" : "__enter__", hint);
+#elif PY_VERSION_HEX >= 0x030B0000
     (void)name;
     raise_format(PyExc_TypeError,
                  exit ? "'%.200s' object does not support the context manager protocol "
@@ -525,8 +540,14 @@ ContextExit enter(py::handle manager) {
         return ContextExit{py::object(), manager, false, true};
     }
     bool enter_unbound = false, exit_unbound = false;
+#if PY_VERSION_HEX >= 0x030E0000
+    // 3.14 looks __exit__ up first.
+    py::object exit_method = special_method(manager, RT_STR("__exit__"), exit_unbound);
+    py::object enter_method = special_method(manager, RT_STR("__enter__"), enter_unbound);
+#else
     py::object enter_method = special_method(manager, RT_STR("__enter__"), enter_unbound);
     py::object exit_method = special_method(manager, RT_STR("__exit__"), exit_unbound);
+#endif
     call_special(enter_method, manager, enter_unbound);
     return ContextExit{std::move(exit_method), manager, exit_unbound, false};
 }
@@ -653,6 +674,27 @@ ClassBuilder& ClassBuilder::attr(const char* name, py::handle value) {
     return *this;
 }
 
+ClassBuilder& ClassBuilder::annotations(
+    std::initializer_list<std::pair<const char*, const char*>> fields) {
+#if PY_VERSION_HEX >= 0x030E0000
+    // A class statement compiles its annotations into an __annotate__ function that reads
+    // names through the class namespace (a __classdict__ cell) and then the module; it
+    // is what annotationlib calls, also for the source texts. The same statement,
+    // compiled here, gives its code; build() makes the function for the real namespace.
+    std::string source = std::string("class ") + name_ + ":\n";
+    for (const auto& [name, text] : fields)
+        source += std::string("    ") + name + ": " + text + "\n";
+    py::dict scope = module_.dict().attr("copy")();
+    steal_or_throw(PyRun_String(source.c_str(), Py_file_input, scope.ptr(), scope.ptr()));
+    annotate_ = rt::getattr(rt::getattr(scope[name_], RT_STR("__annotate__")), RT_STR("__code__"));
+    return *this;
+#else
+    py::object values = new_dict();
+    for (const auto& [name, text] : fields) set_item(values, interned(name), module_.eval(text));
+    return attr("__annotations__", values);
+#endif
+}
+
 py::object ClassBuilder::build() {
     // What a class statement does: resolve the metaclass and bases, let the
     // metaclass prepare the namespace, fill it in body order, call the metaclass.
@@ -668,6 +710,15 @@ py::object ClassBuilder::build() {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries_.ptr()); ++i) {
         PyObject* pair = PyList_GET_ITEM(entries_.ptr(), i);
         set_item(ns, PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1));
+    }
+    if (annotate_) {
+        // As the compiler leaves them at the end of the body; the metaclass points the
+        // cell at the new class's namespace.
+        py::object cell = steal_or_throw(PyCell_New(nullptr));
+        py::object annotate = steal_or_throw(PyFunction_New(annotate_.ptr(), module_.dict().ptr()));
+        if (PyFunction_SetClosure(annotate.ptr(), new_tuple(cell).ptr()) < 0) throw_pending();
+        set_item(ns, RT_STR("__annotate_func__"), annotate);
+        set_item(ns, RT_STR("__classdictcell__"), cell);
     }
     if (!resolved.is(bases_)) set_item(ns, RT_STR("__orig_bases__"), bases_);
     py::object args = new_tuple(new_str(name_), resolved, ns);

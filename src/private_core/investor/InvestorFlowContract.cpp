@@ -39,12 +39,10 @@ void body(rt::Module& m) {
     m.bind("SymbolArg", m.eval("Union[str, Sequence[str]]"));
     m.bind("Interval", m.eval("Literal['1D', '1W', '1M']"));
 
-    py::object annotations = rt::new_dict();
-    rt::set_item(annotations, RT_STR("session"), RT_STR("HttpSession"));
     py::object cls =
         m.cls("InvestorFlowContract", rt::new_tuple(m.dict()["Protocol"]))
             .doc(kContractDoc)
-            .attr("__annotations__", annotations)
+            .annotations({{"session", "'HttpSession'"}})
             .method(
                 "fetch_df", fetch_df,
                 "(self, namespace: str, op: str, params: dict) -> pd.DataFrame", nullptr,

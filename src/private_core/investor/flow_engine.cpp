@@ -573,15 +573,12 @@ void body(rt::Module& m) {
     rt::set_item(id_fields, RT_STR("stock"), RT_STR("symbol"));
     rt::set_item(id_fields, RT_STR("market"), RT_STR("symbol"));
     rt::set_item(id_fields, RT_STR("sector"), RT_STR("icb"));
-    py::object annotations = rt::new_dict();
-    rt::set_item(annotations, RT_STR("_NAMESPACE_OPS"),
-                 m.eval("Mapping[Namespace, set[Operation]]"));
-    rt::set_item(annotations, RT_STR("_ID_FIELD"), m.eval("Mapping[Namespace, str]"));
 
     py::object cls =
         m.cls("InvestorFlowEngine")
             .doc(kEngineDoc)
-            .attr("__annotations__", annotations)
+            .annotations({{"_NAMESPACE_OPS", "Mapping[Namespace, set[Operation]]"},
+                          {"_ID_FIELD", "Mapping[Namespace, str]"}})
             .attr("_NAMESPACE_OPS", ops)
             .attr("_ID_FIELD", id_fields)
             .method("__init__", engine_init, "(self, session: HttpSession) -> None")
