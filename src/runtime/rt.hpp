@@ -95,7 +95,8 @@ void set_python_error_from_current_exception() noexcept;
 // SystemError). Module code builds and fills objects with these, and nothing else.
 
 inline py::object new_dict() { return steal_or_throw(PyDict_New()); }
-// An empty dict with room for `expected` items, so filling it never resizes.
+// An empty dict with room for `expected` items, so filling it never resizes (from
+// CPython 3.11 only above 16 items: a smaller one grows as `{...}` does, which is faster).
 py::object new_dict(Py_ssize_t expected);
 inline py::object new_list(Py_ssize_t size = 0) { return steal_or_throw(PyList_New(size)); }
 inline py::object new_str(const char* utf8) { return steal_or_throw(PyUnicode_FromString(utf8)); }

@@ -438,8 +438,16 @@ py::object mapping_get(py::handle mapping, py::handle key, py::handle fallback) 
 }
 
 py::object new_dict(Py_ssize_t expected) {
+#if PY_VERSION_HEX >= 0x030B0000
+    // From 3.11 a presized table takes keys of any type, in entries half as wide again
+    // as those of the str-keyed table a new dict starts with and keeps as it grows. A
+    // few items (a row's fields) go in faster, and are read faster later, grown from the
+    // minimum table as Python's own `{...}` grows them; only a large dict is presized.
+    constexpr Py_ssize_t kGrownUpTo = 16;
+    if (expected <= kGrownUpTo) return new_dict();
+#endif
     // A private but exported CPython function (3.x): one allocation of the right size
-    // instead of the minimum table followed by a resize.
+    // instead of the minimum table followed by resizes.
     return steal_or_throw(_PyDict_NewPresized(expected));
 }
 
