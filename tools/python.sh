@@ -36,7 +36,7 @@ assert os.path.exists(os.path.join(sysconfig.get_paths()['include'], 'Python.h')
 # there at the same path; a venv made with it gets a `run-python` script beside its bin/
 # that does the same for the venv's python (see venv_python).
 ROOT_VERSIONS=(3.14 3.15)
-ROOT_CACHE=${PRIVATE_CORE_CACHE:-$HOME/.cache/private_core}
+ROOT_CACHE=$(realpath -m "${PRIVATE_CORE_CACHE:-$HOME/.cache/private_core}")
 ROOT_DIR=$ROOT_CACHE/sid-amd64
 ROOT_PACKAGES=python3.14,python3.14-dev,python3.14-venv,python3.15,python3.15-dev,python3.15-venv,g++,git,ca-certificates
 
