@@ -30,16 +30,17 @@ step() {
 }
 
 if ! is_current "$VENV"; then
-    PY=$(find_python 3.10) || fail "Python 3.10 not found; set PYTHON=/path/to/python3.10"
-    if [ ! -x "$VENV/bin/python" ]; then
-        "$PY" -m venv "$VENV" || fail "could not create $VENV"
+    if [ ! -x "$(venv_python "$VENV")" ]; then
+        PY=$(find_python 3.10) || fail "Python 3.10 not found; set PYTHON=/path/to/python3.10"
+        make_venv "$PY" "$VENV" || fail "could not create $VENV"
     fi
+    VPY=$(venv_python "$VENV")
     : >"$LOG"
-    step "updating pip" "$VENV/bin/python" -m pip install -q --upgrade pip
+    step "updating pip" "$VPY" -m pip install -q --upgrade pip
     step "installing the stand-ins and the sandbox backend" \
-        "$VENV/bin/python" -m pip install -q ./standins/tavrix ./sandbox
+        "$VPY" -m pip install -q ./standins/tavrix ./sandbox
     step "building and installing private_core (a few minutes the first time)" \
-        "$VENV/bin/python" -m pip install -q ".[demo]"
+        "$VPY" -m pip install -q ".[demo]"
     touch "$VENV/.installed"
 fi
 

@@ -29,14 +29,14 @@ assert os.path.exists(os.path.join(sysconfig.get_paths()['include'], 'Python.h')
 
 # --- CPython 3.14 and 3.15 from a Debian unstable root ---------------------------------
 # Those interpreters need a newer C library than this machine's, so where no python3.X
-# of theirs is found they run inside a Debian unstable root made by debootstrap (about a
-# minute and 470 MB the first time), kept in PRIVATE_CORE_CACHE (~/.cache/private_core)
+# of theirs is found they run inside a Debian unstable root made by debootstrap (one to three
+# minutes and 470 MB the first time), kept in PRIVATE_CORE_CACHE (~/.cache/private_core)
 # between runs. The root's interpreter is reached through a wrapper script that runs the
 # command inside it (chroot, so as root) in the current directory, which is made visible
 # there at the same path; a venv made with it gets a `run-python` script beside its bin/
 # that does the same for the venv's python (see venv_python).
 ROOT_VERSIONS=(3.14 3.15)
-ROOT_CACHE=${PRIVATE_CORE_CACHE:-$HOME/.cache/private_core}
+ROOT_CACHE=$(realpath -m "${PRIVATE_CORE_CACHE:-$HOME/.cache/private_core}")
 ROOT_DIR=$ROOT_CACHE/sid-amd64
 ROOT_PACKAGES=python3.14,python3.14-dev,python3.14-venv,python3.15,python3.15-dev,python3.15-venv,g++,git,ca-certificates
 
