@@ -1,5 +1,6 @@
 """The C++ runtime layer on its own, through the test-only probe module."""
 import gc
+import pathlib
 import inspect
 import pickle
 import sys
