@@ -296,12 +296,9 @@ py::object resample_flows_per_entity(py::handle pd, const FlowFrame& w, py::hand
         static PyObject* names = rt::kwnames({RT_STR("group_keys")});
         py::object groups =
             rt::call_method_kw(w.frame, RT_STR("groupby"), {w.id_col, Py_False}, names);
-        py::object iterator = rt::steal_or_throw(PyObject_GetIter(groups.ptr()));
-        while (PyObject* raw = PyIter_Next(iterator.ptr())) {
-            py::object pair = py::reinterpret_steal<py::object>(raw);
+        rt::for_each(groups, [&](py::handle pair) {
             one(rt::get_item(pair, rt::new_int(0)), rt::get_item(pair, rt::new_int(1)));
-        }
-        if (PyErr_Occurred()) rt::throw_pending();
+        });
     }
     if (PyList_GET_SIZE(results.ptr()) == 0) return py::reinterpret_borrow<py::object>(original);
 

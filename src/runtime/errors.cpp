@@ -115,6 +115,12 @@ void Handling::reraise() const {
     throw PyErrOccurred();
 }
 
+void raise_decoding(const Call& c, py::handle message, py::handle cause) {
+    py::object error = call(c.global(RT_STR("DataDecodingError")), message);
+    if (cause) raise_from(error, cause);
+    raise(error);
+}
+
 void set_python_error_from_current_exception() noexcept {
     try {
         throw;
