@@ -20,7 +20,6 @@ enum class ColumnType { kObject, kFloat, kInt, kBool };
 enum Cell : uint8_t { kMissing, kText, kReal, kInteger, kBoolean, kNone };
 
 struct Column {
-
     ColumnType type = ColumnType::kObject;
     bool text = false, integer = false, real = false, boolean = false, none = false;
     Py_ssize_t count = 0;  // rows that have the key

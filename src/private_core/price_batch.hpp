@@ -174,12 +174,14 @@ inline void collect_rows(rt::Call& c, py::handle rows, py::handle symbol, py::ha
                            error);
     });
     if (!PyDict_Check(payload.ptr()))
-        rt::raise_decoding(c, rt::format("Unexpected payload structure for %s response.", batch.wording));
+        rt::raise_decoding(
+            c, rt::format("Unexpected payload structure for %s response.", batch.wording));
     if (rt::truthy(rt::mapping_get(payload, RT_STR("error"))))
         raise_backend_error(c, payload, symbol);
     py::object data = rt::mapping_get(payload, RT_STR("data"));
     if (!PyList_Check(data.ptr()))
-        rt::raise_decoding(c, rt::format("Unexpected payload format for %s series.", batch.wording));
+        rt::raise_decoding(c,
+                           rt::format("Unexpected payload format for %s series.", batch.wording));
 
     if (PyList_CheckExact(data.ptr())) {
         // As list iteration does: the length is read again at each step, and the

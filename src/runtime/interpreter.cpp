@@ -57,7 +57,6 @@ void leave_native_call() {
     Py_LeaveRecursiveCall();
 }
 
-
 // The type's attribute-cache version tag, when it has a valid one: the tag changes
 // whenever the type or one of its bases is modified. 3.10 and 3.11 mark a valid tag
 // with a flag; from 3.12 a tag of 0 means none, and 3.13 no longer keeps the flag.

@@ -155,12 +155,15 @@ inline Py_ssize_t length(py::handle obj) {
 template <class Body>
 void for_each(py::handle iterable, Body&& body) {
     py::object iterator = steal_or_throw(PyObject_GetIter(iterable.ptr()));
-    while (PyObject* item = PyIter_Next(iterator.ptr())) body(py::reinterpret_steal<py::object>(item));
+    while (PyObject* item = PyIter_Next(iterator.ptr()))
+        body(py::reinterpret_steal<py::object>(item));
     if (PyErr_Occurred()) throw_pending();
 }
 // A cell that owns its reference (an object array's item, written through its
 // buffer): it takes a new reference to `value` and releases the one it held.
-inline void set_cell(PyObject*& cell, py::handle value) { Py_XSETREF(cell, Py_NewRef(value.ptr())); }
+inline void set_cell(PyObject*& cell, py::handle value) {
+    Py_XSETREF(cell, Py_NewRef(value.ptr()));
+}
 
 // ---------------------------------------------------------------------------------
 // Attribute access and calls without argument tuples.
