@@ -16,7 +16,7 @@ from types import MappingProxyType
 from typing import Any, Callable, List, NamedTuple, Optional, Type
 from unittest import mock
 
-import investor_oracle
+from private_core_models import investor_oracle
 import pandas as pd
 import requests
 from fakes import BadStr, Boom, DictSub, Interrupt, MemoClient, Response, Session, Transport, raise_

@@ -23,7 +23,8 @@ assert os.path.exists(os.path.join(sysconfig.get_paths()['include'], 'Python.h')
 }
 
 # dev_setup PY VENV [pip arguments...]: VENV (made with PY when missing) with the
-# stand-ins, the sandbox backend and the package as development builds it: the runtime's
+# stand-ins, the sandbox backend, the plain-Python models (tests/models, importable as
+# private_core_models) and the package as development builds it: the runtime's
 # test module, warnings as errors, and every extra (tests, demo, benchmarks). The tests,
 # the benchmarks and CI's smoke runs share this one build, so a later set-up of the same
 # venv only relinks what changed. The arguments (config settings, requirements such as
@@ -37,6 +38,9 @@ dev_setup() {
     fi
     "$venv/bin/python" -m pip install -q --upgrade pip
     "$venv/bin/python" -m pip install -q ./standins/tavrix ./sandbox
+    # The plain-Python models the tests and the benchmarks share, editable: a change to
+    # them takes effect without a new set-up.
+    "$venv/bin/python" -m pip install -q -e ./tests/models
     "$venv/bin/python" -m pip install -q -U ".[test,demo,bench]" -Ccmake.define.PRIVATE_CORE_PROBE=ON \
         -Ccmake.define.PRIVATE_CORE_WERROR=ON "$@"
     touch "$venv/.installed"
