@@ -21,7 +21,7 @@ namespace py = pybind11;
 // The trimmed, upper-cased text of a string. A str subclass counts by its text: its
 // own strip() or upper() may return anything, and a symbol must stay plain text that
 // hashes and compares as text. Always an exact str.
-inline py::object normalized_text(py::handle text) {
+inline py::object symbol_text(py::handle text) {
     py::object plain = rt::steal_or_throw(PyUnicode_FromObject(text.ptr()));
     py::object cleaned = rt::call_method(plain, RT_METHOD("strip"));
     if (PyUnicode_GET_LENGTH(cleaned.ptr()) == 0) return cleaned;
@@ -33,7 +33,7 @@ inline py::object normalized_text(py::handle text) {
 inline py::object normalize_symbols(rt::Call& c) {
     py::handle symbols = c[0];
     if (PyUnicode_Check(symbols.ptr())) {
-        py::object symbol = normalized_text(symbols);
+        py::object symbol = symbol_text(symbols);
         if (PyUnicode_GET_LENGTH(symbol.ptr()) == 0)
             rt::raise_error(PyExc_ValueError, "symbol must not be empty.");
         py::object result = rt::new_list();
@@ -54,7 +54,7 @@ inline py::object normalize_symbols(rt::Call& c) {
     py::object normalised = rt::new_list();
     py::object seen = rt::steal_or_throw(PySet_New(nullptr));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
-        py::object symbol = normalized_text(PyList_GET_ITEM(items.ptr(), i));
+        py::object symbol = symbol_text(PyList_GET_ITEM(items.ptr(), i));
         if (PyUnicode_GET_LENGTH(symbol.ptr()) == 0) continue;
         int known = PySet_Contains(seen.ptr(), symbol.ptr());
         if (known < 0) rt::throw_pending();
