@@ -52,9 +52,9 @@ bool build_columns(py::handle rows, Columns& out) {
 
     // Column of each key, by address first: the JSON decoder shares key objects
     // between the rows of one answer, and rows built by one loop share theirs.
-    // Keys are exact text, so hashing and comparing them runs no Python code. Keys and
-    // text cells are kept alive by `held` (a collection run by an allocation here may
-    // run code that changes the rows).
+    // Keys are exact text, so hashing and comparing them runs no Python code. Keys are
+    // kept alive by `held`, text cells by their column's list (a collection run by an
+    // allocation here may run code that changes the rows).
     py::object seen = rt::new_dict();
     std::unordered_map<PyObject*, Py_ssize_t> by_pointer;  // keys held by `held`
     py::object held = rt::new_list();
@@ -112,8 +112,9 @@ bool build_columns(py::handle rows, Columns& out) {
             } else if (type == &PyUnicode_Type) {
                 col.text = true;
                 kind = kText;
-                rt::append(held, value);
-                cell = reinterpret_cast<uintptr_t>(value);
+                // Text makes a column of objects: its list holds the text from here on.
+                if (!col.objects) col.objects = rt::new_list(n);
+                PyList_SET_ITEM(col.objects.ptr(), i, Py_NewRef(value));
             } else if (type == &PyBool_Type) {
                 col.boolean = true;
                 kind = kBoolean;
@@ -136,11 +137,13 @@ bool build_columns(py::handle rows, Columns& out) {
     for (Column& col : out.columns) {
         col.type = type_of(col, col.count < n);
         if (col.type != ColumnType::kObject) continue;
-        col.objects = rt::new_list(n);
+        if (!col.objects) col.objects = rt::new_list(n);
         for (Py_ssize_t i = 0; i < n; ++i) {
             const size_t at = static_cast<size_t>(i);
             py::object value;
             switch (col.kinds[at]) {
+                case kText:
+                    continue;  // in place already
                 case kMissing:
                     value = nan;
                     break;
@@ -150,10 +153,6 @@ bool build_columns(py::handle rows, Columns& out) {
                 case kBoolean:
                     value =
                         py::reinterpret_borrow<py::object>(col.payload[at] ? Py_True : Py_False);
-                    break;
-                case kText:
-                    value = py::reinterpret_borrow<py::object>(
-                        reinterpret_cast<PyObject*>(static_cast<uintptr_t>(col.payload[at])));
                     break;
                 case kReal: {
                     double d;

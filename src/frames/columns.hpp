@@ -23,8 +23,8 @@ struct Column {
     ColumnType type = ColumnType::kObject;
     bool text = false, integer = false, real = false, boolean = false, none = false;
     Py_ssize_t count = 0;  // rows that have the key
-    // Per row: the cell's kind and payload (a double's or int64's bits, a bool, or a
-    // text object, alive while the columns are built).
+    // Per row: the cell's kind and payload (a double's or int64's bits, a bool; a text
+    // cell's value is in `objects`).
     std::vector<uint8_t> kinds;
     std::vector<uint64_t> payload;
     py::object objects;  // kObject: a list of the values, float NaN where a row lacks the key
