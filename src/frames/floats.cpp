@@ -43,7 +43,8 @@ void reduce_like_numpy(const Runs& runs, const Bins& bins, const double* values,
 //   00:10  -0.0, 0.0                  in both orders
 //   00:15  0.1 eleven times           the order of addition of a sum
 //   00:20  1e16, 1, 1, -1e16, 3       compensation: the small terms a plain sum loses
-// The series with NaN ("gappy") is reduced by the loops under either way.
+// The series with NaN ("gappy") is reduced by the loops under either way. Each is
+// resampled on its own, as the per-symbol path reduces each column.
 FloatReductions probe(py::handle pd) {
     static const struct {
         int minute;
@@ -60,15 +61,17 @@ FloatReductions probe(py::handle pd) {
     }
     gappy[n - 1] = std::nan("");
 
-    py::object by_name = rt::new_dict();
-    rt::set_item(by_name, RT_STR("clean"), array_of(clean, "float64"));
-    rt::set_item(by_name, RT_STR("gappy"), array_of(gappy, "float64"));
     py::object index = rt::call(
         RT_ATTR(pd, "DatetimeIndex"),
         rt::call_method(array_of(t, "int64"), RT_METHOD("view"), RT_STR("datetime64[ns]")));
     static PyObject* index_name = rt::kwnames({RT_STR("index")});
-    py::object frame = rt::call_kw(RT_ATTR(pd, "DataFrame"), {by_name, index}, index_name);
-    py::object resampler = rt::call_method(frame, RT_METHOD("resample"), RT_STR("5min"));
+    py::object resamplers[2];
+    for (int column = 0; column < 2; ++column) {
+        py::object series =
+            rt::call_kw(RT_ATTR(pd, "Series"),
+                        {array_of(column == 0 ? clean : gappy, "float64"), index}, index_name);
+        resamplers[column] = rt::call_method(series, RT_METHOD("resample"), RT_STR("5min"));
+    }
 
     const std::vector<int64_t> codes(n, 0);
     const Runs runs = entity_runs(codes.data(), n, 1, t.data());
@@ -86,9 +89,8 @@ FloatReductions probe(py::handle pd) {
                       {Reduce::kMax, RT_STR("max")},
                       {Reduce::kMin, RT_STR("min")}};
     for (const auto& r : reductions) {
-        py::object got = rt::call(rt::getattr(resampler, r.method));
         for (int column = 0; column < 2; ++column) {
-            py::object series = rt::get_item(got, column == 0 ? RT_STR("clean") : RT_STR("gappy"));
+            py::object series = rt::call(rt::getattr(resamplers[column], r.method));
             NumArray<double> values(rt::call(RT_ATTR(numpy(), "ascontiguousarray"),
                                              rt::call_method(series, RT_METHOD("to_numpy"))),
                                     false, "d");
