@@ -1,3 +1,4 @@
+// How the installed pandas reduces float bins (floats.hpp): the probe, and that way.
 #include "floats.hpp"
 
 #include <cmath>

@@ -1,3 +1,4 @@
+// The price bars' pipeline (price.hpp): rows to a frame, OHLCV bars resampled in one pass.
 #include "price.hpp"
 
 #include <array>
