@@ -7,7 +7,7 @@
 - 500 symbols x 1 day of one-minute bars resampled to "5m" (`tick_feed.fetch_ohlcv`,
   a market-wide universe; 100 symbols in quick mode), timed and its peak memory. Its
   floor adds one vectorised pandas aggregation to 5-minute bars; its plain version
-  resamples symbol by symbol (tests/price_oracle.py)
+  resamples symbol by symbol (tests/models/price_oracle.py)
 
 The floor makes the same requests (same paths, parameters and headers) with a bare
 `requests.Session`, calls `response.json()` on each and builds one
@@ -24,7 +24,6 @@ from __future__ import annotations
 
 import sys
 from datetime import timedelta
-from pathlib import Path
 from typing import Any, Callable, Dict, List, Optional, Tuple
 from urllib.parse import urljoin
 
@@ -42,8 +41,7 @@ from private_core.transport_base import HttpSession
 from cases_rows import py_normalize_symbols, py_symbol_rows
 from harness import Case
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-import price_oracle  # noqa: E402
+from private_core_models import price_oracle
 
 EOD_SYMBOLS = 50
 MINUTE_SYMBOLS = 20

@@ -1,5 +1,5 @@
 """The price helpers on the frames engine, beside their floors and the per-symbol
-pandas helpers they replaced (tests/price_oracle.py, the plain version).
+pandas helpers they replaced (tests/models/price_oracle.py, the plain version).
 
 - `_to_dataframe` on 500 symbols x 390 one-minute rows, as the intraday fetcher
   builds them (ns per row). Floor: `pandas.DataFrame(rows)`, pandas' own constructor
@@ -11,19 +11,16 @@ The helpers' results are checked equal to the plain version's before timing.
 """
 from __future__ import annotations
 
-import sys
 from datetime import datetime, timedelta
-from pathlib import Path
 from typing import Any, Dict, List
 
 import pandas as pd
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-import price_oracle as plain  # noqa: E402
+from private_core_models import price_oracle as plain
 
-from private_core import helpers  # noqa: E402
+from private_core import helpers
 
-from harness import Case  # noqa: E402
+from harness import Case
 
 SYMBOLS, MINUTES = 500, 390
 AGG = {"open": "first", "high": "max", "low": "min", "close": "last", "volume": "sum"}

@@ -4,7 +4,7 @@
   400 ids x 250 rows (ns per row). Floor: the rows flattened with their id in one
   comprehension, one `DataFrame.from_records` and one `pd.to_datetime` of the date
   column, the least any decoder must do. Plain: the same steps in plain Python
-  (tests/investor_oracle.py).
+  (tests/models/investor_oracle.py).
 - Resampling 100 entities x 500 daily rows (6 numeric columns, 1 text column) to
   "1W": `_resample_frame`. Floor: one vectorised pandas aggregation of the numeric
   columns by entity and week (no text columns carried, no empty weeks filled). Plain:
@@ -15,19 +15,16 @@ The engine's results are checked equal to the oracle's before timing.
 from __future__ import annotations
 
 import json
-import sys
-from pathlib import Path
 from typing import List
 
 import numpy as np
 import pandas as pd
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-import investor_oracle as plain  # noqa: E402
+from private_core_models import investor_oracle as plain
 
-from private_core.investor.flow_engine import InvestorFlowEngine  # noqa: E402
+from private_core.investor.flow_engine import InvestorFlowEngine
 
-from harness import Case  # noqa: E402
+from harness import Case
 
 IDS, ROWS = 400, 250
 ENTITIES, DAYS = 100, 500

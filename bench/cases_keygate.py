@@ -1,21 +1,18 @@
 """API key validation without HTTP: `validate_api_key` against an in-memory session,
 beside the floor (building the body and validating the model, nothing else) and the
-same function written in plain Python (tests/keygate_model.py).
+same function written in plain Python (tests/models/keygate_model.py).
 """
 from __future__ import annotations
 
-import sys
-from pathlib import Path
 from typing import Any, List
 
 from tavrix.types import ApiKeyValidationResponse
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-import keygate_model  # noqa: E402
+from private_core_models import keygate_model
 
-from private_core.keygate import validate_api_key  # noqa: E402
+from private_core.keygate import validate_api_key
 
-from harness import Case  # noqa: E402
+from harness import Case
 
 
 class MemorySession:

@@ -19,17 +19,14 @@ remains.
 """
 from __future__ import annotations
 
-import sys
-from pathlib import Path
 from types import SimpleNamespace
 from typing import List
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-import price_model as plain  # noqa: E402
+from private_core_models import price_model as plain
 
-from private_core import daily_bars  # noqa: E402
+from private_core import daily_bars
 
-from harness import Case  # noqa: E402
+from harness import Case
 
 # bench/cases_e2e.py builds its plain version on these.
 py_normalize_symbols, py_symbol_rows = plain.normalize_symbols, plain.symbol_rows

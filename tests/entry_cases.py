@@ -16,7 +16,7 @@ from types import MappingProxyType
 from typing import Any, Callable, List, NamedTuple, Optional, Type
 from unittest import mock
 
-import investor_oracle
+from private_core_models import investor_oracle
 import pandas as pd
 import requests
 from fakes import BadStr, Boom, DictSub, Interrupt, MemoClient, Response, Session, Transport, raise_
@@ -555,16 +555,16 @@ def minute_rows(zone: str = "", odd: Any = None) -> list:
     return rows
 
 
-def resample(fn: Any, interval: str, numpy: bool, gap: bool = False) -> Call:
+def resample(fn: Any, interval: str, gap: bool = False) -> Call:
     frame = helpers._to_dataframe(minute_rows())
     times = pd.to_datetime(frame["time"].astype(object).where(frame.index != 4, None)) if gap else frame["time"]
-    return Call(fn, frame, fresh("time"), times, fresh(interval), numpy)
+    return Call(fn, frame, fresh("time"), times, fresh(interval))
 
 
 fr("rows_to_frame", "ok", None, lambda f: Call(f, minute_rows(), ("time", "date")), True)
 fr("rows_to_frame", "times left to pandas", None, lambda f: Call(f, minute_rows("+07:00"), ("time", "date")), True)
 fr("rows_to_frame", "a value outside JSON: None returned", None,
    lambda f: Call(f, minute_rows(odd=[fresh("x1")]), ("time", "date")))
-fr("resample_ohlcv", "one pass", None, lambda f: resample(f, "5m", False), True)
-fr("resample_ohlcv", "numpy's reductions", None, lambda f: resample(f, "1W", True), True)
-fr("resample_ohlcv", "a missing time: None returned", None, lambda f: resample(f, "5m", False, gap=True), True)
+fr("resample_ohlcv", "one pass", None, lambda f: resample(f, "5m"), True)
+fr("resample_ohlcv", "weeks", None, lambda f: resample(f, "1W"), True)
+fr("resample_ohlcv", "a missing time: None returned", None, lambda f: resample(f, "5m", gap=True), True)

@@ -1,5 +1,12 @@
-// A test-only module exercising the runtime layer on its own (built when
-// PRIVATE_CORE_PROBE is on; never part of a release wheel).
+// A test-only module exercising the runtime layer on its own, and the frames engine's
+// kernels by name (built when PRIVATE_CORE_PROBE is on; never part of a release wheel).
+#include <cstring>
+#include <vector>
+
+#include "calendar.hpp"
+#include "floats.hpp"
+#include "grouped.hpp"
+#include "isotime.hpp"
 #include "rt.hpp"
 
 namespace {
@@ -69,6 +76,98 @@ py::object greet(rt::Call& c) { return py::str("hello ") + py::str(c[0].attr("na
 
 py::object presized(rt::Call& c) { return rt::new_dict(c[0].cast<Py_ssize_t>()); }
 
+// --- frames kernels ---------------------------------------------------------------
+
+int64_t int_of(py::handle value) {
+    long long x = PyLong_AsLongLong(value.ptr());
+    if (x == -1 && PyErr_Occurred()) rt::throw_pending();
+    return x;
+}
+
+std::vector<int64_t> ints_of(py::handle list) {
+    std::vector<int64_t> out;
+    rt::for_each(list, [&](py::handle v) { out.push_back(int_of(v)); });
+    return out;
+}
+
+py::object list_of(const std::vector<int64_t>& values) {
+    py::object out = rt::new_list();
+    for (int64_t v : values) rt::append(out, rt::new_int(v));
+    return out;
+}
+
+// bin_labels(kind, step, per_day, weekday_day0, closed_right, label_right, ticks): the
+// label of each tick's bin under a BinRule, the series starting at ticks[0].
+py::object bin_labels(rt::Call& c) {
+    frames::BinRule rule{};
+    const char* kind = PyUnicode_AsUTF8(c[0].ptr());
+    if (kind == nullptr) rt::throw_pending();
+    rule.kind = std::strcmp(kind, "week") == 0    ? frames::BinRule::kWeek
+                : std::strcmp(kind, "month") == 0 ? frames::BinRule::kMonth
+                                                  : frames::BinRule::kSpan;
+    rule.step = int_of(c[1]);
+    rule.per_day = int_of(c[2]);
+    rule.weekday_day0 = int_of(c[3]);
+    rule.closed_right = rt::truthy(c[4]);
+    rule.label_right = rt::truthy(c[5]);
+    std::vector<int64_t> ticks = ints_of(c[6]), labels;
+    for (int64_t t : ticks) labels.push_back(rule.label(rule.bin(t, ticks.front())));
+    return list_of(labels);
+}
+
+// parse_iso(text) -> (seconds, nanos, separator) or None
+py::object parse_iso(rt::Call& c) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(c[0].ptr(), &size);
+    if (text == nullptr) rt::throw_pending();
+    frames::IsoLayout layout;
+    int64_t seconds = 0, nanos = 0;
+    if (!frames::parse_iso(text, static_cast<size_t>(size), layout, seconds, nanos))
+        return py::none();
+    char separator[2] = {layout.separator, 0};
+    return rt::new_tuple(rt::new_int(seconds), rt::new_int(nanos), rt::new_str(separator));
+}
+
+// reduce_bins(values, starts, how, min_count, numpy_when_clean): one entity's float
+// values (in time order) cut into bins at `starts`, each reduced by `how` ("first",
+// "max", "min", "last", "sum") as the price bars reduce them.
+py::object reduce_bins(rt::Call& c) {
+    std::vector<double> values;
+    rt::for_each(c[0], [&](py::handle v) {
+        double x = PyFloat_AsDouble(v.ptr());
+        if (x == -1.0 && PyErr_Occurred()) rt::throw_pending();
+        values.push_back(x);
+    });
+    const int64_t n = static_cast<int64_t>(values.size());
+    frames::Runs runs;
+    for (int64_t i = 0; i < n; ++i) runs.order.push_back(i);
+    runs.start = {0, n};
+    frames::Bins bins;
+    bins.begin = ints_of(c[1]);
+    for (size_t k = 0; k < bins.begin.size(); ++k) {
+        bins.label.push_back(static_cast<int64_t>(k));
+        bins.entity.push_back(0);
+    }
+    bins.begin.push_back(n);
+    const char* how = PyUnicode_AsUTF8(c[2].ptr());
+    if (how == nullptr) rt::throw_pending();
+    const frames::Reduce reduce = std::strcmp(how, "first") == 0  ? frames::Reduce::kFirst
+                                  : std::strcmp(how, "max") == 0  ? frames::Reduce::kMax
+                                  : std::strcmp(how, "min") == 0  ? frames::Reduce::kMin
+                                  : std::strcmp(how, "last") == 0 ? frames::Reduce::kLast
+                                                                  : frames::Reduce::kSum;
+    std::vector<double> out(static_cast<size_t>(bins.size()));
+    if (rt::truthy(c[4])) {
+        frames::reduce_floats(runs, bins, values.data(), reduce,
+                              frames::FloatReductions::kNumpyWhenClean, out.data());
+    } else {
+        frames::reduce(runs, bins, values.data(), reduce, int_of(c[3]), out.data());
+    }
+    py::object result = rt::new_list();
+    for (double v : out) rt::append(result, rt::new_float(v));
+    return result;
+}
+
 void body(rt::Module& m) {
     m.from_import("typing", {"Any", "Optional", "Protocol", "runtime_checkable"});
     m.bind("VALUE", py::int_(1));
@@ -93,6 +192,10 @@ void body(rt::Module& m) {
     m.def("import_name", import_name, "(module, name, level)");
     m.def("read_value", read_value, "(obj)");
     m.def("call_speak", call_speak, "(obj, word)");
+    m.def("bin_labels", bin_labels,
+          "(kind, step, per_day, weekday_day0, closed_right, label_right, ticks)");
+    m.def("parse_iso", parse_iso, "(text)", nullptr, {{"text", &PyUnicode_Type}});
+    m.def("reduce_bins", reduce_bins, "(values, starts, how, min_count, numpy_when_clean)");
 
     py::object mixin = m.cls("Mixin")
                            .doc("A cooperative mixin.")

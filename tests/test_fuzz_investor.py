@@ -16,7 +16,7 @@ from fakes import DictSub, StrSub, assert_same_outcome, outcome, same_text
 from fuzz_inputs import (DictContainsLies, DictGetLies, DictIterRaises, ListIterRaises, MappingGetitemRaises,
                          StrEqLies, StrRaises, StrReturnsLyingStr, anything, containers, hostile, json_values,
                          leaves, padded_text, short_text)
-from investor_oracle import ENVELOPE, ensure_mapping, normalise_records
+from private_core_models.investor_oracle import ENVELOPE, ensure_mapping, normalise_records
 from private_core.investor.flow_engine import InvestorFlowEngine, _strict_str
 
 ENGINE = InvestorFlowEngine(None)

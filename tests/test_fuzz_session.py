@@ -10,13 +10,13 @@ from hypothesis import example, given
 from hypothesis import strategies as st
 from tavrix.exceptions import HttpError
 
-import keygate_model
-from fakes import (Interrupt, Response, Session, Transport, assert_same_outcome, closed_port, outcome, raise_,
-                   wrong_type)
+from fakes import Interrupt, Response, Session, Transport, assert_same_outcome, closed_port, outcome, raise_
 from fuzz_inputs import (Boom, DictGetLies, DictGetRaises, StrStripLies, StrStripRaises, anything,
                          json_values, leaves, padded_text, scaled, short_text)
 from private_core import keygate, memo_store
 from private_core.transport_base import HttpSession
+from private_core_models import keygate_model
+from private_core_models.signatures import wrong_type
 
 
 def mostly(valid, other, odds=3):

@@ -1,5 +1,5 @@
 """The price helpers (private_core.helpers) on the frames engine, compared with the
-per-symbol pandas helpers they replaced (price_oracle.py): the same frames, dtypes,
+per-symbol pandas helpers they replaced (tests/models/price_oracle.py): the same frames, dtypes,
 values (float sums bit for bit), early returns and errors, on randomised rows and
 frames. Then the progress bar on stderr (private_core.progress)."""
 import io
@@ -12,7 +12,7 @@ import pytest
 from hypothesis import example, given
 from hypothesis import strategies as st
 
-import price_oracle as oracle
+from private_core_models import price_oracle as oracle
 from fakes import assert_same_outcome, outcome
 from fuzz_inputs import scaled
 from private_core import helpers, progress

@@ -12,7 +12,7 @@ import pandas as pd
 import pytest
 from tavrix.exceptions import DataDecodingError, HttpError
 
-import investor_oracle as oracle
+from private_core_models import investor_oracle as oracle
 from fakes import DictSub, Session, StrSub, outcome, raise_, record_hooks
 from private_core.investor import InvestorFlowContract as contract
 from private_core.investor import flow_engine as fe

@@ -11,10 +11,11 @@ from tavrix.exceptions import ApiKeyValidationError, HttpError
 from tavrix.types import ApiKeyValidationResponse
 from werkzeug import Response
 
-from fakes import Boom, DictSub, Session, StrSub, closed_port, outcome, raise_, wrong_type
-from keygate_model import NO_TEXT, REJECTED
+from fakes import Boom, DictSub, Session, StrSub, closed_port, outcome, raise_
 from private_core import keygate
 from private_core.keygate import validate_api_key
+from private_core_models.keygate_model import NO_TEXT, REJECTED
+from private_core_models.signatures import wrong_type
 from private_core.transport_base import HttpSession
 
 API_PATH, LOGGER = "/api/v1/tavrix", "private_core.keygate"

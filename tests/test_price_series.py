@@ -1,5 +1,5 @@
 """daily_bars and tick_feed: symbol normalisation, the progress bar and the three batch
-fetchers, each compared with its plain-Python model (price_model.py) on JSON-like
+fetchers, each compared with its plain-Python model (tests/models/price_model.py) on JSON-like
 values, subclasses and hostile objects alike; then the query each call sends, the
 module surface, and one trip through a real server."""
 import contextlib
@@ -16,7 +16,7 @@ from hypothesis import example, given
 from hypothesis import strategies as st
 from tavrix.exceptions import DataDecodingError, HttpError
 
-import price_model as model
+from private_core_models import price_model as model
 from fakes import Response, Session, StrSub, assert_same_outcome, outcome, raise_, record_hooks, same_text
 from fuzz_inputs import (Boom, DictGetLies, DictGetRaises, ListIterRaises, StrStripLies, StrStripRaises,
                          anything, containers, hostile_scalars, json_values, leaves, padded_text, scaled,

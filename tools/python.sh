@@ -164,7 +164,8 @@ test_venv() {
 }
 
 # dev_setup PY VENV [pip arguments...]: VENV (made with PY when missing) with the
-# stand-ins, the sandbox backend and the package as development builds it: the runtime's
+# stand-ins, the sandbox backend, the plain-Python models (tests/models, importable as
+# private_core_models) and the package as development builds it: the runtime's
 # test module, warnings as errors, and every extra (tests, demo, benchmarks). The tests,
 # the benchmarks and CI's smoke runs share this one build, so a later set-up of the same
 # venv only relinks what changed. The arguments (config settings, requirements such as
@@ -177,6 +178,7 @@ dev_setup() {
     vpy=$(venv_python "$venv")
     "$vpy" -m pip install -q --upgrade pip
     "$vpy" -m pip install -q ./standins/tavrix ./sandbox
+    "$vpy" -m pip install -q -e ./tests/models
     "$vpy" -m pip install -q -U ".[test,demo,bench]" -Ccmake.define.PRIVATE_CORE_PROBE=ON \
         -Ccmake.define.PRIVATE_CORE_WERROR=ON "$@"
     touch "$venv/.installed"

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 from typing import Any, Dict, List, Literal, Mapping, Optional, Sequence
 
-import numpy as np
 import pandas as pd
 
 from . import _frames
@@ -68,39 +67,6 @@ def _to_dataframe(rows: Sequence[Mapping[str, Any]]) -> pd.DataFrame:
     return frame
 
 
-_REDUCTIONS: List[Optional[bool]] = []
-
-
-def _float_reductions() -> Optional[bool]:
-    """How this pandas takes the sum, max and min of a float bin: True when it
-    reduces a series without NaN with numpy's ``ufunc.reduceat`` (its own order of
-    addition, its own pick between 0.0 and -0.0) and one with NaN with its
-    compensated loops, False when it uses those loops throughout, None when it does
-    neither (float bars then take the per-symbol path). Asked of pandas once, on
-    bins where the ways differ."""
-    if not _REDUCTIONS:
-        values = [-0.0, 0.0, -0.0, -0.0, 0.0] + [0.1] * 11 + [1e16, 1.0, 1.0, -1e16, 3.0]
-        minutes = [0, 5, 5, 10, 10] + [15] * 11 + [20] * 5
-        frame = pd.DataFrame({
-            "symbol": ["A"] * len(values) + ["B"] * len(values),
-            "time": pd.Timestamp("2024-01-01") + pd.to_timedelta(minutes * 2, unit="min"),
-            "high": values * 2, "low": values * 2,
-            "volume": values + values[:-1] + [float("nan")],
-        })
-        agg = {"high": "max", "low": "min", "volume": "sum"}
-        want = _resample_per_symbol(frame, "time", frame["time"], "5min", agg)
-        mode = None
-        for candidate in (False, True):
-            got = _frames.resample_ohlcv(frame, "time", frame["time"], "5m", candidate)
-            if got is not None and all(
-                    np.array_equal(got[c].to_numpy().view("u8"), want[c].to_numpy().view("u8"))
-                    for c in agg):
-                mode = candidate
-                break
-        _REDUCTIONS.append(mode)
-    return _REDUCTIONS[0]
-
-
 def _is_base_interval(times: pd.Series, interval: str) -> bool:
     # Nothing is finer than one-minute bars, and daily bars carry no time of
     # day; resampling either to its own interval would only copy it.
@@ -145,7 +111,7 @@ def resample_ohlcv_multi(frame: pd.DataFrame, interval: str = "1D") -> pd.DataFr
     agg = {col: how for col, how in _AGG.items() if col in frame.columns}
     # Every symbol in one native pass; the per-symbol pandas path below remains for
     # frames it does not reproduce exactly (missing symbols or times, other dtypes).
-    out = _frames.resample_ohlcv(frame, tcol, times, interval, _float_reductions())
+    out = _frames.resample_ohlcv(frame, tcol, times, interval)
     if out is not None:
         return out
     return _resample_per_symbol(frame, tcol, times, rule, agg)

@@ -34,11 +34,8 @@ py::object object_array(py::handle list) {
     py::object array = new_array(n, "object");
     // numpy.empty fills an object array with None; each slot owns its reference.
     NumArray<PyObject*> slots(array, true, "O");
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* old = slots.data()[i];
-        slots.data()[i] = Py_NewRef(PyList_GET_ITEM(list.ptr(), i));
-        Py_XDECREF(old);
-    }
+    for (Py_ssize_t i = 0; i < n; ++i)
+        rt::set_cell(slots.data()[i], PyList_GET_ITEM(list.ptr(), i));
     return array;
 }
 

@@ -19,27 +19,6 @@ ColumnType type_of(const Column& k, bool missing) {
 
 }  // namespace
 
-Column::Column(Column&& other) noexcept
-    : type(other.type),
-      text(other.text),
-      integer(other.integer),
-      real(other.real),
-      boolean(other.boolean),
-      none(other.none),
-      count(other.count),
-      kinds(std::move(other.kinds)),
-      payload(std::move(other.payload)),
-      objects(std::move(other.objects)) {
-    other.kinds.clear();
-    other.payload.clear();
-}
-
-Column::~Column() {
-    for (size_t i = 0; i < kinds.size(); ++i)
-        if (kinds[i] == kText)
-            Py_DECREF(reinterpret_cast<PyObject*>(static_cast<uintptr_t>(payload[i])));
-}
-
 void Column::fill(double* out) const {
     const size_t n = kinds.size();
     for (size_t i = 0; i < n; ++i) {
@@ -73,9 +52,9 @@ bool build_columns(py::handle rows, Columns& out) {
 
     // Column of each key, by address first: the JSON decoder shares key objects
     // between the rows of one answer, and rows built by one loop share theirs.
-    // Keys are exact text, so hashing and comparing them runs no Python code. Text
-    // cells hold their own reference (a collection run by an allocation here may run
-    // code that changes the rows).
+    // Keys are exact text, so hashing and comparing them runs no Python code. Keys are
+    // kept alive by `held`, text cells by their column's list (a collection run by an
+    // allocation here may run code that changes the rows).
     py::object seen = rt::new_dict();
     std::unordered_map<PyObject*, Py_ssize_t> by_pointer;  // keys held by `held`
     py::object held = rt::new_list();
@@ -133,7 +112,9 @@ bool build_columns(py::handle rows, Columns& out) {
             } else if (type == &PyUnicode_Type) {
                 col.text = true;
                 kind = kText;
-                cell = reinterpret_cast<uintptr_t>(Py_NewRef(value));
+                // Text makes a column of objects: its list holds the text from here on.
+                if (!col.objects) col.objects = rt::new_list(n);
+                PyList_SET_ITEM(col.objects.ptr(), i, Py_NewRef(value));
             } else if (type == &PyBool_Type) {
                 col.boolean = true;
                 kind = kBoolean;
@@ -151,16 +132,18 @@ bool build_columns(py::handle rows, Columns& out) {
         previous_columns.resize(item);
     }
 
-    // Object columns as lists; their text cells hand over their references.
+    // Object columns as lists.
     py::object nan = rt::new_float(std::nan(""));
     for (Column& col : out.columns) {
         col.type = type_of(col, col.count < n);
         if (col.type != ColumnType::kObject) continue;
-        col.objects = rt::new_list(n);
+        if (!col.objects) col.objects = rt::new_list(n);
         for (Py_ssize_t i = 0; i < n; ++i) {
             const size_t at = static_cast<size_t>(i);
             py::object value;
             switch (col.kinds[at]) {
+                case kText:
+                    continue;  // in place already
                 case kMissing:
                     value = nan;
                     break;
@@ -170,11 +153,6 @@ bool build_columns(py::handle rows, Columns& out) {
                 case kBoolean:
                     value =
                         py::reinterpret_borrow<py::object>(col.payload[at] ? Py_True : Py_False);
-                    break;
-                case kText:
-                    value = py::reinterpret_steal<py::object>(
-                        reinterpret_cast<PyObject*>(static_cast<uintptr_t>(col.payload[at])));
-                    col.kinds[at] = kMissing;  // the reference moved
                     break;
                 case kReal: {
                     double d;

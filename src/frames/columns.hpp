@@ -20,17 +20,11 @@ enum class ColumnType { kObject, kFloat, kInt, kBool };
 enum Cell : uint8_t { kMissing, kText, kReal, kInteger, kBoolean, kNone };
 
 struct Column {
-    Column() = default;
-    Column(Column&& other) noexcept;
-    Column& operator=(Column&&) = delete;
-    Column(const Column&) = delete;
-    ~Column();  // releases the text cells' references not yet handed to `objects`
-
     ColumnType type = ColumnType::kObject;
     bool text = false, integer = false, real = false, boolean = false, none = false;
     Py_ssize_t count = 0;  // rows that have the key
-    // Per row: the cell's kind and payload (a double's or int64's bits, a bool, or a
-    // text object the column holds a reference to).
+    // Per row: the cell's kind and payload (a double's or int64's bits, a bool; a text
+    // cell's value is in `objects`).
     std::vector<uint8_t> kinds;
     std::vector<uint64_t> payload;
     py::object objects;  // kObject: a list of the values, float NaN where a row lacks the key

@@ -6,6 +6,7 @@
 
 #include "arrays.hpp"
 #include "calendar.hpp"
+#include "floats.hpp"
 #include "grouped.hpp"
 
 namespace frames {
@@ -103,26 +104,6 @@ Fill fill_kind(py::handle firsts_object_array) {
     return any_int ? Fill::kInt : Fill::kObject;
 }
 
-// True when this pandas sums a float series without NaN by numpy's ufunc.reduceat,
-// in its own order of addition, and one with NaN by its compensated loops (pandas
-// 3.1): a pandas sum of [-0.0] is then -0.0, where the loops give 0.0. Asked once.
-bool sums_split_on_nan(py::handle pd) {
-    static int answer = -1;
-    if (answer < 0) {
-        py::object zero = rt::new_list();
-        rt::append(zero, rt::new_float(-0.0));
-        py::object keys = rt::new_list();
-        rt::append(keys, rt::new_int(0));
-        py::object series = rt::call(RT_ATTR(pd, "Series"), zero);
-        py::object sums =
-            rt::call_method(rt::call_method(series, RT_METHOD("groupby"), keys), RT_METHOD("sum"));
-        double sum = PyFloat_AsDouble(rt::get_item(RT_ATTR(sums, "iloc"), rt::new_int(0)).ptr());
-        if (sum == -1.0 && PyErr_Occurred()) rt::throw_pending();
-        answer = std::signbit(sum) ? 1 : 0;
-    }
-    return answer == 1;
-}
-
 }  // namespace
 
 // One grouped pass for every entity: bins computed here for all rows, one groupby
@@ -212,11 +193,15 @@ py::object resample_flows(py::handle pd, const FlowFrame& w, py::handle interval
     // Sums: one groupby over the result slots, then the empty bins as missing values.
     py::object numeric_part = rt::get_item(frame, w.numeric);
     // Where pandas sums an entity's floats one way or the other by whether they hold
-    // a NaN, the per-entity path gives each entity its own way.
-    if (sums_split_on_nan(pd) &&
-        rt::truthy(rt::call_method(rt::call_method(rt::call_method(numeric_part, RT_METHOD("isna")),
-                                                   RT_METHOD("to_numpy")),
-                                   RT_METHOD("any"))))
+    // a NaN, the per-entity path gives each entity its own way; where its way is not
+    // known, that path defines the sums.
+    const FloatReductions ways = float_reductions(pd);
+    if (ways == FloatReductions::kUnknown ||
+        (ways == FloatReductions::kNumpyWhenClean &&
+         rt::truthy(
+             rt::call_method(rt::call_method(rt::call_method(numeric_part, RT_METHOD("isna")),
+                                             RT_METHOD("to_numpy")),
+                             RT_METHOD("any")))))
         return py::none();
     numeric_part = rt::call_method(numeric_part, RT_METHOD("take"), order_obj);
     static PyObject* group_names = rt::kwnames({RT_STR("sort")});
@@ -296,12 +281,9 @@ py::object resample_flows_per_entity(py::handle pd, const FlowFrame& w, py::hand
         static PyObject* names = rt::kwnames({RT_STR("group_keys")});
         py::object groups =
             rt::call_method_kw(w.frame, RT_STR("groupby"), {w.id_col, Py_False}, names);
-        py::object iterator = rt::steal_or_throw(PyObject_GetIter(groups.ptr()));
-        while (PyObject* raw = PyIter_Next(iterator.ptr())) {
-            py::object pair = py::reinterpret_steal<py::object>(raw);
+        rt::for_each(groups, [&](py::handle pair) {
             one(rt::get_item(pair, rt::new_int(0)), rt::get_item(pair, rt::new_int(1)));
-        }
-        if (PyErr_Occurred()) rt::throw_pending();
+        });
     }
     if (PyList_GET_SIZE(results.ptr()) == 0) return py::reinterpret_borrow<py::object>(original);
 

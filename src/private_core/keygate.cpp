@@ -72,16 +72,11 @@ py::object validate_api_key(rt::Call& c) {
                        handling.error());
     }
 
-    py::object payload;
-    try {
-        payload = rt::call_method(response, RT_METHOD("json"));
-    } catch (rt::PyErrOccurred&) {
-        rt::Handling handling;
-        if (!handling.matches(PyExc_ValueError)) handling.reraise();
+    py::object payload = rt::response_json(response, [&](py::handle error) -> py::object {
         rt::raise_from(rt::call(c.global(RT_STR("ApiKeyValidationError")),
                                 RT_STR("Backend returned invalid JSON payload")),
-                       handling.error());
-    }
+                       error);
+    });
 
     py::object result;
     try {

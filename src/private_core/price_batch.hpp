@@ -21,7 +21,7 @@ namespace py = pybind11;
 // The trimmed, upper-cased text of a string. A str subclass counts by its text: its
 // own strip() or upper() may return anything, and a symbol must stay plain text that
 // hashes and compares as text. Always an exact str.
-inline py::object normalized_text(py::handle text) {
+inline py::object symbol_text(py::handle text) {
     py::object plain = rt::steal_or_throw(PyUnicode_FromObject(text.ptr()));
     py::object cleaned = rt::call_method(plain, RT_METHOD("strip"));
     if (PyUnicode_GET_LENGTH(cleaned.ptr()) == 0) return cleaned;
@@ -33,7 +33,7 @@ inline py::object normalized_text(py::handle text) {
 inline py::object normalize_symbols(rt::Call& c) {
     py::handle symbols = c[0];
     if (PyUnicode_Check(symbols.ptr())) {
-        py::object symbol = normalized_text(symbols);
+        py::object symbol = symbol_text(symbols);
         if (PyUnicode_GET_LENGTH(symbol.ptr()) == 0)
             rt::raise_error(PyExc_ValueError, "symbol must not be empty.");
         py::object result = rt::new_list();
@@ -54,7 +54,7 @@ inline py::object normalize_symbols(rt::Call& c) {
     py::object normalised = rt::new_list();
     py::object seen = rt::steal_or_throw(PySet_New(nullptr));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
-        py::object symbol = normalized_text(PyList_GET_ITEM(items.ptr(), i));
+        py::object symbol = symbol_text(PyList_GET_ITEM(items.ptr(), i));
         if (PyUnicode_GET_LENGTH(symbol.ptr()) == 0) continue;
         int known = PySet_Contains(seen.ptr(), symbol.ptr());
         if (known < 0) rt::throw_pending();
@@ -145,31 +145,12 @@ inline void set_if_text(py::handle params, py::handle key, py::handle value) {
         rt::set_item(params, key, value);
 }
 
-[[noreturn]] inline void raise_decoding(rt::Call& c, py::handle message) {
-    rt::raise(rt::call(c.global(RT_STR("DataDecodingError")), message));
-}
-
-[[noreturn]] inline void raise_decoding(rt::Call& c, const char* format, const char* wording) {
-    raise_decoding(c, rt::format(format, wording));
-}
-
 // "Backend returned error for <symbol>: <error>", the error read as payload["error"].
 [[noreturn]] inline void raise_backend_error(rt::Call& c, py::handle payload, py::handle symbol) {
     py::object error = rt::get_item(payload, RT_STR("error"));
     py::object parts = rt::new_tuple(RT_STR("Backend returned error for "), rt::str(symbol),
                                      RT_STR(": "), rt::str(error));
-    raise_decoding(c, rt::steal_or_throw(PyUnicode_Join(RT_STR("").ptr(), parts.ptr())));
-}
-
-inline py::object response_json(rt::Call& c, py::handle response, const Batch& batch) {
-    try {
-        return rt::call_method(response, RT_METHOD("json"));
-    } catch (rt::PyErrOccurred&) {
-        rt::Handling handling;
-        if (!handling.matches(PyExc_ValueError)) handling.reraise();
-        py::object message = rt::format("Unable to decode %s response as JSON", batch.wording);
-        rt::raise_from(rt::call(c.global(RT_STR("DataDecodingError")), message), handling.error());
-    }
+    rt::raise_decoding(c, rt::steal_or_throw(PyUnicode_Join(RT_STR("").ptr(), parts.ptr())));
 }
 
 // The hot path: one new row per element, "symbol" first, then the element's own
@@ -177,7 +158,7 @@ inline py::object response_json(rt::Call& c, py::handle response, const Batch& b
 inline void append_row(rt::Call& c, py::handle rows, py::handle symbol, py::handle item,
                        const Batch& batch) {
     if (!PyDict_Check(item.ptr()))
-        raise_decoding(c, "Each %s row must be a dictionary.", batch.wording);
+        rt::raise_decoding(c, rt::format("Each %s row must be a dictionary.", batch.wording));
     // Room for the element's keys and "symbol", in the table the running interpreter
     // fills fastest (rt::new_dict).
     py::object row = rt::new_dict(PyDict_GET_SIZE(item.ptr()) + 1);
@@ -189,14 +170,19 @@ inline void append_row(rt::Call& c, py::handle rows, py::handle symbol, py::hand
 // Decodes one symbol's reply and appends its rows.
 inline void collect_rows(rt::Call& c, py::handle rows, py::handle symbol, py::handle response,
                          const Batch& batch) {
-    py::object payload = response_json(c, response, batch);
+    py::object payload = rt::response_json(response, [&](py::handle error) -> py::object {
+        rt::raise_decoding(c, rt::format("Unable to decode %s response as JSON", batch.wording),
+                           error);
+    });
     if (!PyDict_Check(payload.ptr()))
-        raise_decoding(c, "Unexpected payload structure for %s response.", batch.wording);
+        rt::raise_decoding(
+            c, rt::format("Unexpected payload structure for %s response.", batch.wording));
     if (rt::truthy(rt::mapping_get(payload, RT_STR("error"))))
         raise_backend_error(c, payload, symbol);
     py::object data = rt::mapping_get(payload, RT_STR("data"));
     if (!PyList_Check(data.ptr()))
-        raise_decoding(c, "Unexpected payload format for %s series.", batch.wording);
+        rt::raise_decoding(c,
+                           rt::format("Unexpected payload format for %s series.", batch.wording));
 
     if (PyList_CheckExact(data.ptr())) {
         // As list iteration does: the length is read again at each step, and the
@@ -207,10 +193,7 @@ inline void collect_rows(rt::Call& c, py::handle rows, py::handle symbol, py::ha
         }
         return;
     }
-    py::object items = rt::steal_or_throw(PyObject_GetIter(data.ptr()));
-    while (PyObject* next = PyIter_Next(items.ptr()))
-        append_row(c, rows, symbol, py::reinterpret_steal<py::object>(next), batch);
-    if (PyErr_Occurred()) rt::throw_pending();
+    rt::for_each(data, [&](py::handle item) { append_row(c, rows, symbol, item, batch); });
 }
 
 inline PyObject* params_keyword() {
@@ -235,10 +218,8 @@ py::object fetch_batch(rt::Call& c, const Batch& batch, py::handle session, py::
     py::object rows = rt::new_list();
     rt::call(c.global(RT_STR("start_progress")), rt::new_int(total), rt::new_str(batch.label));
 
-    py::object iterator = rt::steal_or_throw(PyObject_GetIter(symbols.ptr()));
     Py_ssize_t index = 0;
-    while (PyObject* next = PyIter_Next(iterator.ptr())) {
-        py::object current = py::reinterpret_steal<py::object>(next);
+    rt::for_each(symbols, [&](py::handle current) {
         ++index;
         py::object params = build_params(current);
         py::object response = rt::call_method_kw(
@@ -246,8 +227,7 @@ py::object fetch_batch(rt::Call& c, const Batch& batch, py::handle session, py::
         collect_rows(c, rows, current, response, batch);
         if (rt::truthy(show_progress))
             rt::call(c.global(RT_STR("update_progress")), rt::new_int(index));
-    }
-    if (PyErr_Occurred()) rt::throw_pending();
+    });
 
     rt::call(c.global(RT_STR("finish_progress")));
     if (PyList_GET_SIZE(rows.ptr()) == 0)

@@ -81,14 +81,9 @@ py::object request(rt::Call& c) {
 
     py::object status = RT_ATTR(response, "status_code");
     if (rt::compare(status, rt::new_int(400), Py_GE)) {
-        py::object payload;
-        try {
-            payload = rt::call_method(response, RT_METHOD("json"));
-        } catch (rt::PyErrOccurred&) {
-            rt::Handling handling;
-            if (!handling.matches(PyExc_ValueError)) handling.reraise();
-            payload = RT_ATTR(response, "text");
-        }
+        // A body that is not JSON is handed on as its text.
+        py::object payload = rt::response_json(
+            response, [&](py::handle) -> py::object { return RT_ATTR(response, "text"); });
         py::object HttpError = rt::import_from(c.globals(), "tavrix.exceptions", "HttpError");
         // The URL joined as `+` joins it: a str subclass keeps its own text (and may
         // answer through __radd__).

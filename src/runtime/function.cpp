@@ -11,7 +11,7 @@
 namespace rt {
 
 namespace detail {
-// Around every call of one of our functions (support.cpp): false with RecursionError.
+// Around every call of one of our functions (interpreter.cpp): false with RecursionError.
 bool enter_native_call();
 void leave_native_call();
 }  // namespace detail

@@ -152,6 +152,19 @@ inline Py_ssize_t length(py::handle obj) {
     if (n < 0) throw_pending();
     return n;
 }
+// `for item in iterable: body(item)`, each item an owned py::object.
+template <class Body>
+void for_each(py::handle iterable, Body&& body) {
+    py::object iterator = steal_or_throw(PyObject_GetIter(iterable.ptr()));
+    while (PyObject* item = PyIter_Next(iterator.ptr()))
+        body(py::reinterpret_steal<py::object>(item));
+    if (PyErr_Occurred()) throw_pending();
+}
+// A cell that owns its reference (an object array's item, written through its
+// buffer): it takes a new reference to `value` and releases the one it held.
+inline void set_cell(PyObject*& cell, py::handle value) {
+    Py_XSETREF(cell, Py_NewRef(value.ptr()));
+}
 
 // ---------------------------------------------------------------------------------
 // Attribute access and calls without argument tuples.
@@ -275,6 +288,11 @@ class Call {
     PyObject* const* slots_;
 };
 
+// `raise DataDecodingError(message)`, the module's DataDecodingError as bound now;
+// `raise ... from cause` when a cause is given.
+[[noreturn]] void raise_decoding(const Call& c, py::handle message,
+                                 py::handle cause = py::handle());
+
 // Creates a function object. `signature` is written as in a `def` statement, e.g.
 // "(self, path: str, *, timeout: Optional[int] = None) -> requests.Response"; its
 // defaults and annotations are evaluated in the module namespace now, as a `def`
@@ -350,6 +368,11 @@ class Module {
 // the package of `globals` when level > 0. Binds nothing.
 py::object import_from(py::handle globals, const char* module, const char* name, int level = 0);
 
+// response.json(). When the body is not JSON (a ValueError), `otherwise(error)`
+// gives the value instead, or raises (the ValueError is being handled meanwhile).
+template <class Otherwise>
+py::object response_json(py::handle response, Otherwise&& otherwise);
+
 // `with manager: body()`. Returns body's result, or None when __exit__ swallowed the
 // exception (as the code after a `with` block would then run).
 template <class Body>
@@ -412,6 +435,17 @@ py::object with(py::handle manager, Body&& body) {
     }
     detail::exit_clean(cm);
     return result;
+}
+
+template <class Otherwise>
+py::object response_json(py::handle response, Otherwise&& otherwise) {
+    try {
+        return call_method(response, RT_METHOD("json"));
+    } catch (PyErrOccurred&) {
+        Handling handling;
+        if (!handling.matches(PyExc_ValueError)) handling.reraise();
+        return otherwise(handling.error());
+    }
 }
 
 template <class Body, class Cleanup>

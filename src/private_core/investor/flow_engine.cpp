@@ -60,10 +60,6 @@ bool is_mapping(const rt::Call& c, py::handle obj) {
     return PyDict_Check(obj.ptr()) || rt::isinstance(obj, c.global(RT_STR("Mapping")));
 }
 
-[[noreturn]] void raise_decoding(const rt::Call& c, const char* message) {
-    rt::raise(rt::call(c.global(RT_STR("DataDecodingError")), rt::new_str(message)));
-}
-
 py::object id_field(py::handle self, py::handle ns, py::handle fallback) {
     return rt::call_method(RT_ATTR(self, "_ID_FIELD"), RT_METHOD("get"), ns, fallback);
 }
@@ -106,12 +102,10 @@ py::object prepare_payload(rt::Call& c) {
         py::object ids_ref = py::reinterpret_borrow<py::object>(ids);
         py::object cleaned = rt::new_list();
         if (PyList_Check(ids) || PyTuple_Check(ids)) {
-            py::object iterator = rt::steal_or_throw(PyObject_GetIter(ids));
-            while (PyObject* raw = PyIter_Next(iterator.ptr())) {
-                py::object item = stripped_text(py::reinterpret_steal<py::object>(raw));
+            rt::for_each(ids, [&](py::handle raw) {
+                py::object item = stripped_text(raw);
                 if (PyUnicode_GET_LENGTH(item.ptr()) > 0) rt::append(cleaned, item);
-            }
-            if (PyErr_Occurred()) rt::throw_pending();
+            });
         } else {
             rt::append(cleaned, stripped_text(ids_ref));
         }
@@ -170,12 +164,10 @@ py::object to_query_params(rt::Call& c) {
             !PyUnicode_Check(value) && !PyBytes_Check(value) &&
             rt::isinstance(v, c.global(RT_STR("Iterable")))) {
             py::object parts = rt::new_list();
-            py::object iterator = rt::steal_or_throw(PyObject_GetIter(value));
-            while (PyObject* raw = PyIter_Next(iterator.ptr())) {
-                py::object item = stripped_text(py::reinterpret_steal<py::object>(raw));
+            rt::for_each(value, [&](py::handle raw) {
+                py::object item = stripped_text(raw);
                 if (PyUnicode_GET_LENGTH(item.ptr()) > 0) rt::append(parts, item);
-            }
-            if (PyErr_Occurred()) rt::throw_pending();
+            });
             v = rt::steal_or_throw(PyUnicode_Join(RT_STR(",").ptr(), parts.ptr()));
         }
         if (PyDict_SetItem(query.ptr(), key, v.ptr()) < 0) rt::throw_pending();
@@ -214,7 +206,7 @@ py::object request(rt::Call& c) {
 // is to be tagged, after the row was copied.
 py::object ensure_mapping_impl(const rt::Call& c, py::handle self, py::handle entry, py::handle ns,
                                py::handle identifier, py::object& field) {
-    if (!is_mapping(c, entry)) raise_decoding(c, kEntryNotObject);
+    if (!is_mapping(c, entry)) rt::raise_decoding(c, rt::new_str(kEntryNotObject));
     py::object row = copy_mapping(entry);
     if (!identifier.is_none()) {
         if (!field) field = id_field(self, ns, RT_STR("id"));
@@ -257,9 +249,7 @@ void collect_rows(const rt::Call& c, py::handle self, py::handle entries, py::ha
             one(py::reinterpret_borrow<py::object>(PyList_GET_ITEM(entries.ptr(), i)));
         return;
     }
-    py::object iterator = rt::steal_or_throw(PyObject_GetIter(entries.ptr()));
-    while (PyObject* raw = PyIter_Next(iterator.ptr())) one(py::reinterpret_steal<py::object>(raw));
-    if (PyErr_Occurred()) rt::throw_pending();
+    rt::for_each(entries, one);
 }
 
 py::object normalise_records(rt::Call& c) {
@@ -289,7 +279,7 @@ py::object normalise_records(rt::Call& c) {
             return rows;
         }
     }
-    raise_decoding(c, kUnexpectedPayload);
+    rt::raise_decoding(c, rt::new_str(kUnexpectedPayload));
 }
 
 py::object to_dataframe(rt::Call& c) {
@@ -496,10 +486,8 @@ py::object fetch_df(rt::Call& c) {
                 // Rows of a bare or enveloped answer do not say which id they are
                 // for: tag them, or resampling would add the ids together.
                 py::object field = id_field(self, ns, RT_STR("id"));
-                py::object iterator = rt::steal_or_throw(PyObject_GetIter(ids.ptr()));
                 long done = 0;
-                while (PyObject* raw = PyIter_Next(iterator.ptr())) {
-                    py::object ident = py::reinterpret_steal<py::object>(raw);
+                rt::for_each(ids, [&](py::handle ident) {
                     py::object one = copy_mapping(payload);
                     py::object only = rt::new_list();
                     rt::append(only, ident);
@@ -508,16 +496,12 @@ py::object fetch_df(rt::Call& c) {
                         rt::call_method(self, RT_METHOD("_request"), endpoint, one);
                     py::object records =
                         rt::call_method(self, RT_METHOD("_normalise_records"), response, ns);
-                    py::object record_iter = rt::steal_or_throw(PyObject_GetIter(records.ptr()));
-                    while (PyObject* rec_raw = PyIter_Next(record_iter.ptr())) {
-                        py::object record = py::reinterpret_steal<py::object>(rec_raw);
+                    rt::for_each(records, [&](py::handle record) {
                         if (!rt::contains(record, field)) rt::set_item(record, field, ident);
                         rt::append(collected, record);
-                    }
-                    if (PyErr_Occurred()) rt::throw_pending();
+                    });
                     rt::call(c.global(RT_STR("update_progress")), rt::new_int(++done));
-                }
-                if (PyErr_Occurred()) rt::throw_pending();
+                });
                 return py::none();
             },
             [&] { rt::call(c.global(RT_STR("finish_progress"))); });

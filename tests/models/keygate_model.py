@@ -6,7 +6,7 @@ from pydantic import ValidationError
 from tavrix.exceptions import ApiKeyValidationError, HttpError
 from tavrix.types import ApiKeyValidationResponse
 
-from fakes import wrong_type
+from .signatures import wrong_type
 
 logger = logging.getLogger("keygate_model")
 REJECTED = "Backend rejected API key validation (status=%s, payload=%s)"
