@@ -1,6 +1,7 @@
 """The C++ runtime layer on its own, through the test-only probe module."""
 import gc
 import inspect
+import pathlib
 import pickle
 import sys
 import threading
