@@ -4,7 +4,7 @@
 # the test suite, checks the type stubs against the built modules, then runs the
 # suite once more against an AddressSanitizer/UBSan build.
 #
-#   bash tools/test.sh [--python 3.X] [--pandas N] [--no-sanitize] [pytest arguments...]
+#   bash tools/test.sh [--python 3.X] [--pandas N] [--zig] [--no-sanitize] [pytest arguments...]
 #
 # The default is Python 3.10 in .venv (sanitizer build in .venv-asan); another
 # version gets .venv-3.X (and .venv-asan-3.X). Each run brings pandas up to the newest
@@ -13,12 +13,16 @@
 # the interpreter's). The sanitizer rerun is skipped with
 # --no-sanitize or PRIVATE_CORE_SKIP_SANITIZE=1. The interpreter is found as
 # $PYTHON (when it is that version), python3.X on PATH, or a pyenv installation.
+# --zig builds with the wheels' toolchain (tools/zig.sh) instead of the machine's GCC, in
+# venvs and a build directory of its own (.venv-zig, .venv-zig-3.X), without the
+# sanitizer rerun (which stays on GCC).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 VERSION=3.10
 PANDAS=
 SANITIZE=1
+ZIG=0
 [ "${PRIVATE_CORE_SKIP_SANITIZE:-0}" = 1 ] && SANITIZE=0
 while [ $# -gt 0 ]; do
     case $1 in
@@ -27,6 +31,7 @@ while [ $# -gt 0 ]; do
         --pandas) PANDAS=$2; shift 2 ;;
         --pandas=*) PANDAS=${1#*=}; shift ;;
         --no-sanitize) SANITIZE=0; shift ;;
+        --zig) ZIG=1 SANITIZE=0; shift ;;
         --) shift; break ;;
         *) break ;;
     esac
@@ -55,8 +60,17 @@ if [ -n "$PANDAS" ]; then
 fi
 
 PY=$(find_python "$VERSION")
-echo "--- Python $VERSION ($PY)"
-dev_setup "$PY" "$VENV" "$PANDAS_REQ"
+BUILD_ARGS=()
+if [ "$ZIG" = 1 ]; then
+    VENV=${VENV/.venv/.venv-zig}
+    source tools/zig.sh
+    [ -x "$VENV/bin/python" ] || "$PY" -m venv "$VENV"
+    zig_setup "$VENV"
+    zig_env x86_64
+    BUILD_ARGS=(-Cbuild-dir="build/zig-{wheel_tag}")
+fi
+echo "--- Python $VERSION ($PY)$([ "$ZIG" = 1 ] && echo ", zig $ZIG_VERSION for $PRIVATE_CORE_ZIG_TARGET")"
+dev_setup "$PY" "$VENV" "$PANDAS_REQ" "${BUILD_ARGS[@]}"
 VPY=$VENV/bin/python
 "$VPY" -c 'import pandas, numpy; print(f"--- pandas {pandas.__version__}, numpy {numpy.__version__}")'
 
