@@ -67,7 +67,7 @@ if [ "$ZIG" = 1 ]; then
     [ -x "$VENV/bin/python" ] || "$PY" -m venv "$VENV"
     zig_setup "$VENV"
     zig_env x86_64
-    BUILD_ARGS=(-Cbuild-dir="build/zig-{wheel_tag}")
+    BUILD_ARGS=(-Cbuild-dir="build/zig-{wheel_tag}" "${ZIG_CMAKE_SETTINGS[@]}")
 fi
 echo "--- Python $VERSION ($PY)$([ "$ZIG" = 1 ] && echo ", zig $ZIG_VERSION for $PRIVATE_CORE_ZIG_TARGET")"
 dev_setup "$PY" "$VENV" "$PANDAS_REQ" "${BUILD_ARGS[@]}"

@@ -15,6 +15,11 @@ zig_setup() {
     export PRIVATE_CORE_ZIG
 }
 
+# CMake's compiler checks compile static libraries instead of linking programs: zig builds
+# its libc++ anew for every distinct set of link flags (the checks' debug and LTO links),
+# minutes each on a clean machine, when only the package's own link needs one.
+ZIG_CMAKE_SETTINGS=(-Ccmake.define.CMAKE_TRY_COMPILE_TARGET_TYPE=STATIC_LIBRARY)
+
 zig_env() {
     export PRIVATE_CORE_ZIG_TARGET=$1-linux-gnu.$GLIBC_FLOOR
     export CC=$PWD/tools/zig/cc CXX=$PWD/tools/zig/c++
