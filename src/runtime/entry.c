@@ -8,9 +8,9 @@
 typedef struct _object PyObject;
 
 /* auditwheel reads the C library a wheel needs from each extension module's own
-   dependencies, and this file calls nothing in it: one reference (kept by `used`) makes
-   the link name libc.so.6 here, with any linker and its --as-needed default. */
-__attribute__((used)) static void (*const libc_anchor)(void) = abort;
+   dependencies, and this file calls nothing in it: one reference, kept by `used` and,
+   through the linker's --gc-sections, by `retain`, makes the link name libc.so.6 here. */
+__attribute__((used, retain)) static void (*const libc_anchor)(void) = abort;
 
 #define PC_CONCAT(a, b) a##b
 #define PC_NAME(prefix, name) PC_CONCAT(prefix, name)
