@@ -151,7 +151,8 @@ wheel_for() {  # ARCH VERSION: the repaired wheel
 smoke() {
     local name=$1 artefact=$3 venv=$WORK/smoke-$1 PY RUN ROOT
     interpreter "$2"
-    local run=("${RUN[@]}" PATH="$PWD/$venv/bin:$PATH") check=()
+    # The sdist builds with the machine's compiler, as a user's install does, not zig.
+    local run=("${RUN[@]}" -u CC -u CXX PATH="$PWD/$venv/bin:$PATH") check=()
     if [[ $artefact == *.whl ]]; then
         run=("${RUN[@]}" PATH="$PWD/$venv/bin" PIP_ONLY_BINARY=:all:)
         check=(--no-compiler)
