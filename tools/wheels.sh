@@ -203,7 +203,9 @@ for build in "${BUILDS[@]}"; do
             "scikit-build-core>=0.10,<2" "pybind11>=3.0,<3.2" "cmake>=3.18" ninja
     fi
     zig_env "$arch"
-    vars=() settings=("${ZIG_CMAKE_SETTINGS[@]}")
+    # Stripped as linked: the install step's strip is the build machine's, which may not
+    # read the target's objects (an x86_64 root's binutils and an aarch64 library).
+    vars=(LDFLAGS=-Wl,--strip-all) settings=("${ZIG_CMAKE_SETTINGS[@]}")
     # A Debian root's headers are staged; pyenv's need nothing.
     headers_root=$ROOT multiarch=x86_64-linux-gnu
     if [ "$arch" = aarch64 ]; then
