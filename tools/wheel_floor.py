@@ -1,10 +1,11 @@
 """What each wheel's shared objects need of the system, read from their ELF version tables.
 
-    python tools/wheel_floor.py --glibc 2.28 WHEEL...
+    python tools/wheel_floor.py --glibc 2.28 --max-mb 1.2 WHEEL...
 
 For each wheel: its platform tag, its installed size (the files it unpacks), and the newest
 glibc symbol version any of its shared objects needs. Fails when one needs a newer glibc
-than --glibc, or needs libstdc++ at all (the package carries its C++ runtime). Reads
+than --glibc, or needs libstdc++ at all (the package carries its C++ runtime), or when a
+wheel installs more than --max-mb megabytes (an unstripped library, say). Reads
 any architecture's objects (pyelftools, which auditwheel brings), so the aarch64 wheels
 are checked on an x86_64 machine.
 """
@@ -40,6 +41,8 @@ def glibc_key(version: str) -> tuple[int, ...]:
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--glibc", required=True, help="the newest glibc allowed, as 2.28")
+    parser.add_argument("--max-mb", type=float, required=True,
+                        help="the most a wheel may install, in MB")
     parser.add_argument("wheels", nargs="+", type=Path)
     args = parser.parse_args(argv)
     floor = glibc_key(args.glibc)
@@ -60,9 +63,11 @@ def main(argv: list[str] | None = None) -> int:
                 if max(glibc, default=(0,)) > floor:
                     failures.append(f"{info.filename} in {wheel.name} needs glibc "
                                     f"{'.'.join(map(str, max(glibc)))}")
+        if size > args.max_mb * 1e6:
+            failures.append(f"{wheel.name} installs {size / 1e6:.2f} MB")
         tag = wheel.name.rsplit("-", 1)[-1].removesuffix(".whl")
         print(f"  {wheel.name}: {tag}, installed {size / 1e6:.2f} MB, "
-              f"needs glibc {'.'.join(map(str, newest))}, no libstdc++")
+              f"needs glibc {'.'.join(map(str, newest))}")
     for failure in failures:
         print(f"wheel_floor: {failure}", file=sys.stderr)
     return 1 if failures else 0

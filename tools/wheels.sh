@@ -237,9 +237,10 @@ step twine "twine check passed" "$TOOLS/bin/python" -m twine check --strict dist
 [ "$SDIST_INSTALL" = 0 ] || start_smoke smoke sdist "$("$TOOLS_PY" -c 'import sys; print("%d.%d" % sys.version_info[:2])')" "$SDIST"
 
 # Every shared object of every wheel against the floor, as the dynamic symbol tables
-# read: no glibc symbol version above it, and no libstdc++ at all.
-step floors "every shared object needs glibc $GLIBC_FLOOR or older and no libstdc++" \
-    "$TOOLS/bin/python" tools/wheel_floor.py --glibc "$GLIBC_FLOOR" dist/private_core-*.whl
+# read: no glibc symbol version above it, and no libstdc++ at all; and each wheel's
+# installed size against the budget.
+step floors "every shared object needs glibc $GLIBC_FLOOR or older and no libstdc++; each wheel installs 1.2 MB at most" \
+    "$TOOLS/bin/python" tools/wheel_floor.py --glibc "$GLIBC_FLOOR" --max-mb 1.2 dist/private_core-*.whl
 
 failed=()
 for name in "${SMOKES[@]}"; do
