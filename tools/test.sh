@@ -5,7 +5,7 @@
 # suite once more against an AddressSanitizer/UBSan build (on this machine's
 # interpreters only).
 #
-#   bash tools/test.sh [--python 3.X] [--pandas N | --floor] [--no-sanitize] [pytest arguments...]
+#   bash tools/test.sh [--python 3.X] [--pandas N | --floor] [--zig] [--no-sanitize] [pytest arguments...]
 #
 # The default is Python 3.10 in .venv (sanitizer build in .venv-asan); another
 # version gets .venv-3.X (and .venv-asan-3.X). Each run brings pandas up to the newest
@@ -18,6 +18,9 @@
 # $PYTHON (when it is that version), python3.X on PATH, or a pyenv installation; 3.14
 # and 3.15, failing those, in a Debian unstable root that tools/python.sh makes and
 # keeps (it needs root; the run goes on inside it).
+# --zig builds with the wheels' toolchain (tools/zig.sh) instead of the machine's GCC, in
+# venvs and a build directory of its own (.venv-zig, .venv-zig-3.X), without the
+# sanitizer rerun (which stays on GCC); on this machine's interpreters only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -25,6 +28,7 @@ VERSION=3.10
 PANDAS=
 FLOOR=0
 SANITIZE=1
+ZIG=0
 [ "${PRIVATE_CORE_SKIP_SANITIZE:-0}" = 1 ] && SANITIZE=0
 while [ $# -gt 0 ]; do
     case $1 in
@@ -34,6 +38,7 @@ while [ $# -gt 0 ]; do
         --pandas=*) PANDAS=${1#*=}; shift ;;
         --floor) FLOOR=1; shift ;;
         --no-sanitize) SANITIZE=0; shift ;;
+        --zig) ZIG=1 SANITIZE=0; shift ;;
         --) shift; break ;;
         *) break ;;
     esac
@@ -74,13 +79,22 @@ if [ "$FLOOR" = 1 ]; then
 fi
 
 PY=$(find_python "$VERSION")
-echo "--- Python $VERSION ($PY)"
+BUILD_ARGS=()
+if [ "$ZIG" = 1 ]; then
+    VENV=${VENV/.venv/.venv-zig}
+    source tools/zig.sh
+    make_venv "$PY" "$VENV"
+    zig_setup "$VENV"
+    zig_env x86_64
+    BUILD_ARGS=(-Cbuild-dir="build/zig-{wheel_tag}" "${ZIG_CMAKE_SETTINGS[@]}")
+fi
+echo "--- Python $VERSION ($PY)$([ "$ZIG" = 1 ] && echo ", zig $ZIG_VERSION for $PRIVATE_CORE_ZIG_TARGET")"
 if [ "$SANITIZE" = 1 ] && [[ $PY == "$ROOT_CACHE"/bin/* ]]; then
     # The sanitizer runtimes are this machine's, built for its C library.
     echo "--- no sanitizer rerun for an interpreter of the Debian root (it runs on 3.10)"
     SANITIZE=0
 fi
-dev_setup "$PY" "$VENV" "$PANDAS_REQ"
+dev_setup "$PY" "$VENV" "$PANDAS_REQ" "${BUILD_ARGS[@]}"
 VPY=$(venv_python "$VENV")
 # requests 2.31 has no type hints of its own (later releases ship them): the stub check
 # reads the floor's from the matching stub package.

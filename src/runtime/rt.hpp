@@ -383,7 +383,9 @@ py::object super(py::handle owner, py::handle self);
 
 // ---------------------------------------------------------------------------------
 // Module definition. Multi-phase init: importlib sets __spec__, __file__, __package__
-// before the body runs, exactly as for a Python module.
+// before the body runs, exactly as for a Python module. Every module's code lives in the
+// one shared library; the module's own file (src/runtime/entry.c) only hands its
+// PyInit_ call to private_core_init_<name> here.
 int run_module_body(PyObject* module, void (*body)(Module&)) noexcept;
 
 // No Py_mod_gil slot: a free-threaded interpreter turns the GIL on to import the module,
@@ -394,7 +396,9 @@ int run_module_body(PyObject* module, void (*body)(Module&)) noexcept;
         {Py_mod_exec, reinterpret_cast<void*>(modname##_exec)}, {0, nullptr}};                     \
     static PyModuleDef modname##_def = {PyModuleDef_HEAD_INIT, #modname, nullptr, 0,      nullptr, \
                                         modname##_slots,       nullptr,  nullptr, nullptr};        \
-    PyMODINIT_FUNC PyInit_##modname() { return PyModuleDef_Init(&modname##_def); }
+    extern "C" __attribute__((visibility("default"))) PyObject* private_core_init_##modname() {  \
+        return PyModuleDef_Init(&modname##_def);                                                   \
+    }
 
 // ---------------------------------------------------------------------------------
 // The running interpreter. What differs between the supported CPython versions is
