@@ -81,7 +81,7 @@ def run_native_code() -> str:
     bars = pd.DataFrame({"symbol": ["ALP"] * 10 + ["SOL"] * 10, "time": times, "open": prices,
                          "high": [p + 1 for p in prices], "low": [p - 1 for p in prices],
                          "close": [p + 0.5 for p in prices], "volume": list(range(20))})
-    out = _frames.resample_ohlcv(bars, "time", bars["time"], "5m", False)
+    out = _frames.resample_ohlcv(bars, "time", bars["time"], "5m")
     check(out is not None, "the native resampler declined a plain frame")
     want = {"open": [0.0, 5.0, 10.0, 15.0], "high": [5.0, 10.0, 15.0, 20.0],
             "low": [-1.0, 4.0, 9.0, 14.0], "close": [4.5, 9.5, 14.5, 19.5],
