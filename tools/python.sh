@@ -84,18 +84,12 @@ _root_make() {
     mv "$dir" "$ROOT_DIR"
 }
 
-# The root's /proc, this machine's name server and certificates (for pip), and the
-# directory DIR at its own path inside.
+# This machine's name server and certificates in the root (for pip).
 _root_ready() {
-    local dir=$1 file
-    mountpoint -q "$ROOT_DIR/proc" || mount -t proc proc "$ROOT_DIR/proc"
+    local file
     for file in /etc/resolv.conf /etc/ssl/certs/ca-certificates.crt; do
         cmp -s "$file" "$ROOT_DIR$file" || cp "$file" "$ROOT_DIR$file"
     done
-    if [ "$(stat -c %d:%i "$dir")" != "$(stat -c %d:%i "$ROOT_DIR$dir" 2>/dev/null)" ]; then
-        mkdir -p "$ROOT_DIR$dir"
-        mount --bind "$dir" "$ROOT_DIR$dir"
-    fi
 }
 
 # root_python VERSION: makes the root if needed and prints the wrapper that runs its
@@ -113,19 +107,30 @@ root_python() {
     fi
     mkdir -p "$bin"
     # in-root COMMAND...: COMMAND inside the root, in the current directory, with this
-    # environment but for the host's own pip settings and PATH.
+    # environment but for the host's own pip settings and PATH. The root's /proc and the
+    # directory, mounted at its own path inside, live in a mount namespace of the
+    # command's own and go with it: nothing of this machine stays mounted in the root, so
+    # removing the cache can never reach into a checkout.
     tmp=$(mktemp "$bin/.in-root.XXXXXX")
-    cat >"$tmp" <<WRAPPER
-#!/usr/bin/env bash
-set -euo pipefail
-$(declare -p ROOT_CACHE ROOT_DIR)
-$(declare -f root_locked _root_ready)
-dir=\$(pwd -P)
-[ "\$(stat -c %d:%i "\$dir")" = "\$(stat -c %d:%i "\$ROOT_DIR\$dir" 2>/dev/null)" ] &&
-    mountpoint -q "\$ROOT_DIR/proc" || root_locked _root_ready "\$dir"
-exec chroot "\$ROOT_DIR" /usr/bin/env -u PIP_FIND_LINKS PATH=/usr/local/bin:/usr/bin:/bin \\
-    /bin/sh -c 'cd "\$0" && exec "\$@"' "\$dir" "\$@"
+    {
+        echo '#!/usr/bin/env bash'
+        echo 'set -euo pipefail'
+        declare -p ROOT_CACHE ROOT_DIR
+        declare -f root_locked _root_ready
+        cat <<'WRAPPER'
+if [ "${1:-}" != --mounted ]; then
+    root_locked _root_ready
+    exec unshare --mount --propagation private "$0" --mounted "$(pwd -P)" "$@"
+fi
+dir=$2
+shift 2
+mount -t proc proc "$ROOT_DIR/proc"
+mkdir -p "$ROOT_DIR$dir"
+mount --bind "$dir" "$ROOT_DIR$dir"
+exec chroot "$ROOT_DIR" /usr/bin/env -u PIP_FIND_LINKS PATH=/usr/local/bin:/usr/bin:/bin \
+    /bin/sh -c 'cd "$0" && exec "$@"' "$dir" "$@"
 WRAPPER
+    } >"$tmp"
     chmod 755 "$tmp"
     mv "$tmp" "$bin/in-root"
     wrapper=$bin/python$version

@@ -1,18 +1,12 @@
-# Sourced by tools/wheels.sh, after tools/python.sh: the Debian roots with the interpreters
-# this machine lacks, kept in python.sh's cache between runs and made when missing (as
-# root, with debootstrap; a clean machine makes them anew, about a minute each).
+# Sourced by tools/wheels.sh, after tools/python.sh (whose x86_64 root runs CPython 3.14
+# and 3.15): the arm64 roots, kept in python.sh's cache between runs and made when missing
+# (as root, with debootstrap; a clean machine makes them anew, about a minute each).
 #
-# amd64_root: prints python.sh's x86_64 Debian unstable root (CPython 3.14 and 3.15, with
-#   their headers), ready for chroot with this worktree at its own path inside.
 # arm64_root VERSION: prints the arm64 root with CPython VERSION and its headers (Debian
 #   unstable for 3.14/3.15, trixie for 3.13, bookworm for 3.11), or fails when no Debian
 #   suite has that version. Its programs run under qemu-aarch64-static -L ROOT; it is
 #   unpacked only (debootstrap's first stage and dpkg-deb -x, no second stage needed).
 ROOTS=$ROOT_CACHE
-
-amd64_root() {
-    root_locked _root_make && root_locked _root_ready "$(pwd -P)" && echo "$ROOT_DIR"
-}
 
 arm64_suite() {
     case $1 in

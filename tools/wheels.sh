@@ -102,10 +102,10 @@ interpreter() {
     PY=$(find_python "$1") || exit 1
     RUN=(env)
     if [[ $PY == "$ROOT_CACHE"/bin/* ]]; then
-        # python.sh's wrapper into the Debian root: run the root's interpreter directly.
-        ROOT=$(amd64_root)
+        # python.sh's wrapper into the Debian root: the root's interpreter, run through it.
+        ROOT=$ROOT_DIR
         PY=/usr/bin/python$1
-        RUN=(chroot "$ROOT" /usr/bin/env -C "$PWD")
+        RUN=("$ROOT_CACHE/bin/in-root" /usr/bin/env)
     fi
 }
 
