@@ -168,6 +168,16 @@ py::object reduce_bins(rt::Call& c) {
     return result;
 }
 
+// float_reductions(pd): the float-reduction probe asked of `pd` anew, by its way's
+// name ("loops", "numpy_when_clean", "unknown").
+py::object float_reductions(rt::Call& c) {
+    switch (frames::probe_float_reductions(c[0])) {
+        case frames::FloatReductions::kLoops: return rt::new_str("loops");
+        case frames::FloatReductions::kNumpyWhenClean: return rt::new_str("numpy_when_clean");
+        default: return rt::new_str("unknown");
+    }
+}
+
 void body(rt::Module& m) {
     m.from_import("typing", {"Any", "Optional", "Protocol", "runtime_checkable"});
     m.bind("VALUE", py::int_(1));
@@ -196,6 +206,7 @@ void body(rt::Module& m) {
           "(kind, step, per_day, weekday_day0, closed_right, label_right, ticks)");
     m.def("parse_iso", parse_iso, "(text)", nullptr, {{"text", &PyUnicode_Type}});
     m.def("reduce_bins", reduce_bins, "(values, starts, how, min_count, numpy_when_clean)");
+    m.def("float_reductions", float_reductions, "(pd)");
 
     py::object mixin = m.cls("Mixin")
                            .doc("A cooperative mixin.")

@@ -1,9 +1,13 @@
 """The frames engine's kernels by name, through the test-only `_runtime_probe`: the
-calendar's bin rules, the ISO time reader and the grouped float reductions."""
+calendar's bin rules, the ISO time reader, the grouped float reductions and the probe
+of how the installed pandas reduces floats."""
+import logging
 import math
 from datetime import datetime, timezone
+from types import SimpleNamespace
 
 import numpy as np
+import pandas as pd
 import pytest
 
 probe = pytest.importorskip("private_core._runtime_probe")
@@ -105,3 +109,30 @@ def test_numpy_reductions(values, how, ufunc):
     same_floats(probe.reduce_bins(values, starts, how, 0, True), list(ufunc.reduceat(np.array(values), starts)))
     gappy = values + [NAN]
     same_floats(probe.reduce_bins(gappy, starts, how, 0, True), probe.reduce_bins(gappy, starts, how, 0, False))
+
+
+class SkewedPandas:
+    """A pandas whose resampled sums, maxima and minima are one more than pandas' own:
+    a way of reducing floats the engine does not know."""
+    __version__ = "0+skewed"
+    DatetimeIndex = pd.DatetimeIndex
+
+    @staticmethod
+    def Series(values, index):
+        resample = pd.Series(values, index=index).resample
+        return SimpleNamespace(resample=lambda rule: SimpleNamespace(**{
+            how: (lambda how=how: getattr(resample(rule), how)() + 1) for how in ("sum", "max", "min")}))
+
+
+def test_float_reduction_probe(caplog):
+    # The installed pandas is one of the known ways (numpy's reduceat on clean series
+    # from pandas 3.1 on); any other way is named unknown, with a debug line saying so.
+    pandas_version = tuple(int(part) for part in pd.__version__.split(".")[:2])
+    known = "numpy_when_clean" if pandas_version >= (3, 1) else "loops"
+    with caplog.at_level(logging.DEBUG, logger="private_core.frames"):
+        assert probe.float_reductions(pd) == known
+        assert not caplog.records
+        assert probe.float_reductions(SkewedPandas) == "unknown"
+    assert [r.getMessage() for r in caplog.records] == [
+        "pandas 0+skewed reduces float bins neither with its own loops nor with numpy's reduceat: "
+        "float columns take pandas' own path"]

@@ -36,6 +36,8 @@ void reduce_like_numpy(const Runs& runs, const Bins& bins, const double* values,
         if (clean[bins.entity[k]]) out[k] = seg.data()[k];
 }
 
+}  // namespace
+
 // The probe: one series of five-minute bins, each where the known ways differ, and
 // the same series with its last value missing.
 //   00:00  -0.0                       a sum of one negative zero: the loops add it to
@@ -46,7 +48,7 @@ void reduce_like_numpy(const Runs& runs, const Bins& bins, const double* values,
 //   00:20  1e16, 1, 1, -1e16, 3       compensation: the small terms a plain sum loses
 // The series with NaN ("gappy") is reduced by the loops under either way. Each is
 // resampled on its own, as the per-symbol path reduces each column.
-FloatReductions probe(py::handle pd) {
+FloatReductions probe_float_reductions(py::handle pd) {
     static const struct {
         int minute;
         double value;
@@ -119,11 +121,9 @@ FloatReductions probe(py::handle pd) {
     return FloatReductions::kUnknown;
 }
 
-}  // namespace
-
 FloatReductions float_reductions(py::handle pd) {
     static int known = -1;
-    if (known < 0) known = static_cast<int>(probe(pd));
+    if (known < 0) known = static_cast<int>(probe_float_reductions(pd));
     return static_cast<FloatReductions>(known);
 }
 

@@ -26,6 +26,9 @@ enum class FloatReductions {
 // asked; kUnknown is logged (at debug level, logger "private_core.frames").
 FloatReductions float_reductions(py::handle pd);
 
+// The probe itself, asked anew on each call (float_reductions keeps its first answer).
+FloatReductions probe_float_reductions(py::handle pd);
+
 // `how` of `values` (indexed by row number) per bin, the way `ways` names (not
 // kUnknown), as pandas gives it for each entity's series resampled on its own; a sum
 // of a bin without values is 0.0.
