@@ -60,6 +60,15 @@ _root_discard() {
     rm -rf --one-file-system "$dir"
 }
 
+# need_command COMMAND PACKAGE: COMMAND on PATH, installed from the Debian package
+# PACKAGE (apt-get, as root) when a clean machine lacks it.
+need_command() {
+    command -v "$1" >/dev/null 2>&1 && return 0
+    echo "--- installing $2 (for $1)" >&2
+    { apt-get install -y -q "$2" || { apt-get update -q && apt-get install -y -q "$2"; }; } >&2
+    command -v "$1" >/dev/null 2>&1 || { echo "$1 not found after installing $2" >&2; return 1; }
+}
+
 # Makes the root when it is missing: built aside and renamed into place, so a root
 # that exists is whole.
 _root_make() {
@@ -68,10 +77,7 @@ _root_make() {
     for dir in "$ROOT_DIR".new.*; do
         [ -e "$dir" ] && _root_discard "$dir"
     done
-    if ! command -v debootstrap >/dev/null 2>&1; then
-        echo "--- installing debootstrap" >&2
-        { apt-get install -y -q debootstrap || { apt-get update -q && apt-get install -y -q debootstrap; }; } >&2
-    fi
+    need_command debootstrap debootstrap || return 1
     echo "--- making the Debian unstable root for CPython ${ROOT_VERSIONS[*]} in $ROOT_DIR (a minute or two)" >&2
     dir=$ROOT_DIR.new.$$
     if ! debootstrap --variant=minbase --include="$ROOT_PACKAGES" sid "$dir" >"$dir.log" 2>&1; then

@@ -26,6 +26,7 @@ arm64_root() {
         *) packages=python$version,python$version-dev ;;
     esac
     if [ ! -x "$root/usr/bin/python$version" ]; then
+        need_command debootstrap debootstrap >&2 || return 1
         rm -rf "$root.partial"
         mkdir -p "$root.partial"
         debootstrap --foreign --arch=arm64 --variant=minbase --include="$packages" "$suite" "$root.partial" >&2

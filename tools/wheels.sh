@@ -74,6 +74,11 @@ for arch in "${ARCHES[@]}"; do
     done
 done
 
+# The emulator for the aarch64 smoke runs, installed before they start side by side.
+if [[ " ${ARCHES[*]} " == *" aarch64 "* ]]; then
+    need_command qemu-aarch64-static qemu-user-static || exit 1
+fi
+
 WORK=build/wheels
 LOGS=$WORK/logs
 # The tool venv is kept between runs; everything else starts afresh.
