@@ -130,7 +130,7 @@ FloatReductions float_reductions(py::handle pd) {
 void reduce_floats(const Runs& runs, const Bins& bins, const double* values, Reduce how,
                    FloatReductions ways, double* out) {
     reduce(runs, bins, values, how, 0, out);
-    if (ways == FloatReductions::kNumpyWhenClean && how != Reduce::kFirst && how != Reduce::kLast)
+    if (ways == FloatReductions::kNumpyWhenClean && way_matters(how))
         reduce_like_numpy(runs, bins, values, how, out);
 }
 

@@ -29,9 +29,12 @@ FloatReductions float_reductions(py::handle pd);
 // The probe itself, asked anew on each call (float_reductions keeps its first answer).
 FloatReductions probe_float_reductions(py::handle pd);
 
-// `how` of `values` (indexed by row number) per bin, the way `ways` names (not
-// kUnknown), as pandas gives it for each entity's series resampled on its own; a sum
-// of a bin without values is 0.0.
+// Whether the way matters to `how`: first and last are the same under every way.
+inline bool way_matters(Reduce how) { return how != Reduce::kFirst && how != Reduce::kLast; }
+
+// `how` of `values` (indexed by row number) per bin, the way `ways` names (kUnknown
+// only where the way does not matter), as pandas gives it for each entity's series
+// resampled on its own; a sum of a bin without values is 0.0.
 void reduce_floats(const Runs& runs, const Bins& bins, const double* values, Reduce how,
                    FloatReductions ways, double* out);
 

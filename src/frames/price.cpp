@@ -235,7 +235,7 @@ py::object resample_price_bars(py::handle pd, py::handle frame, py::handle tcol,
         py::object series = rt::get_item(frame, r.column);
         std::string kind = text_of(RT_ATTR(series, "dtype"));
         if (kind != "float64" && kind != "int64") return py::none();
-        if (kind == "float64" && r.how != Reduce::kFirst && r.how != Reduce::kLast &&
+        if (kind == "float64" && way_matters(r.how) &&
             float_reductions(pd) == FloatReductions::kUnknown)
             return py::none();
         py::object array = rt::call(RT_ATTR(numpy(), "ascontiguousarray"),
@@ -270,11 +270,7 @@ py::object resample_price_bars(py::handle pd, py::handle frame, py::handle tcol,
             if (in.real) {
                 NumArray<double> data(in.array, false, "d");
                 std::vector<double> out(static_cast<size_t>(out_rows));
-                // first and last are the same under every way.
-                const FloatReductions ways = in.how == Reduce::kFirst || in.how == Reduce::kLast
-                                                 ? FloatReductions::kLoops
-                                                 : float_reductions(pd);
-                reduce_floats(runs, bins, data.data(), in.how, ways, out.data());
+                reduce_floats(runs, bins, data.data(), in.how, float_reductions(pd), out.data());
                 values = array_of(out, "float64");
             } else {
                 NumArray<int64_t> data(in.array, false, "lq");
