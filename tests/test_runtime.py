@@ -1,6 +1,5 @@
 """The C++ runtime layer on its own, through the test-only probe module."""
 import gc
-import pathlib
 import inspect
 import pathlib
 import pickle

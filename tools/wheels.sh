@@ -187,7 +187,7 @@ smoke_aarch64() {
 SMOKES=()
 declare -A SMOKE_PIDS
 start_smoke() {  # FUNCTION NAME ARGS...
-    local fn=$1 name=$2
+    local name=$2
     "$@" >"$LOGS/smoke-$name.log" 2>&1 &
     SMOKE_PIDS[$name]=$!
     SMOKES+=("$name")
